@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what Kestrune needs on a Debian 12 machine (as root), then configures and builds into build/.
+# Safe to run again: packages already present are not fetched twice.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+
+packages=(
+  build-essential cmake pkg-config ninja-build
+  googletest libgtest-dev
+  libcrypto++-dev unixodbc-dev unixodbc odbcinst zlib1g-dev
+  openssl gzip pigz socat netcat-openbsd util-linux python3 procps
+  clang libclang-rt-14-dev
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "setup: these packages are missing and installing them needs root: ${missing[*]}" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update
+  apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+build=${BUILD_DIR:-$here/build}
+cmake -S "$here" -B "$build" -G Ninja ${CMAKE_ARGS:-}
+cmake --build "$build" -j "$(nproc)"
