@@ -6,6 +6,4 @@
 #include <sqlext.h>
 
 #include "sql/Sql.h"
-
-// Ends the process at once with status (stdio flushed, global destructors skipped).
-[[noreturn]] void EndProcessNow(int status);
+#include "sql/Win32Bridge.h"
