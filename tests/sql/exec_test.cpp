@@ -70,7 +70,9 @@ TEST_F(Exec, FailuresGiveMinusOne)
         int32_t code = 99;
         std::string log = CaptureLog([&] { code = RunStatementThread(c.conn, c.batch); });
         EXPECT_EQ(code, -1) << c.batch;
-        if (c.line) EXPECT_NE(log.find(std::string("]  ") + c.line + "\n"), std::string::npos) << log;
+        if (c.line) {
+            EXPECT_NE(log.find(std::string("]  ") + c.line + "\n"), std::string::npos) << log;
+        }
         EXPECT_EQ(log.find("Errors resulted in failure"), std::string::npos) << log;
     }
     // Only one label for every step: the failed login is also "SQLExecDirect()".

@@ -193,14 +193,14 @@ def case_run_checks(box):
 def case_version_query(box):
     box.register()
     box.instance("--version", "16.0.1000.6")
-    box.sqlemu("login", "add", "MSSQLSERVER", "kes", "s3cret;x")
+    box.sqlemu("login", "add", "MSSQLSERVER", "kes", "s3cret")
     query = ("DECLARE @s1 VARCHAR(32) SET @s1 = CAST(SERVERPROPERTY('ProductVersion') AS VARCHAR(32)) "
              "SELECT CAST(ISNULL(PARSENAME(@s1,4),PARSENAME(@s1,3)) AS INT)*100+CAST(CASE WHEN "
              "PARSENAME(@s1,4) IS NULL THEN PARSENAME(@s1,2) ELSE PARSENAME(@s1,3) END AS INT) Ver")
     table = [
         # args, version it reads, a line that must show
         (["-D", "-l=7000"], 1600, "Decide to use - ODBC Driver 18 for SQL Server"),
-        (["-D", "-l=7000", "-u=kes", "-p=s3cret;x"], 1600, None),
+        (["-D", "-l=7000", "-u=kes", "-p=s3cret"], 1600, None),
         # A failed query is no failure of the start-up: the version is 0 and it goes on.
         (["-D", "-l=7000", "-u=kes", "-p=wrong"], 0, "SQL Server ODBC driver reported the following error SQLDriverConnect"),
         (["-D", "-l=7000", "-i=nohost"], 0, "SQL Server ODBC driver reported the following error SQLDriverConnect"),
