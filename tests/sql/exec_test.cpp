@@ -1,10 +1,14 @@
 // The statement thread, run on a thread of its own as the device-set run starts it.
 #include <unistd.h>
 
+#include <ctime>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "platform/win32/win32.h"
 #include "sql/Sql.h"
+#include "support/Log.h"
 #include "tests/sql/harness.h"
 
 using namespace sqltest;
@@ -93,21 +97,47 @@ TEST_F(Exec, ErrorCarrying3014Recovers)
               std::string::npos) << log;
 }
 
+// The log file of this test binary: <its folder>/Log/<its name>-YYYYMMDD.log.
+std::string LogFilePath()
+{
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) return "";
+    exe[n] = '\0';
+    std::string path(exe);
+    size_t slash = path.rfind('/');
+    time_t now = time(nullptr);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    char day[16];
+    std::strftime(day, sizeof day, "%Y%m%d", &tm);
+    return path.substr(0, slash) + "/Log/" + path.substr(slash + 1) + "-" + day + ".log";
+}
+
 // An unexpected return code ends the whole process with -10 from the
-// statement thread, and the reason still reaches the output.
+// statement thread, and the reason still reaches the console and the log file.
 TEST_F(Exec, StillExecutingEndsTheProcess)
 {
     ASSERT_EQ(Sqlemu("instance create XSTILL"), 0);
     ASSERT_EQ(Sqlemu("fault set XSTILL still-executing"), 0);
     std::string conn = TrustedConn("localhost\\XSTILL");
+    // Other test processes append to the same log file: a mark of this run's own.
+    std::string mark = "still-executing run " + std::to_string(getpid()) + "-" + std::to_string(time(nullptr));
     EXPECT_EXIT(
         {
             dup2(2, 1);  // the log's console lines go where the death test looks
+            Log::WInfo("%s", mark.c_str());
             RunStatementThread(conn, "SELECT 'x' SELECT 'y'");
             std::fprintf(stderr, "the process went on\n");
             std::exit(0);
         },
         testing::ExitedWithCode(246), "Unexpected SQLExec result 2");
+
+    std::ifstream f(LogFilePath());
+    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    size_t at = text.find("]  " + mark + "\n");
+    ASSERT_NE(at, std::string::npos) << "the log file lost the lines before the ending: " << LogFilePath();
+    EXPECT_NE(text.find("]  Unexpected SQLExec result 2\n", at), std::string::npos);
 }
 
 }  // namespace
