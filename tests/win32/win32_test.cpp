@@ -459,7 +459,9 @@ TEST(Win32Process, ExitProcessFlushesButSkipsExitHandlers) {
 }
 
 TEST(Win32Process, NamedMutexHeldUntilCloseOrDeath) {
-    std::string name = "kestest-" + std::to_string(getpid()) + "-" + std::to_string(time(nullptr));
+    TempDir locks;
+    setenv("KESTRUNE_LOCK_DIR", locks.path().c_str(), 1);  // the children inherit it
+    std::string name = "Local\\kestrune single";
     kestest::RunResult r = kestest::run({g_self, "--child", "mutex", name});
     EXPECT_EQ(r.out, "0\n");  // the child held it and died: the lock went with it
     HANDLE h = CreateMutexA(nullptr, TRUE, name.c_str());
@@ -476,6 +478,9 @@ TEST(Win32Process, NamedMutexHeldUntilCloseOrDeath) {
     CloseHandle(h);
     r = kestest::run({g_self, "--child", "mutex", name});
     EXPECT_EQ(r.out, "0\n");
+    // The name became one file name in the lock folder.
+    EXPECT_TRUE(std::filesystem::exists(locks / "kes-mutex-Local_kestrune_single.lock"));
+    unsetenv("KESTRUNE_LOCK_DIR");
 }
 
 TEST(Win32Console, AnsiColoursOnlyOnATerminal) {
