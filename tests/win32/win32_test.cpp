@@ -145,6 +145,9 @@ TEST(Win32Thread, TerminateMarksEndedAndDiscardsTheLaterResult) {
     DWORD code = 0;
     GetExitCodeThread(t, &code);
     EXPECT_EQ(code, 7u);
+    EXPECT_TRUE(TerminateThread(t, 8));  // already ended: the first code stays
+    GetExitCodeThread(t, &code);
+    EXPECT_EQ(code, 7u);
     // The abandoned body still runs; when it returns its 99 is discarded.
     EXPECT_FALSE(g.done);
     SetEvent(g.go);
@@ -208,6 +211,43 @@ TEST(Win32Event, WaiterWakesOnSetFromAnotherThread) {
     WaitForSingleObject(t, INFINITE);
     CloseHandle(t);
     CloseHandle(ev);
+}
+
+struct Waiters {
+    HANDLE ev;
+    std::atomic<int> woken{0};
+};
+
+DWORD waitAndCount(LPVOID p) {
+    Waiters* w = static_cast<Waiters*>(p);
+    if (WaitForSingleObject(w->ev, INFINITE) != WAIT_OBJECT_0) return 1;
+    ++w->woken;
+    return 0;
+}
+
+TEST(Win32Event, ManualReleasesEveryWaiterAutoReleasesOne) {
+    for (BOOL manual : {TRUE, FALSE}) {
+        Waiters w;
+        w.ev = CreateEventA(nullptr, manual, FALSE, nullptr);
+        HANDLE ts[6];
+        for (HANDLE& t : ts) t = CreateThread(nullptr, 0, waitAndCount, &w, 0, nullptr);
+        Sleep(20);
+        SetEvent(w.ev);
+        if (manual) {
+            EXPECT_EQ(WaitForMultipleObjects(6, ts, TRUE, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+            EXPECT_EQ(w.woken, 6);
+        } else {
+            for (int k = 1; k <= 6; ++k) {
+                for (int i = 0; i < 2000 && w.woken < k; ++i) Sleep(1);
+                Sleep(20);
+                EXPECT_EQ(w.woken, k) << "one set must release exactly one waiter";
+                SetEvent(w.ev);
+            }
+            EXPECT_EQ(WaitForMultipleObjects(6, ts, TRUE, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+        }
+        for (HANDLE t : ts) CloseHandle(t);
+        CloseHandle(w.ev);
+    }
 }
 
 struct Counter {
