@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# Builds Kestrune and shows it running.
+# Builds Kestrune (installing what is missing) and shows it running.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$here/build}
-if [ ! -x "$build/engine/kestrune" ]; then
-  "$here/scripts/setup.sh"
-fi
+"$here/scripts/setup.sh" >/dev/null
 "$build/engine/kestrune" -v
 echo

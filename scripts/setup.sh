@@ -26,5 +26,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 build=${BUILD_DIR:-$here/build}
-cmake -S "$here" -B "$build" -G Ninja ${CMAKE_ARGS:-}
+generator=()
+[ -f "$build/CMakeCache.txt" ] || generator=(-G Ninja)  # an existing build keeps its generator
+cmake -S "$here" -B "$build" "${generator[@]}" ${CMAKE_ARGS:-}
 cmake --build "$build" -j "$(nproc)"
