@@ -1753,6 +1753,7 @@ void runBatch(Exec& x, const std::string& batch) {
     }
     for (auto& s : stmts) {
         if (x.cancelled()) break;
+        x.refreshInstanceInfo();   // each statement sees what other connections changed meanwhile
         try {
             runStatement(x, *s);
         } catch (SqlError& e) {
