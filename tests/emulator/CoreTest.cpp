@@ -402,3 +402,19 @@ TEST_F(Core, BatchFaults) {
               "error 3013 42000 RESTORE DATABASE is terminating abnormally.\n"
               "error 3014 01000 RESTORE DATABASE successfully processed 0 pages in 0.001 seconds (0.000 MB/sec).");
 }
+
+// The conditions of the single-user wrappers that the engine puts around its statements.
+TEST_F(Core, WrapperConditionsReadTheDatabaseState) {
+    addDb("Std", {{"Std", "/d/Std.mdf", 1}});
+    const std::string single = "IF EXISTS(SELECT 1 FROM sys.databases WHERE name='std' AND user_access=1) PRINT 'single'";
+    const std::string standby =
+        "IF EXISTS(SELECT 1 FROM sys.databases WHERE name='Std' AND is_read_only=1 AND is_in_standby=1 AND state=0) PRINT 'standby'";
+    EXPECT_EQ(run(single + " " + standby), "");
+    cat.update("MSSQLSERVER", [](InstanceInfo& in) {
+        in.findDatabase("Std")->state = DbState::Standby;
+        in.findDatabase("Std")->userAccess = UserAccess::Single;
+    });
+    EXPECT_EQ(run(single + "; " + standby + "; "), "info 0 single\ninfo 0 standby");
+    cat.update("MSSQLSERVER", [](InstanceInfo& in) { in.findDatabase("Std")->state = DbState::Restoring; });
+    EXPECT_EQ(run(standby), "");
+}
