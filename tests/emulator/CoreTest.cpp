@@ -349,6 +349,11 @@ TEST_F(Core, AnythingNotUnderstoodIsASyntaxErrorAndNothingRuns) {
         {"SELECT NOSUCHFN(1)", "error 195 42000 'NOSUCHFN' is not a recognized built-in function name."},
         {"SELECT @@VERSION x, 1 y FROM", "error 102 42000 Incorrect syntax near 'FROM'."},
     };
+    const std::string deep =
+        "error 191 42000 Some part of your SQL statement is nested too deeply. Rewrite the query or break it up into smaller queries.";
+    EXPECT_EQ(run("SELECT " + std::string(5000, '(') + "1" + std::string(5000, ')')), deep);
+    EXPECT_EQ(run("IF " + std::string(500, '(') + "1" + std::string(500, ')') + "=1 PRINT 'x'"), deep);
+    EXPECT_EQ(run("IF " + std::string(40, '(') + "1" + std::string(40, ')') + "=1 PRINT 'x'"), "info 0 x");
     for (auto& [batch, expected] : cases) EXPECT_EQ(run(batch), expected) << batch;
 }
 
