@@ -32,6 +32,13 @@ Session::Session(Catalogue cat, std::string instance, std::string driverName, st
     : cat_(std::move(cat)), instance_(std::move(instance)), driver_(std::move(driverName)),
       login_(std::move(login)), database_(std::move(database)) {
     id_ = std::to_string(getpid()) + "-" + std::to_string(++g_sessionCounter);
+    alivePath_ = cat_.sessionLockPath(instance_, id_);
+    alive_ = FileLock(alivePath_, true);
+}
+
+Session::~Session() {
+    ::unlink(alivePath_.c_str());
+    alive_.release();
 }
 
 const InstanceInfo& Exec::instanceInfo() {

@@ -62,8 +62,12 @@ public:
 
 class Session {
 public:
+    // Registers the connection as alive (Catalogue::sessionAlive) until the Session is destroyed.
     Session(Catalogue cat, std::string instance, std::string driverName, std::string login,
             std::string database);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
 
     Catalogue& catalogue() { return cat_; }
     const std::string& instance() const { return instance_; }       // as in the catalogue
@@ -76,6 +80,8 @@ public:
 private:
     Catalogue cat_;
     std::string instance_, driver_, login_, database_, id_;
+    std::string alivePath_;
+    FileLock alive_;
 };
 
 // Where a batch's packets go (the driver's channel to the application, or a test's collector).

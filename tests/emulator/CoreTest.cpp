@@ -423,3 +423,21 @@ TEST_F(Core, WrapperConditionsReadTheDatabaseState) {
     cat.update("MSSQLSERVER", [](InstanceInfo& in) { in.findDatabase("Std")->state = DbState::Restoring; });
     EXPECT_EQ(run(standby), "");
 }
+
+TEST_F(Core, SessionsAreAliveWhileTheyLast) {
+    std::string id;
+    {
+        Session s(cat, "MSSQLSERVER", "ODBC Driver 17 for SQL Server", "sa", "msdb");
+        id = s.id();
+        EXPECT_TRUE(cat.sessionAlive("MSSQLSERVER", id));
+        Session other(cat, "MSSQLSERVER", "ODBC Driver 17 for SQL Server", "sa", "msdb");
+        EXPECT_NE(other.id(), id);
+        pid_t pid = fork();
+        if (pid == 0) _exit(cat.sessionAlive("MSSQLSERVER", id) ? 0 : 1);   // seen from another process
+        int st = 1;
+        waitpid(pid, &st, 0);
+        EXPECT_EQ(st, 0);
+    }
+    EXPECT_FALSE(cat.sessionAlive("MSSQLSERVER", id));
+    EXPECT_FALSE(cat.sessionAlive("MSSQLSERVER", "12-3"));
+}

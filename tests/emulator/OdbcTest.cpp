@@ -329,4 +329,20 @@ TEST_F(Odbc, IsqlConnectsAndRunsTheVersionQuery) {
     RunResult r = emutest::runProcess({ISQL_BIN, "-k", cs(), "-b", "-d,"}, e, std::string(kVersionQuery) + "\n");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "1500\n") << r.err;
+
+    // A data source of odbc.ini, with a login: isql then connects through SQLConnect.
+    sqlemu({"login", "add", "MSSQLSERVER", "amy", "pw"});
+    emutest::writeFile(tmp.path + "/odbc/odbc.ini",
+                       "[emu]\nDriver = ODBC Driver 18 for SQL Server\nServer = (local)\nDatabase = msdb\n");
+    r = emutest::runProcess({ISQL_BIN, "emu", "amy", "pw", "-b", "-d,"}, e, "SELECT @@SERVERNAME x, DB_NAME() y\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::string host = hostName();
+    for (auto& c : host) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_EQ(r.out, host + ",msdb\n") << r.err;
+    r = emutest::runProcess({ISQL_BIN, "emu", "amy", "wrong", "-b", "-v"}, e, "");
+    EXPECT_NE(r.status, 0);
+    // isql reads it with SQLError, and the manager puts its own "[unixODBC]" before a failed
+    // SQLConnect's records then; SQLGetDiagRec after SQLDriverConnect gives them unchanged.
+    EXPECT_NE((r.out + r.err).find("[28000][unixODBC][Microsoft][ODBC Driver 18 for SQL Server][SQL Server]Login failed for user 'amy'."),
+              std::string::npos) << r.out << r.err;
 }
