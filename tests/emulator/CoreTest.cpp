@@ -332,6 +332,13 @@ TEST_F(Core, MessagesAndErrorsInBatchOrder) {
         {"IF EXISTS(SELECT 1 FROM sys.databases WHERE name='msdb' AND user_access=0) PRINT 'yes' ELSE PRINT 'no'", "info 0 yes"},
         {"IF NOT EXISTS(SELECT 1 FROM sys.databases WHERE name='gone') BEGIN PRINT 'x'; PRINT 'y' END", "info 0 x\ninfo 0 y"},
         {"SELECT name FROM sys.databases WHERE database_id > 2 ORDER BY name DESC", "rows msdb;model"},
+        {"SELECT 'a', 'b' UNION ALL SELECT 'c', 'd'", "rows a|b;c|d"},
+        {"SELECT 2 AS n UNION SELECT 1 UNION SELECT 2 ORDER BY n", "rows 1;2"},
+        {"SELECT 1 UNION ALL SELECT 1, 2",
+         "error 205 42000 All queries combined using a UNION, INTERSECT or EXCEPT operator must have an equal number of expressions in their target lists."},
+        {"SELECT LEN(REPLICATE('x', 10000)), LEN(REPLICATE(CAST('x' AS VARCHAR(MAX)), 10000)), DATALENGTH('v ' + CHAR(13) + CHAR(10))",
+         "rows 8000|10000|4"},
+        {"SELECT CONCAT('a', NULL, 1), 'a' + NULL", "rows a1|NULL"},
     };
     for (auto& [batch, expected] : cases) EXPECT_EQ(run(batch), expected) << batch;
 }
