@@ -17,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -95,7 +96,8 @@ public:
 
 struct Value;
 
-// One batch's execution context, handed to every statement's execute().
+// One batch's execution context, handed to every statement's execute(). info, error, results and
+// flush may be called from helper threads of a statement as well; the rest from the batch thread.
 class Exec {
 public:
     Exec(Session& s, OutputSink& out) : session_(s), out_(out) {}
@@ -128,9 +130,11 @@ public:
     std::map<std::string, std::shared_ptr<Value>>& variables() { return vars_; }
 
 private:
+    void flushLocked();
     Session& session_;
     OutputSink& out_;
     std::optional<InstanceInfo> info_;
+    std::mutex outLock_;
     std::vector<DiagRecord> pendingErrors_;
     std::map<std::string, std::shared_ptr<Value>> vars_;
 };

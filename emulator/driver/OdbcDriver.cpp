@@ -371,6 +371,9 @@ SQLRETURN connect(Dbc* d, const std::map<std::string, std::string>& kv) {
         instance = server.substr(bs + 1);
     }
     if (host.rfind("tcp:", 0) == 0) host = host.substr(4);
+    size_t comma = instance.find(',') != std::string::npos ? std::string::npos : host.find(',');
+    if (comma != std::string::npos) host = host.substr(0, comma);             // host,port
+    if (instance.find(',') != std::string::npos) instance = instance.substr(0, instance.find(','));
     if (host.empty() || instance.empty() || !isLocalHost(host)) return unreachable(d);
     std::string root = dataRootFor(d->driverName);
     if (root.empty()) {

@@ -134,6 +134,7 @@ TEST_F(Odbc, ConnectsToLocalInstancesAndRefusesOthers) {
         {cs("(local)"), ok},
         {cs("localhost"), ok},
         {cs("127.0.0.1"), ok},
+        {cs("tcp:127.0.0.1,1433"), ok},
         {cs(hostName()), ok},
         {cs(hostName() + "\\NAMED"), ok},
         {cs(".\\named"), ok},
