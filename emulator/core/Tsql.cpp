@@ -75,27 +75,23 @@ Value capString(Value v) {
 
 int64_t textToInt(const Value& v) {
     const std::string& s = v.s;
+    auto failed = [&] {
+        return SqlError(245, 16, 1, std::string("Conversion failed when converting the ") + typeName(v) + " value '" +
+                                        s + "' to data type int.", true);
+    };
     size_t i = 0, n = s.size();
     while (i < n && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
     while (n > i && std::isspace(static_cast<unsigned char>(s[n - 1]))) --n;
     bool neg = false;
     if (i < n && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
-    if (i == n && i == 0)
-        return 0;   // an empty text converts to 0
-    int64_t val = 0;
-    size_t start = i;
+    int64_t val = 0;   // blanks alone, or a sign alone, convert to 0
     for (; i < n; ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(s[i])))
-            throw SqlError(245, 16, 1, std::string("Conversion failed when converting the ") + typeName(v) +
-                                           " value '" + s + "' to data type int.", true);
+        if (!std::isdigit(static_cast<unsigned char>(s[i]))) throw failed();
         val = val * 10 + (s[i] - '0');
         if (val > 2147483648LL)
             throw SqlError(248, 16, 1, std::string("The conversion of the ") + typeName(v) + " value '" + s +
                                            "' overflowed an int column.", true);
     }
-    if (i == start && start != 0)
-        throw SqlError(245, 16, 1, std::string("Conversion failed when converting the ") + typeName(v) +
-                                       " value '" + s + "' to data type int.", true);
     val = neg ? -val : val;
     if (val > INT32_MAX)
         throw SqlError(248, 16, 1, std::string("The conversion of the ") + typeName(v) + " value '" + s +

@@ -339,6 +339,9 @@ TEST_F(Core, MessagesAndErrorsInBatchOrder) {
         {"SELECT LEN(REPLICATE('x', 10000)), LEN(REPLICATE(CAST('x' AS VARCHAR(MAX)), 10000)), DATALENGTH('v ' + CHAR(13) + CHAR(10))",
          "rows 8000|10000|4"},
         {"SELECT CONCAT('a', NULL, 1), 'a' + NULL", "rows a1|NULL"},
+        {"SELECT CAST(' -12 ' AS INT), CAST('  ' AS INT), CAST(N'7' AS INT) + 1", "rows -12|0|8"},
+        {"SELECT CAST('2147483648' AS INT)", "error 248 42000 The conversion of the varchar value '2147483648' overflowed an int column."},
+        {"SELECT 1 + N'x'", "error 245 42000 Conversion failed when converting the nvarchar value 'x' to data type int."},
     };
     for (auto& [batch, expected] : cases) EXPECT_EQ(run(batch), expected) << batch;
 }
