@@ -1580,6 +1580,7 @@ std::shared_ptr<SelectQuery> parseSelectCore(Parser& p, bool inSubquery, bool al
             anyAssign = true;
         } else {
             it.expr = p.expression();
+            if (auto* col = dynamic_cast<ColumnRef*>(it.expr.get())) it.alias = col->name;   // a column keeps its name
             if (p.acceptKeyword("AS")) {
                 const Token& a = p.peek();
                 if (a.kind == Token::String) it.alias = p.next().value;

@@ -214,6 +214,10 @@ TEST_F(Odbc, ConnectionsOfOneProcessDoNotWaitForEachOther) {
               "B: cancel SQL_SUCCESS\nA: exec SQL_ERROR\ndiag: HY008 0 [Microsoft][ODBC Driver 17 for SQL Server]Operation canceled\n");
 }
 
+TEST_F(Odbc, ManyConnectionsOfOneProcessAtOnce) {
+    EXPECT_EQ(client({"stress", cs(), "8", "15"}), "good: 120\nbad: 0\n");
+}
+
 TEST_F(Odbc, FaultSwitches) {
     struct Case {
         std::vector<std::string> fault;
@@ -304,7 +308,10 @@ TEST_F(Odbc, AdminToolShowsChecksumsAndRefusesBadInput) {
     sqlemu({"db", "touch", "MSSQLSERVER", "A", "--pages", "3"});
     EXPECT_NE(sqlemu({"db", "checksum", "MSSQLSERVER", "A"}), sum);
 
+    EXPECT_EQ(sqlemu({"sql", "MSSQLSERVER", "PRINT 'p' SELECT name, state_desc FROM sys.databases WHERE name = 'A'"}),
+              "info: 01000 0 p\ncolumns: name|state_desc\nrow: A|ONLINE\n");
     const std::pair<std::vector<std::string>, int> bad[] = {
+        {{"sql", "MSSQLSERVER", "SELEC"}, 1},
         {{"db", "show", "MSSQLSERVER", "nosuch"}, 1},
         {{"db", "checksum", "NOINST", "A"}, 1},
         {{"db", "create", "MSSQLSERVER", "A"}, 1},
