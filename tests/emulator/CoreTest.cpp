@@ -1,5 +1,6 @@
 // The emulator's core in-process: catalogue, content and change tracking, and the T-SQL the
 // engine sends, computed from the catalogue.
+#include "emulator/core/BatchRun.h"
 #include "emulator/core/Catalogue.h"
 #include "emulator/core/DbContent.h"
 #include "emulator/core/Session.h"
@@ -450,4 +451,18 @@ TEST_F(Core, SessionsAreAliveWhileTheyLast) {
     }
     EXPECT_FALSE(cat.sessionAlive("MSSQLSERVER", id));
     EXPECT_FALSE(cat.sessionAlive("MSSQLSERVER", "12-3"));
+}
+
+TEST_F(Core, BatchRunHandsOutPacketsWhileTheBatchRuns) {
+    Session s(cat, "MSSQLSERVER", "ODBC Driver 17 for SQL Server", "sa", "msdb");
+    {
+        BatchRun run(s, "PRINT 'a' WAITFOR DELAY '00:10:00' PRINT 'never'");
+        Packet p;
+        ASSERT_TRUE(run.next(p));
+        EXPECT_EQ(describe({p}), "info 0 a");
+        run.stop();   // ends the wait
+        EXPECT_TRUE(run.rest().empty());
+    }
+    BatchRun run(s, "SELECT 1 RAISERROR('e', 16, 1)");
+    EXPECT_EQ(describe(run.rest()), "rows 1\nerror 50000 42000 e");
 }
