@@ -184,9 +184,10 @@ int run(std::vector<std::string> a) {
         std::string root = rootGiven ? absolute(rootOpt) : std::string();
         makeDirs(dir);
         std::string text;
+        // Sections stay short: the manager hands their keys to SQLDrivers as one attribute text,
+        // and a caller with a 256-byte buffer stops at an entry that does not fit.
         for (auto& n : names) {
             text += "[" + n + "]\n";
-            text += "Description = Emulated SQL Server instance\n";
             text += "Driver = " + lib + "\n";
             text += "Threading = 0\n";
             if (!root.empty()) text += "DataRoot = " + root + "\n";
