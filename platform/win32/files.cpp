@@ -1,0 +1,244 @@
+// File attributes, directories, file search and the profile (INI) reader.
+#include "platform/win32/internal.h"
+
+#include <errno.h>
+#include <fnmatch.h>
+#include <stdio.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <new>
+#include <string>
+
+namespace {
+
+DWORD attributesOf(const struct stat& st, const char* name) {
+    DWORD a = 0;
+    if (S_ISDIR(st.st_mode)) a |= FILE_ATTRIBUTE_DIRECTORY;
+    if (!(st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH))) a |= FILE_ATTRIBUTE_READONLY;
+    if (name && name[0] == '.') a |= FILE_ATTRIBUTE_HIDDEN;
+    return a ? a : FILE_ATTRIBUTE_NORMAL;
+}
+
+FILETIME fileTime(const struct timespec& ts) {
+    // 100-ns steps between 1601-01-01 and 1970-01-01.
+    const uint64_t kEpochDiff = 116444736000000000ull;
+    uint64_t v = kEpochDiff + static_cast<uint64_t>(ts.tv_sec) * 10000000ull + static_cast<uint64_t>(ts.tv_nsec) / 100;
+    return FILETIME{static_cast<DWORD>(v), static_cast<DWORD>(v >> 32)};
+}
+
+const char* baseName(const char* path) {
+    const char* slash = strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+}  // namespace
+
+DWORD GetFileAttributesA(LPCSTR path) {
+    struct stat st;
+    if (!path || stat(path, &st) != 0) {
+        SetLastError(path ? kesErrorFromErrno(errno) : ERROR_INVALID_PARAMETER);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return attributesOf(st, baseName(path));
+}
+
+BOOL GetFileAttributesExA(LPCSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID info) {
+    struct stat st;
+    if (!path || !info || level != GetFileExInfoStandard) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (stat(path, &st) != 0) {
+        SetLastError(kesErrorFromErrno(errno));
+        return FALSE;
+    }
+    auto* d = static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(info);
+    d->dwFileAttributes = attributesOf(st, baseName(path));
+    d->ftCreationTime = fileTime(st.st_ctim);
+    d->ftLastAccessTime = fileTime(st.st_atim);
+    d->ftLastWriteTime = fileTime(st.st_mtim);
+    uint64_t size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
+    d->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    d->nFileSizeLow = static_cast<DWORD>(size);
+    return TRUE;
+}
+
+BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
+    if (!path || mkdir(path, 0777) != 0) {
+        SetLastError(path ? kesErrorFromErrno(errno) : ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+bool kesFillFindData(const std::string& path, const char* name, LPWIN32_FIND_DATAA data) {
+    struct stat st;
+    if (strlen(name) >= MAX_PATH || stat(path.c_str(), &st) != 0) return false;
+    memset(data, 0, sizeof *data);
+    data->dwFileAttributes = attributesOf(st, name);
+    data->ftCreationTime = fileTime(st.st_ctim);
+    data->ftLastAccessTime = fileTime(st.st_atim);
+    data->ftLastWriteTime = fileTime(st.st_mtim);
+    uint64_t size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
+    data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    data->nFileSizeLow = static_cast<DWORD>(size);
+    strcpy(data->cFileName, name);
+    return true;
+}
+
+static bool nextMatch(KesKernelObject* o, LPWIN32_FIND_DATAA data) {
+    while (struct dirent* e = readdir(o->dir)) {
+        if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
+        if (fnmatch(o->pattern.c_str(), e->d_name, FNM_PERIOD) != 0) continue;
+        if (kesFillFindData(o->folder + e->d_name, e->d_name, data)) return true;
+    }
+    return false;
+}
+
+HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
+    if (!pattern || !data || !*pattern) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::string p(pattern);
+    size_t slash = p.rfind('/');
+    std::string folder = slash == std::string::npos ? std::string() : p.substr(0, slash + 1);
+    std::string last = slash == std::string::npos ? p : p.substr(slash + 1);
+    auto* obj = new (std::nothrow) KesKernelObject(KesKind::Find);
+    if (!obj) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (last.find_first_of("*?") == std::string::npos) {
+        // A plain path: the look-up finds the path itself, or nothing.
+        struct stat st;
+        if (last.empty() || stat(p.c_str(), &st) != 0) {
+            SetLastError(last.empty() ? ERROR_FILE_NOT_FOUND : kesErrorFromErrno(errno));
+            delete obj;
+            return INVALID_HANDLE_VALUE;
+        }
+        if (!kesFillFindData(p, last.c_str(), data)) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            delete obj;
+            return INVALID_HANDLE_VALUE;
+        }
+        return kesNewObject(obj);  // no directory: FindNextFileA reports the end
+    }
+    obj->dir = opendir(folder.empty() ? "." : folder.c_str());
+    if (!obj->dir) {
+        SetLastError(kesErrorFromErrno(errno));
+        delete obj;
+        return INVALID_HANDLE_VALUE;
+    }
+    obj->folder = folder;
+    obj->pattern = last;
+    if (!nextMatch(obj, data)) {
+        closedir(obj->dir);
+        delete obj;
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    return kesNewObject(obj);
+}
+
+BOOL FindNextFileA(HANDLE find, LPWIN32_FIND_DATAA data) {
+    KesKernelObject* o = kesAcquire(find, KesKind::Find);
+    if (!o) return FALSE;
+    bool found = o->dir && data && nextMatch(o, data);
+    kesRelease(o);
+    if (!found) {
+        SetLastError(ERROR_NO_MORE_FILES);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL FindClose(HANDLE find) {
+    KesKernelObject* o = kesAcquire(find, KesKind::Find);
+    if (!o) return FALSE;
+    kesRelease(o);
+    return CloseHandle(find);
+}
+
+// ---------------------------------------------------------------- profile reader
+
+namespace {
+
+std::string trim(const std::string& s) {
+    const char* ws = " \t\r\n\v\f";
+    size_t b = s.find_first_not_of(ws);
+    if (b == std::string::npos) return std::string();
+    size_t e = s.find_last_not_of(ws);
+    return s.substr(b, e - b + 1);
+}
+
+// Looks the key up; true with its value when found.
+bool findProfileValue(const char* section, const char* key, const char* fileName, std::string* value) {
+    FILE* f = fopen(fileName, "rb");
+    if (!f) return false;
+    std::string line;
+    bool inSection = false, sectionSeen = false, found = false, first = true;
+    int c;
+    auto handleLine = [&](std::string raw) {
+        if (first) {  // a UTF-8 byte-order mark is not part of the first line
+            first = false;
+            if (raw.compare(0, 3, "\xEF\xBB\xBF") == 0) raw.erase(0, 3);
+        }
+        std::string l = trim(raw);
+        if (l.empty() || l[0] == ';') return;
+        if (l[0] == '[') {
+            if (inSection) {  // the first section of the name is the one read
+                sectionSeen = true;
+                inSection = false;
+                return;
+            }
+            size_t close = l.find(']');
+            std::string name = trim(l.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+            inSection = !sectionSeen && strcasecmp(name.c_str(), section) == 0;
+            return;
+        }
+        if (!inSection) return;
+        size_t eq = l.find('=');
+        std::string k = trim(l.substr(0, eq));
+        if (strcasecmp(k.c_str(), key) != 0) return;
+        std::string v = eq == std::string::npos ? std::string() : trim(l.substr(eq + 1));
+        if (v.size() >= 2 && (v[0] == '"' || v[0] == '\'') && v.back() == v[0]) v = v.substr(1, v.size() - 2);
+        *value = v;
+        found = true;
+    };
+    while (!found && (c = fgetc(f)) != EOF) {
+        if (c == '\n') {
+            handleLine(line);
+            line.clear();
+        } else {
+            line += static_cast<char>(c);
+        }
+    }
+    if (!found && !line.empty()) handleLine(line);
+    fclose(f);
+    return found;
+}
+
+}  // namespace
+
+DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultText, LPSTR buffer, DWORD size,
+                               LPCSTR fileName) {
+    if (!buffer || size == 0) return 0;
+    std::string value;
+    bool found = section && key && fileName && findProfileValue(section, key, fileName, &value);
+    if (!found) {
+        value = defaultText ? defaultText : "";
+        size_t e = value.find_last_not_of(' ');
+        value.erase(e == std::string::npos ? 0 : e + 1);
+        SetLastError(ERROR_FILE_NOT_FOUND);
+    } else {
+        SetLastError(ERROR_SUCCESS);
+    }
+    size_t n = value.size() < size - 1 ? value.size() : size - 1;
+    memcpy(buffer, value.data(), n);
+    buffer[n] = '\0';
+    return static_cast<DWORD>(n);
+}

@@ -1,0 +1,30 @@
+// Whole-file input and output, file and system tests, string helpers.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+// Writes every byte of text (zero bytes included) to path, replacing the file.
+// An empty text writes nothing and leaves an existing file as it was. False
+// only when the file cannot be opened for writing.
+bool WriteTextFile(std::string path, std::string text);
+// True when path names a file that this process can open for reading
+// (a directory gives false).
+bool FileExists(std::string path);
+// Replaces out with every byte of the file. An absent file reads as empty
+// (true); a file that exists but cannot be read gives false, out unchanged.
+bool ReadFileToString(std::string path, std::string& out);
+bool IsVistaOrGreater();
+bool IsElevated();  // effective uid 0 on this platform
+// Appends to out the non-empty tokens of text between the delimiter characters.
+void SplitString(const char* text, const char* delimiters, std::vector<std::string>& out);
+// Erases trailing white space (the "C" locale's isspace set).
+void RTrim(std::string& s);
+// Status times (status change, access, modification) and size, each cut to
+// 32 bits. Logs and gives false when the file cannot be examined.
+bool getfileinfo(const char* path, const void* ignored, uint32_t* size, uint32_t* ctime, uint32_t* atime,
+                 uint32_t* mtime);
+// The file's size, -1 when it cannot be had.
+int64_t GetFileSize64(std::string path);
