@@ -90,6 +90,7 @@ void Log::WriteLog(const char* msg, LOG_LEVEL level) {
         SetConsoleTextAttribute(s_hConsole, levelAttribute(level));
         fputs(preLog, stdout);
         SetConsoleTextAttribute(s_hConsole, s_defaultAttr);
+        fflush(stdout);  // a console line shows at once, also through a pipe
         if (s_logFile && fputs(preLog, s_logFile) >= 0) s_logSize += static_cast<uint64_t>(len);
     }
     if (s_lockCreated) LeaveCriticalSection(&s_logLock);

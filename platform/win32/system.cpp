@@ -183,6 +183,8 @@ HANDLE GetCurrentProcess() {
     return h;
 }
 
+HWND GetDesktopWindow() { return nullptr; }
+
 BOOL OpenProcessToken(HANDLE process, DWORD, LPHANDLE token) {
     if (process != GetCurrentProcess() || !token) {
         SetLastError(ERROR_INVALID_PARAMETER);

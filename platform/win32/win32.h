@@ -43,6 +43,8 @@ typedef BOOL* LPBOOL;
 #define FALSE 0
 #endif
 #define WINAPI
+#define CALLBACK
+#define APIENTRY
 #define MAX_PATH 260
 
 // A HANDLE points to a reference-counted kernel-object record of this layer
@@ -125,6 +127,8 @@ BOOL GetComputerNameA(LPSTR buffer, LPDWORD size);
 // use globals are not pulled from under them.
 [[noreturn]] void ExitProcess(UINT exitCode);
 HANDLE GetCurrentProcess();  // a pseudo-handle; closing it does nothing
+typedef void* HWND;
+HWND GetDesktopWindow();  // NULL: there is no desktop to own a dialog
 
 // Elevation: this platform's notion of an elevated process is effective uid 0.
 #define TOKEN_QUERY 0x0008
