@@ -21,11 +21,6 @@
 
 using kes::vdi::ServerDeviceSet;
 
-namespace sqlemu {
-// From DbContent.cpp.
-DbInfo registerDatabase(Catalogue& cat, const std::string& instance, DbInfo db);
-}  // namespace sqlemu
-
 namespace sqlemu::backup {
 namespace {
 

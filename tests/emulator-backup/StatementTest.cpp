@@ -19,10 +19,6 @@
 using namespace sqlemu;
 using testclient::DeviceClient;
 
-namespace sqlemu {
-DbInfo registerDatabase(Catalogue& cat, const std::string& instance, DbInfo db);
-}
-
 namespace {
 
 struct Collector : OutputSink {
