@@ -6,6 +6,7 @@
 #include "engine/devicethreads.h"
 
 #include <string>
+#include <vector>
 
 // The name of main's device set (a GUID's text form).
 extern wchar_t g_deviceSetName[kSetNameRoom];
@@ -17,6 +18,11 @@ constexpr DWORD kConfigurationTimeoutMs = 15000;
 // an empty setting, "127.0.0.1", "localhost", "." or the computer's own name (any case), and for a
 // name without a backslash; otherwise the text after the first backslash.
 std::wstring VdiInstanceName(const char* instance, const char* computerName);
+
+// A log message holds 8180 characters. A text longer than kLogPiece goes out as consecutive
+// messages "(part k of n) ...", the prefix before the first.
+constexpr size_t kLogPiece = 8000;
+std::vector<std::string> LogPieces(const char* prefix, const std::string& text);
 
 // Runs one backup, restore or verify with `deviceCount` devices over `connStr` and returns the
 // process's exit status. Every ending after COM is initialised passes through the one teardown.

@@ -239,6 +239,10 @@ def case_statements(box):
          "RESTORE DATABASE [Tiny] FROM VIRTUAL_DEVICE='{S}'" + wth + ", NORECOVERY, REPLACE"),
         ("15.0", ["-a=R", "-b=F", "-f=" + f1, "-O=RP"],
          "RESTORE DATABASE [Tiny] FROM VIRTUAL_DEVICE='{S}'" + wth + ", RECOVERY, REPLACE"),
+        ("10.0", ["-a=B", "-b=F", "-f=" + f1, "-z=B", "-o=C"],
+         "BACKUP DATABASE [Tiny] TO VIRTUAL_DEVICE='{S}'" + wth + ", COMPRESSION, COPY_ONLY"),
+        ("0.0", ["-a=B", "-b=D", "-f=" + f1, "-o=NCS", "-z=B", "-C=BkCert"],
+         "BACKUP DATABASE [Tiny] TO VIRTUAL_DEVICE='{S}'" + wth + ", DIFFERENTIAL"),
         ("7.0", ["-a=B", "-b=L", "-f=" + box.files(1, "trn", db="Tiny"), "-o=NCS", "-z=B", "-S=/tmp"],
          "BACKUP LOG [Tiny] TO VIRTUAL_DEVICE='{S}'" + wth),
     ]
