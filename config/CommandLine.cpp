@@ -85,7 +85,7 @@ void ParseCommandLine(int argc, char** argv) {
             }
         }
         if (!opt) continue;
-        const char* value = arg + 3;
+        const char* value = opt->name[2] == '=' ? arg + 3 : "";
         switch (opt->kind) {
             case Kind::Text:
                 checkFits(opt->name, value, opt->width);

@@ -8,10 +8,8 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$here/build}
 size_mb=${DEMO_DB_MB:-300}
 
-if [ ! -f "$build/CMakeCache.txt" ] || ! command -v cmake >/dev/null || ! pkg-config --exists libcrypto++ odbc; then
-  "$here/scripts/setup.sh"
-fi
-cmake --build "$build" -j "$(nproc)" --target kestrune sqlemu sqlemu_odbc >/dev/null
+# The set-up is idempotent: it installs what is missing and builds.
+"$here/scripts/setup.sh" >/dev/null
 
 box=$(mktemp -d /tmp/kestrune-demo-XXXXXX)
 trap '[ -n "${DEMO_KEEP:-}" ] || rm -rf "$box"' EXIT

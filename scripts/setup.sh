@@ -8,7 +8,7 @@ packages=(
   build-essential cmake pkg-config ninja-build
   googletest libgtest-dev
   libcrypto++-dev unixodbc-dev unixodbc odbcinst zlib1g-dev
-  openssl gzip pigz socat netcat-openbsd util-linux bsdutils binutils python3 procps
+  openssl gzip pigz socat netcat-openbsd util-linux bsdutils binutils libfaketime python3 procps
   clang libclang-rt-14-dev
 )
 missing=()
@@ -26,5 +26,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 build=${BUILD_DIR:-$here/build}
-cmake -S "$here" -B "$build" -G Ninja ${CMAKE_ARGS:-}
+generator=()
+[ -f "$build/CMakeCache.txt" ] || generator=(-G Ninja)  # an existing build keeps its generator
+cmake -S "$here" -B "$build" "${generator[@]}" ${CMAKE_ARGS:-}
 cmake --build "$build" -j "$(nproc)"

@@ -171,7 +171,8 @@ ULONGLONG VerSetConditionMask(ULONGLONG mask, DWORD typeBit, BYTE condition);
 BOOL VerifyVersionInfoW(LPOSVERSIONINFOEXW info, DWORD typeMask, ULONGLONG conditionMask);
 
 // Single-instance lock. A named mutex is a lock on a file of that name in
-// /run/lock (or /tmp), which the kernel drops when the process dies. When
+// /run/lock (or /tmp; $KESTRUNE_LOCK_DIR when set, so that parallel tests keep
+// apart), which the kernel drops when the process dies. When
 // another live process holds it, a handle is still returned and GetLastError()
 // is ERROR_ALREADY_EXISTS. Waiting on or releasing a mutex is not offered.
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES attrs, BOOL initialOwner, LPCSTR name);
@@ -286,7 +287,9 @@ void GetSystemTime(LPSYSTEMTIME st);  // UTC
 DWORD GetTickCount();                 // ms since an arbitrary start, monotonic
 
 // ---------------------------------------------------------------- threads, events, waits
-#define INFINITE 0xFFFFFFFF
+#ifndef INFINITE
+#define INFINITE 0xFFFFFFFFu
+#endif
 #define WAIT_OBJECT_0 0x00000000
 #define WAIT_ABANDONED_0 0x00000080
 #define WAIT_TIMEOUT 0x00000102

@@ -73,6 +73,7 @@ std::map<std::string, std::string> with(std::map<std::string, std::string> chang
 }
 
 std::map<std::string, std::string> settingsOnly(std::map<std::string, std::string> cfg) {
+    for (auto it = cfg.begin(); it != cfg.end();) it = it->first.compare(0, 9, "GetConfig") == 0 ? cfg.erase(it) : ++it;
     cfg.erase("ModuleDir");
     cfg.erase("IniPath");
     cfg.erase("ComputerName");
@@ -134,6 +135,11 @@ TEST(ConfigFile, DefaultSectionReadings) {
                     {"LocalFolder", "/no/such/folder"},  // stored without a test
                     {"BOption", "COMPRESSION"}}));
     EXPECT_TRUE(o.log.empty());
+    EXPECT_EQ(o.cfg["GetConfigInt.BufferCount"], "64");
+    EXPECT_EQ(o.cfg["GetConfigInt.Absent"], "0");
+    EXPECT_EQ(o.cfg["GetConfigBool.CopyOnly"], "1");
+    EXPECT_EQ(o.cfg["GetConfigBool.Absent"], "0");
+    EXPECT_EQ(o.cfg["GetConfigString.DB"], "1:sal");
 }
 
 TEST(ConfigFile, SwitchAndPortReadings) {
@@ -324,6 +330,15 @@ int dumpChild(int argc, char** argv) {
 #undef T
 #undef N
     num("LogLevel", CurrentLogLevel());
+    // The typed readers that the record offers.
+    Config& m = g_config;
+    num("GetConfigInt.BufferCount", m.GetConfigInt("default", "BUFFERCOUNT"));
+    num("GetConfigInt.Absent", m.GetConfigInt("Default", "Absent"));
+    num("GetConfigBool.CopyOnly", m.GetConfigBool("Default", "CopyOnly"));
+    num("GetConfigBool.Absent", m.GetConfigBool("Default", "Absent"));
+    char cut[4];
+    bool ok = m.GetConfigString("Default", "DB", sizeof cut, cut);
+    printf("CFG GetConfigString.DB=%d:%s\n", ok ? 1 : 0, cut);
     return 0;
 }
 

@@ -79,8 +79,10 @@ struct RunResult {
     std::string err;
 };
 
-// Runs argv[0] with the arguments; collects standard output and error.
-inline RunResult run(const std::vector<std::string>& argv, const std::string& cwd = std::string()) {
+// Runs argv[0] with the arguments, and the environment with the "NAME=value"
+// entries of env added; collects standard output and error.
+inline RunResult run(const std::vector<std::string>& argv, const std::string& cwd = std::string(),
+                     const std::vector<std::string>& env = {}) {
     int outPipe[2], errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     std::vector<char*> args;
@@ -94,6 +96,10 @@ inline RunResult run(const std::vector<std::string>& argv, const std::string& cw
         int devnull = open("/dev/null", O_RDONLY);
         if (devnull >= 0) dup2(devnull, 0);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        for (const std::string& e : env) {
+            size_t eq = e.find('=');
+            setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
+        }
         execv(args[0], args.data());
         _exit(127);
     }

@@ -134,6 +134,35 @@ TEST(SupportLog, FileNameFromTheExecutableAndTheDate) {
     }
 }
 
+TEST(SupportLog, DateAndTimeFieldsHaveTwoDigits) {
+    const char* faketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+    ASSERT_EQ(access(faketime, R_OK), 0) << "libfaketime is missing: run scripts/setup.sh";
+    std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
+    struct Case {
+        const char* when;
+        const char* file;
+        const char* prefix;
+    };
+    const Case cases[] = {
+        {"@2026-03-01 09:05:07", "Log/Kestrune-20260301.log", "[0905"},
+        {"@2026-12-08 23:59:30", "Log/Kestrune-20261208.log", "[2359"},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        std::string exe = kestest::placeProgram(g_supportSelf, dir.path(), "Kestrune.exe");
+        kestest::RunResult r = kestest::run({exe, "--child", "log-levels"}, "",
+                                            {std::string("LD_PRELOAD=") + faketime, std::string("FAKETIME=") + c.when,
+                                             "FAKETIME_DONT_FAKE_MONOTONIC=1", "TZ=UTC",
+                                             // the preloaded clock stands before the sanitizer runtime
+                                             "ASAN_OPTIONS=" + asan + (asan.empty() ? "" : ":") +
+                                                 "verify_asan_link_order=0"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::string log = kestest::readFile(dir / c.file);
+        EXPECT_EQ(log, r.out) << c.file;
+        EXPECT_EQ(log.compare(0, strlen(c.prefix), c.prefix), 0) << log.substr(0, 20);
+    }
+}
+
 TEST(SupportLog, LongMessagesStayOneLine) {
     TempDir dir;
     std::string day = today();

@@ -145,6 +145,9 @@ TEST(Win32Thread, TerminateMarksEndedAndDiscardsTheLaterResult) {
     DWORD code = 0;
     GetExitCodeThread(t, &code);
     EXPECT_EQ(code, 7u);
+    EXPECT_TRUE(TerminateThread(t, 8));  // already ended: the first code stays
+    GetExitCodeThread(t, &code);
+    EXPECT_EQ(code, 7u);
     // The abandoned body still runs; when it returns its 99 is discarded.
     EXPECT_FALSE(g.done);
     SetEvent(g.go);
@@ -208,6 +211,43 @@ TEST(Win32Event, WaiterWakesOnSetFromAnotherThread) {
     WaitForSingleObject(t, INFINITE);
     CloseHandle(t);
     CloseHandle(ev);
+}
+
+struct Waiters {
+    HANDLE ev;
+    std::atomic<int> woken{0};
+};
+
+DWORD waitAndCount(LPVOID p) {
+    Waiters* w = static_cast<Waiters*>(p);
+    if (WaitForSingleObject(w->ev, INFINITE) != WAIT_OBJECT_0) return 1;
+    ++w->woken;
+    return 0;
+}
+
+TEST(Win32Event, ManualReleasesEveryWaiterAutoReleasesOne) {
+    for (BOOL manual : {TRUE, FALSE}) {
+        Waiters w;
+        w.ev = CreateEventA(nullptr, manual, FALSE, nullptr);
+        HANDLE ts[6];
+        for (HANDLE& t : ts) t = CreateThread(nullptr, 0, waitAndCount, &w, 0, nullptr);
+        Sleep(20);
+        SetEvent(w.ev);
+        if (manual) {
+            EXPECT_EQ(WaitForMultipleObjects(6, ts, TRUE, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+            EXPECT_EQ(w.woken, 6);
+        } else {
+            for (int k = 1; k <= 6; ++k) {
+                for (int i = 0; i < 2000 && w.woken < k; ++i) Sleep(1);
+                Sleep(20);
+                EXPECT_EQ(w.woken, k) << "one set must release exactly one waiter";
+                SetEvent(w.ev);
+            }
+            EXPECT_EQ(WaitForMultipleObjects(6, ts, TRUE, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+        }
+        for (HANDLE t : ts) CloseHandle(t);
+        CloseHandle(w.ev);
+    }
 }
 
 struct Counter {
@@ -459,7 +499,9 @@ TEST(Win32Process, ExitProcessFlushesButSkipsExitHandlers) {
 }
 
 TEST(Win32Process, NamedMutexHeldUntilCloseOrDeath) {
-    std::string name = "kestest-" + std::to_string(getpid()) + "-" + std::to_string(time(nullptr));
+    TempDir locks;
+    setenv("KESTRUNE_LOCK_DIR", locks.path().c_str(), 1);  // the children inherit it
+    std::string name = "Local\\kestrune single";
     kestest::RunResult r = kestest::run({g_self, "--child", "mutex", name});
     EXPECT_EQ(r.out, "0\n");  // the child held it and died: the lock went with it
     HANDLE h = CreateMutexA(nullptr, TRUE, name.c_str());
@@ -476,6 +518,9 @@ TEST(Win32Process, NamedMutexHeldUntilCloseOrDeath) {
     CloseHandle(h);
     r = kestest::run({g_self, "--child", "mutex", name});
     EXPECT_EQ(r.out, "0\n");
+    // The name became one file name in the lock folder.
+    EXPECT_TRUE(std::filesystem::exists(locks / "kes-mutex-Local_kestrune_single.lock"));
+    unsetenv("KESTRUNE_LOCK_DIR");
 }
 
 TEST(Win32Console, AnsiColoursOnlyOnATerminal) {
