@@ -480,7 +480,8 @@ public:
         if (header_.kind == BackupKind::Log) {
             if (r.lsn > reached_) ++pagesByFile_[logFileId_];
         } else {
-            pagesByFile_[r.fileId] += r.length / kPageSize;
+            bytesByFile_[r.fileId] += r.length;  // records need not end on a page
+            pagesByFile_[r.fileId] = (bytesByFile_[r.fileId] + kPageSize - 1) / kPageSize;
         }
         return true;
     }
@@ -488,7 +489,6 @@ public:
     // After the whole stream: the database's new state.
     void complete() {
         if (s_.what == RestoreStatement::VerifyOnly) return;
-        for (auto& f : files_) f.second.sync();
         const SetHeader& h = header_;
         cat_.update(inst_, [&](InstanceInfo& cur) {
             DbInfo* d = cur.findDatabase(s_.database);
@@ -640,7 +640,7 @@ private:
     uint32_t logFileId_ = 0;
     FileLock lock_;
     std::map<uint32_t, DbFileHandle> files_;
-    std::map<uint32_t, uint64_t> pagesByFile_;
+    std::map<uint32_t, uint64_t> pagesByFile_, bytesByFile_;
     std::vector<DiagRecord> planning_;
 };
 
