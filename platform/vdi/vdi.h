@@ -79,18 +79,19 @@ typedef GUID IID;
 #define RPC_E_CHANGED_MODE ((HRESULT)0x80010106u)
 #endif
 
-// ---- Windows error codes used as command completion codes -----------------------------------
+// ---- Windows error codes used as command completion codes (spelt as platform/win32/win32.h does,
+// so that both headers together redefine nothing) --------------------------------------------
 #ifndef ERROR_SUCCESS
-#define ERROR_SUCCESS 0u
+#define ERROR_SUCCESS 0
 #endif
 #ifndef ERROR_HANDLE_EOF
-#define ERROR_HANDLE_EOF 38u
+#define ERROR_HANDLE_EOF 38
 #endif
 #ifndef ERROR_NOT_SUPPORTED
-#define ERROR_NOT_SUPPORTED 50u
+#define ERROR_NOT_SUPPORTED 50
 #endif
 #ifndef ERROR_DISK_FULL
-#define ERROR_DISK_FULL 112u
+#define ERROR_DISK_FULL 112
 #endif
 
 // ---- COM runtime ---------------------------------------------------------------------------
