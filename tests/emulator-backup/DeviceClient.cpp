@@ -68,6 +68,12 @@ HRESULT DeviceClient::serve(unsigned index) {
         set_->SignalAbort();
         return hr;
     }
+    if (static_cast<int>(index) == stallDevice) {
+        VDC_Command* held = nullptr;
+        hr = dev->GetCommand(15000, &held);
+        if (FAILED(hr)) return hr;
+        return dev->GetCommand(INFINITE, &held);  // until the set ends
+    }
     std::string& m = media[index];
     size_t readPos = 0;
     int writes = 0;

@@ -43,6 +43,7 @@ public:
     DWORD failCode = ERROR_DISK_FULL;
     uint64_t abortAfterBytes = 0;  // 0: never
     bool discardWrites = false;    // count written bytes only (throughput runs)
+    int stallDevice = -1;          // this device takes one command and never answers it
     std::vector<uint64_t> written; // bytes written to each device
 
     IClientVirtualDeviceSet2* set() { return set_; }
