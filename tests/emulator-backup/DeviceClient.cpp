@@ -1,6 +1,7 @@
 #include "tests/emulator-backup/DeviceClient.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 namespace testclient {
@@ -83,6 +84,11 @@ HRESULT DeviceClient::serve(unsigned index) {
         if (hr == VD_E_CLOSE) return S_OK;
         if (FAILED(hr)) return hr;
         commands[index].push_back(cmd->commandCode);
+        int now = ++held_;
+        for (int seen = maxHeld; now > seen && !maxHeld.compare_exchange_weak(seen, now);) {
+        }
+        if (holdMs) std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
+        --held_;
         DWORD code = ERROR_SUCCESS, n = 0;
         switch (cmd->commandCode) {
             case VDC_Write:

@@ -193,6 +193,25 @@ TEST(EmulatorBackupStream, RoundTripsOverAnyDeviceCountAndCommandSize) {
     }
 }
 
+TEST(EmulatorBackupStream, NoMoreThanBufferCountCommandsAreOutstanding) {
+    Content content = Content::make({600000});
+    for (uint32_t buffers : {1u, 3u}) {
+        DeviceClient client(3);
+        client.holdMs = 5;
+        client.start();
+        TransferOptions o = opts(65536, buffers);
+        auto set = openConfigured(client, true, o);
+        StreamError err;
+        ASSERT_TRUE(writeBackupSet(*set, sampleHeader(), content.extents, content.reader(), o, &err)) << err.text;
+        set->CloseDevices();
+        EXPECT_EQ(S_OK, client.finish());
+        EXPECT_LE(client.maxHeld.load(), static_cast<int>(buffers));
+        if (buffers == 3) {
+            EXPECT_GE(client.maxHeld.load(), 2);  // the devices do work side by side
+        }
+    }
+}
+
 TEST(EmulatorBackupStream, LogRecordsArriveInSetOrderAcrossFamilies) {
     // Many small records with rising LSNs spread over three families must come back in LSN order.
     Content c;
