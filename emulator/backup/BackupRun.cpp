@@ -460,6 +460,7 @@ public:
         cat_.update(inst_, [&](InstanceInfo& cur) {
             if (DbInfo* d = cur.findDatabase(s_.database)) d->state = DbState::Restoring;
         });
+        tracker_ = std::make_unique<ChangeTracker>(cat_, inst_, existing->id);
         return openFiles(*existing, err);
     }
 
@@ -476,7 +477,19 @@ public:
         return true;
     }
 
-    bool recordDone(const Extent& r, StreamError*) override {
+    bool recordDone(const Extent& r, StreamError* err) override {
+        if (tracker_ && !(header_.kind == BackupKind::Log && r.lsn <= reached_)) {
+            // Pages that a differential or log restore changes are changes since the full base, so
+            // that a later differential of this database carries them too.
+            std::vector<unsigned char> image(kPageSize);
+            auto it = files_.find(r.fileId);
+            for (uint64_t off = r.offset - r.offset % kPageSize; off < r.offset + r.length; off += kPageSize) {
+                if (it == files_.end() || it->second.read(off, image.data(), kPageSize) != kPageSize)
+                    return problem(err, 3634, "The operating system returned the error 'short read' while attempting 'ReadFile'.");
+                tracker_->recordChange(r.lsn ? r.lsn : header_.lastLsn,
+                                       PageRef{r.fileId, static_cast<uint32_t>(off / kPageSize)}, image.data());
+            }
+        }
         if (header_.kind == BackupKind::Log) {
             if (r.lsn > reached_) ++pagesByFile_[logFileId_];
         } else {
@@ -639,6 +652,7 @@ private:
     uint64_t reached_ = 0;
     uint32_t logFileId_ = 0;
     FileLock lock_;
+    std::unique_ptr<ChangeTracker> tracker_;  // differential and log restores
     std::map<uint32_t, DbFileHandle> files_;
     std::map<uint32_t, uint64_t> pagesByFile_, bytesByFile_;
     std::vector<DiagRecord> planning_;

@@ -212,6 +212,12 @@ TEST_F(Server, FullDifferentialAndLogChainRestoresEachPointInTime) {
         // The copy lies where the MOVE clauses put it.
         for (const DbFile& file : db(target).files) EXPECT_EQ(0u, file.physicalPath.find(to + c.name + "_copy_"));
     }
+    // A differential of a database restored up to a differential carries the restored changes too.
+    auto d2 = backup("BACKUP DATABASE [CopyToDiff]", 1, ", DIFFERENTIAL");
+    ASSERT_TRUE(restore("RESTORE DATABASE [Again]", f, ", NORECOVERY" + moves("Sales", to + "again_")).errors.empty());
+    ASSERT_TRUE(restore("RESTORE DATABASE [Again]", d2).errors.empty());
+    EXPECT_EQ(atDiff, checksum("Again"));
+
     // The source is untouched, and every backup verifies.
     EXPECT_EQ(atLog2, checksum("Sales"));
     for (auto* media : {&f, &d, &l1, &l2}) {
