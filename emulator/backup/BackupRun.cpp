@@ -10,7 +10,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -168,7 +167,9 @@ std::unique_ptr<ServerDeviceSet> openSet(Exec& x, const InstanceInfo& in, const 
     return set;
 }
 
-bool heldByOther(const InstanceInfo& in, const DbInfo& db, const Session& s) {
+// A single-user database is held by the connection that switched it, as long as that connection
+// is open; one that has gone holds nothing.
+bool heldByOther(const InstanceInfo& in, const DbInfo& db, Session& s) {
     if (in.hasFault("single-user-held")) {
         std::string v = in.faultValue("single-user-held");
         if (v.empty() || sameName(v, db.name)) return true;
@@ -176,10 +177,7 @@ bool heldByOther(const InstanceInfo& in, const DbInfo& db, const Session& s) {
     if (db.userAccess != UserAccess::Single) return false;
     auto it = db.props.find("single_user_holder");
     if (it == db.props.end() || it->second.empty() || it->second == s.id()) return false;
-    long pid = std::strtol(it->second.c_str(), nullptr, 10);
-    if (pid <= 0) return false;
-    if (pid == static_cast<long>(::getpid())) return true;
-    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;  // a holder that has gone holds nothing
+    return s.catalogue().sessionAlive(s.instance(), it->second);
 }
 
 std::array<uint8_t, 16> randomId() {

@@ -484,6 +484,13 @@ TEST_F(Server, SingleUserHeldByAnotherConnectionIsRefused) {
     ASSERT_TRUE(run("ALTER DATABASE [Solo] SET MULTI_USER", nullptr, &holder).errors.empty());
     EXPECT_EQ(UserAccess::Multi, db("Solo").userAccess);
 
+    // A holder whose connection has closed holds nothing.
+    {
+        Session gone(cat(), "MSSQLSERVER", "ODBC Driver 17 for SQL Server", "sa", "msdb");
+        ASSERT_TRUE(run("ALTER DATABASE [Solo] SET SINGLE_USER WITH ROLLBACK IMMEDIATE", nullptr, &gone).errors.empty());
+    }
+    EXPECT_TRUE(run("ALTER DATABASE [Solo] SET MULTI_USER").errors.empty());
+
     // The fault switch holds it for a connection that is not there.
     cat().update("MSSQLSERVER", [](InstanceInfo& in) { in.faults["single-user-held"] = "Solo"; });
     EXPECT_EQ((std::vector<int>{5064, 5069}), run("ALTER DATABASE [Solo] SET SINGLE_USER WITH ROLLBACK IMMEDIATE").errorNumbers());
