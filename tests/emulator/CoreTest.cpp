@@ -353,7 +353,7 @@ TEST_F(Core, AnythingNotUnderstoodIsASyntaxErrorAndNothingRuns) {
         {"PRINT 'a' SELECT", "error 102 42000 Incorrect syntax near 'SELECT'."},
         {"SELECT 1 +", "error 102 42000 Incorrect syntax near '+'."},
         {"SELECT 1 = 1", "error 102 42000 Incorrect syntax near '='."},
-        {"BACKUP DATABASE [x] TO DISK='y'", "error 102 42000 Incorrect syntax near 'BACKUP'."},
+        {"BACKUP DATABASE [x] TO DISK='y'", "error 102 42000 Incorrect syntax near 'DISK'."},
         {"WAITFOR 1", "error 102 42000 Incorrect syntax near '1'."},
         {"PRINT 'a", "error 105 42000 Unclosed quotation mark after the character string 'a'."},
         {"PRINT 'a' SET @x = 1", "error 137 42000 Must declare the scalar variable \"@x\"."},
