@@ -1,21 +1,81 @@
+// Process entry: start-up, then one backup, restore or verify run, or the
+// restore service.
+#include <stdio.h>
+#include <string.h>
+
 #include "config/Config.h"
 #include "engine/Version.h"
+#include "engine/job.h"
+#include "engine/startup.h"
+#include "sql/Sql.h"
 #include "support/Log.h"
+#include "support/SysUtils.h"
 
-#include <stdio.h>
-
-int main(int argc, char** argv, char** envp) {
+int main(int argc, char** argv, char** envp)
+{
     (void)envp;
+    // 1. The log; without it nothing can be reported.
     if (!Log::Initialize(nullptr)) return -1;
     Log::SetLogLevel(Log::LOG_INFO);
+
+    // 2. The command line.
     ParseCommandLine(argc, argv);
 
+    // 3. One instance at a time, before even "-h" and "-v" answer.
+    if (g_config.Singleton && !TakeSingleInstanceLock()) return -1;
+
+    // 4. Help and version.
     if (g_config.ShowHelp) return 0;
     if (g_config.ShowVersion) {
         printf("%s Version - [%s]", KES_PRODUCT_NAME, KES_PRODUCT_VERSION);
         return 0;
     }
 
-    Log::WError("Backup, restore and restore-service runs are not available in this build yet.");
+    // 5. Elevation.
+    if (!IsElevated() && IsVistaOrGreater()) {
+        Log::WError("Lack of necessary privileges. Make sure to run this application as Administrator.");
+        return -1;
+    }
+
+    // 6. The ODBC driver. A failed ODBC environment (a positive code) leaves no
+    // driver to connect with either, so it stops the start-up as well.
+    int driver = DetectOdbcDriver(g_odbcDriver);
+    if (driver < 0) {
+        Log::WError("ODBC Driver is missing. Please make sure ODBC Driver %d for SQL Server is installed.", 18);
+        return -1;
+    }
+    if (driver >= 1000000) {
+        Log::WError("The ODBC environment cannot be set up (code %d); no driver can be used.", driver);
+        return -1;
+    }
+
+    // 7. Banner.
+    PrintBanner();
+
+    // 8. The restore service's peer allow-list and the job record.
+    g_allowedPeers = std::string(",") + g_config.ValidIPs + ",";
+    FillJobInfo();
+
+    // 9. What a backup, restore or verify run needs.
+    if (g_config.LPort <= 0 && !CheckRunSettings()) return -1;
+
+    // 10. The connection string of every statement main submits.
+    char connStr[kConnStringRoom];
+    if (!ComposeConnectionString(connStr, sizeof connStr, ConnKey::Run, g_config.IsTrustedConn, g_odbcDriver,
+                                 g_config.Instance, g_config.User, g_config.Pass)) {
+        Log::WError("The connection string does not fit its %d characters.", static_cast<int>(kConnStringRoom - 1));
+        return -1;
+    }
+
+    // 11. The local server's version; a failed query leaves 0 and the start-up goes on.
+    g_config.LocalVersion = ParseVersion(QuerySQL(connStr, kVersionQuery, true).c_str());
+
+    if (g_config.LPort > 0) {
+        Log::WDebug("Local Version - %d", g_config.LocalVersion);
+        g_job.isBackup = false;
+        Log::WError("The restore service is not available in this build yet.");
+        return -1;
+    }
+    Log::WError("Backup, restore and verify runs are not available in this build yet.");
     return -1;
 }

@@ -1,0 +1,117 @@
+#include "engine/job.h"
+
+#include <climits>
+#include <cstdlib>
+#include <vector>
+
+#include "config/Config.h"
+#include "support/Log.h"
+#include "support/SysUtils.h"
+
+namespace {
+
+// Leading blanks, an optional sign, then digits; 0 when none. Clamped to int.
+int ReadNumber(const std::string& s)
+{
+    const char* p = s.c_str();
+    char* end = nullptr;
+    long v = std::strtol(p, &end, 10);
+    if (end == p) return 0;
+    if (v > INT_MAX) return INT_MAX;
+    if (v < INT_MIN) return INT_MIN;
+    return static_cast<int>(v);
+}
+
+bool StartsWith(const std::string& s, const char* prefix)
+{
+    return s.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+void DropLastIf(std::string& s, bool (*pred)(char))
+{
+    if (!s.empty() && pred(s.back())) s.pop_back();
+}
+
+}  // namespace
+
+void FillJobInfo()
+{
+    g_job.isBackup = g_config.Action[0] == 'B';
+    g_job.isDatabase = g_config.BKType[0] != 'L';
+    g_job.trustedConnection = g_config.IsTrustedConn;
+    g_job.files = g_config.Files;
+    g_job.server = g_config.Instance;
+    g_job.database = g_config.DB;
+    g_job.user = g_config.User;
+    g_job.password = g_config.Pass;
+    g_job.host = g_config.Host;
+    g_job.port = g_config.RPort;
+    g_job.listenPort = g_config.LPort;
+}
+
+int BuildStreamTable()
+{
+    std::string list;
+    int requested = -1;  // the typed count when generation was bounded
+    std::vector<std::string> pieces;
+    SplitString(g_config.Files, "@", pieces);
+    if (pieces.size() == 2) {
+        int count = ReadNumber(pieces[0]);
+        std::string folder = pieces[1];
+        DropLastIf(folder, [](char c) { return c == '\\' || c == '/'; });
+        DropLastIf(folder, [](char c) { return c == '"'; });
+        DropLastIf(folder, [](char c) { return c == '\''; });
+        int generate = count;
+        if (count > kMaxGeneratedStreams) {
+            Log::WWarn("Requested stream count [%d] is far above 8; only the first %d streams are named.",
+                       count, kMaxGeneratedStreams);
+            generate = kMaxGeneratedStreams;
+            requested = count;
+        }
+        const bool tcp = StartsWith(folder, "tcp://");
+        const char* ext = g_job.isDatabase ? "bak" : "trn";
+        for (int k = 1; k <= generate; ++k) {
+            if (k > 1) list += ',';
+            if (tcp)
+                list += folder;
+            else
+                list += folder + "/" + g_config.DB + "_" + std::to_string(k) + "." + ext;
+        }
+    }
+
+    std::vector<std::string> entries;
+    SplitString(list.empty() ? g_config.Files : list.c_str(), ",", entries);
+
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const std::string& entry = entries[i];
+        const int k = static_cast<int>(i) + 1;
+        g_streamFiles[k] = entry;
+        if (!g_job.isBackup) {
+            if (!StartsWith(entry, "s3://") && !StartsWith(entry, "tcp://") && !StartsWith(entry, "bs://") &&
+                !FileExists(entry)) {
+                Log::WError("File[%s] does NOT exist.", entry.c_str());
+                return -1;
+            }
+        } else if (k == 1 && StartsWith(entry, "tcp://") && g_job.host.empty()) {
+            size_t colon = entry.rfind(':');
+            if (colon == 3) {  // only the colon of "tcp://"
+                g_job.host = entry.substr(6);
+                g_job.port = 0;
+            } else {
+                g_job.host = entry.substr(6, colon - 6);
+                g_job.port = ReadNumber(entry.substr(colon + 1));
+            }
+        }
+    }
+
+    int count = static_cast<int>(entries.size());
+    int shown = requested >= 0 ? requested : count;
+    if (count < 1) {
+        Log::WInfo("Stream count is set to 1, since the requested count [%d] is invalid.", shown);
+        count = 1;
+    } else if (count > 8) {
+        Log::WInfo("Stream count is set to 8, since the requested count [%d] is invalid.", shown);
+        count = 8;
+    }
+    return count;
+}

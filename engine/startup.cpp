@@ -1,0 +1,72 @@
+#include "engine/startup.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "config/Config.h"
+#include "platform/win32/win32.h"
+#include "support/Log.h"
+
+const char kVersionQuery[] =
+    "DECLARE @s1 VARCHAR(32) SET @s1 = CAST(SERVERPROPERTY('ProductVersion') AS VARCHAR(32)) "
+    "SELECT CAST(ISNULL(PARSENAME(@s1,4),PARSENAME(@s1,3)) AS INT)*100+CAST(CASE WHEN PARSENAME(@s1,4) IS NULL "
+    "THEN PARSENAME(@s1,2) ELSE PARSENAME(@s1,3) END AS INT) Ver";
+
+bool TakeSingleInstanceLock()
+{
+    // Owned until the process ends: the handle is never closed. The platform's
+    // named mutex is a lock the kernel drops with the process, so a crashed run
+    // never blocks the next one.
+    SetLastError(ERROR_SUCCESS);
+    HANDLE h = CreateMutexA(nullptr, TRUE, kSingleInstanceName);
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        if (h != nullptr) CloseHandle(h);
+        Log::WError("Exiting... Detected some active instance, while ONLY one instance is allowed.");
+        return false;
+    }
+    return true;
+}
+
+void PrintBanner()
+{
+    Log::WInfo(
+        "Process is starting ...\n"
+        "\n"
+        "**********************************************************************\n"
+        "**\n"
+        "**  Kestrune - streaming SQL Server backup and restore\n"
+        "**\n"
+        "**********************************************************************\n"
+        "**  Moves a database backup through virtual devices into media files,\n"
+        "**  or over TCP straight into a restore on another server.\n"
+        "**  Run it with administrator rights on the SQL Server host.\n"
+        "**********************************************************************\n"
+        "**  Questions and reports: your database administration team.\n"
+        "**********************************************************************\n"
+        "**  Test your restores regularly.\n"
+        "**********************************************************************");
+}
+
+bool CheckRunSettings()
+{
+    if (std::strlen(g_config.Files) < 5) {
+        Log::WError("Invalid backup target file or restore source file.");
+        return false;
+    }
+    if ((g_config.Action[0] == 'B' || g_config.Action[0] == 'R') && g_config.DB[0] == '\0') {
+        Log::WError("Invalid Database name.");
+        return false;
+    }
+    return true;
+}
+
+int ParseVersion(const char* text)
+{
+    char* end = nullptr;
+    long v = std::strtol(text, &end, 10);
+    if (end == text) return 0;
+    if (v > INT_MAX) return INT_MAX;
+    if (v < INT_MIN) return INT_MIN;
+    return static_cast<int>(v);
+}

@@ -1,0 +1,27 @@
+// Start-up steps of main that sit between the command line and the run.
+#pragma once
+
+#include <cstddef>
+
+// The single-instance lock's fixed name, the same for every run on the machine.
+constexpr const char kSingleInstanceName[] = "Kestrune.SingleInstance";
+
+// The room of main's connection string: 511 characters and the NUL.
+constexpr size_t kConnStringRoom = 512;
+
+// The query whose one value is the local server's version, major * 100 + minor.
+extern const char kVersionQuery[];
+
+// Takes the single-instance lock and holds it until the process ends. False,
+// with the message logged, when another running instance holds it.
+bool TakeSingleInstanceLock();
+
+// Logs "Process is starting ..." and the banner.
+void PrintBanner();
+
+// The Files and DB checks of a backup, restore or verify run; false (message
+// logged) when the run cannot go on.
+bool CheckRunSettings();
+
+// Reads a version text: leading blanks, an optional sign, digits; 0 without digits.
+int ParseVersion(const char* text);

@@ -1,0 +1,36 @@
+// Plain backup media: one file through a buffered stdio stream, or, with the compress flag, a
+// gzip file (RFC 1952) written and read through zlib.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include <zlib.h>
+
+struct FileMedia {
+  // mode: 0 read, 1 write (create or cut), 2 append; any other value reads. The constructor
+  // always completes: test 'file' before use; null means the file could not be opened.
+  FileMedia(const char* name, int32_t mode, int32_t compress, int32_t level, int32_t strategy);
+  FileMedia(const FileMedia&) = delete;
+  FileMedia& operator=(const FileMedia&) = delete;
+
+  FILE* Open(const char* name);
+  // Counts as stdio gives them: fewer than n only at the end of the data or after an error.
+  int32_t Read(void* buffer, uint32_t n);
+  int32_t Write(const void* buffer, uint32_t n);
+  // 0, or EOF on an error.
+  int32_t Flush();
+  int32_t Close();
+
+  // The open-mode text: "rb", "wb" or "ab", then the zlib mode letters of the settings.
+  static std::string ModeText(int32_t mode, int32_t compress, int32_t level, int32_t strategy);
+
+  FILE* file;
+  int32_t mode;
+  int32_t compress;
+  int32_t level;
+  int32_t strategy;
+  // With the compress flag: the zlib stream over a duplicate of file's descriptor.
+  gzFile gz;
+};

@@ -1,0 +1,86 @@
+// Winsock 2.2 names on BSD sockets, one to one.
+//
+// Sockets are plain file descriptors held in the pointer-wide unsigned SOCKET type, so an
+// accept()/socket() result of -1 compares equal to INVALID_SOCKET. The BSD calls keep their
+// own names (socket, bind, listen, accept, connect, send, recv, shutdown, getaddrinfo,
+// freeaddrinfo, getpeername, inet_addr, inet_ntoa, htons, ...). Pass address lengths as
+// socklen_t (Winsock declares that type as well).
+//
+// WSAStartup must come before the first socket call, as on Windows: it also makes sure that
+// a send on a connection the peer has closed fails with EPIPE instead of raising SIGPIPE.
+// Error numbers are this platform's errno values (EADDRINUSE is 98 here, not 10048).
+#pragma once
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdint>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+typedef uintptr_t SOCKET;
+typedef uint16_t WORD;
+
+#define INVALID_SOCKET (static_cast<SOCKET>(~static_cast<uintptr_t>(0)))
+#define SOCKET_ERROR (-1)
+
+#ifndef MAKEWORD
+#define MAKEWORD(low, high) \
+  (static_cast<WORD>((static_cast<unsigned>(low) & 0xff) | ((static_cast<unsigned>(high) & 0xff) << 8)))
+#endif
+#ifndef LOBYTE
+#define LOBYTE(w) (static_cast<unsigned char>(static_cast<unsigned>(w) & 0xff))
+#endif
+#ifndef HIBYTE
+#define HIBYTE(w) (static_cast<unsigned char>((static_cast<unsigned>(w) >> 8) & 0xff))
+#endif
+
+#define SD_RECEIVE SHUT_RD
+#define SD_SEND SHUT_WR
+#define SD_BOTH SHUT_RDWR
+
+// The Winsock error names that callers compare against, with this platform's values.
+#define WSAEINTR EINTR
+#define WSAEBADF EBADF
+#define WSAEINVAL EINVAL
+#define WSAEWOULDBLOCK EWOULDBLOCK
+#define WSAENOTSOCK ENOTSOCK
+#define WSAEADDRINUSE EADDRINUSE
+#define WSAEADDRNOTAVAIL EADDRNOTAVAIL
+#define WSAENETUNREACH ENETUNREACH
+#define WSAECONNABORTED ECONNABORTED
+#define WSAECONNRESET ECONNRESET
+#define WSAENOTCONN ENOTCONN
+#define WSAETIMEDOUT ETIMEDOUT
+#define WSAECONNREFUSED ECONNREFUSED
+#define WSAEHOSTUNREACH EHOSTUNREACH
+#define WSANOTINITIALISED 10093
+#define WSAVERNOTSUPPORTED 10092
+
+#define WSADESCRIPTION_LEN 256
+#define WSASYS_STATUS_LEN 128
+
+struct WSADATA {
+  WORD wVersion;
+  WORD wHighVersion;
+  unsigned short iMaxSockets;
+  unsigned short iMaxUdpDg;
+  char* lpVendorInfo;
+  char szDescription[WSADESCRIPTION_LEN + 1];
+  char szSystemStatus[WSASYS_STATUS_LEN + 1];
+};
+typedef WSADATA* LPWSADATA;
+
+// Counted like Winsock's: every successful WSAStartup wants one WSACleanup. Neither touches
+// open sockets. Returns 0, or WSAVERNOTSUPPORTED for a requested version below 2.0.
+int WSAStartup(WORD versionRequested, LPWSADATA data);
+// 0, or SOCKET_ERROR (last error WSANOTINITIALISED) without a matching WSAStartup.
+int WSACleanup();
+// The calling thread's errno.
+int WSAGetLastError();
+void WSASetLastError(int error);
+// close() of the descriptor: 0, or SOCKET_ERROR.
+int closesocket(SOCKET s);

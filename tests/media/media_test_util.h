@@ -1,0 +1,34 @@
+// Small helpers shared by the media tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace mt {
+
+// A fresh folder under $TMPDIR (or /tmp), removed with everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+
+ private:
+  std::string dir_;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& data);
+bool FileExists(const std::string& path);
+
+// Runs a shell command; returns its exit status, or -1 when it did not exit normally.
+int Shell(const std::string& command);
+
+std::string Hex(const uint8_t* bytes, size_t n);
+
+// Data shaped like database pages: 8 KiB pages that are text-like, random or zero, cut to n.
+std::string PageData(size_t n, uint32_t seed);
+
+}  // namespace mt

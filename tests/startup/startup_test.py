@@ -1,0 +1,251 @@
+#!/usr/bin/env python3
+"""Start-up of the real executable, run the way a new user runs it: a copy of
+kestrune in a folder of its own with its own config.ini, the emulated driver
+registered in a private ODBCSYSINI folder, an empty HOME and a private
+emulator data root. One case per invocation: startup_test.py CASE."""
+
+import datetime
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+
+KESTRUNE = os.environ["KESTRUNE_BIN"]
+SQLEMU = os.environ["SQLEMU_BIN"]
+HOLDER = os.environ["LOCK_HOLDER_BIN"]
+
+ST_FAIL = 255  # -1 as the shell sees it
+
+FAILURES = []
+
+
+def check(cond, what, detail=""):
+    if not cond:
+        FAILURES.append(what + ("\n--- output ---\n" + detail if detail else ""))
+
+
+class Box:
+    """A private installation: bin/kestrune + config.ini, odbc/, home/, root/."""
+
+    def __init__(self, config="[Default]\nSingleton=0\nInstance=localhost\n"):
+        self.dir = tempfile.mkdtemp(prefix="kes-startup-")
+        os.chmod(self.dir, 0o755)
+        self.bin = os.path.join(self.dir, "bin")
+        self.odbc = os.path.join(self.dir, "odbc")
+        self.home = os.path.join(self.dir, "home")
+        self.root = os.path.join(self.dir, "root")
+        for d in (self.bin, self.odbc, self.home, self.root):
+            os.mkdir(d)
+            os.chmod(d, 0o777)  # the unprivileged case writes its log here too
+        self.exe = os.path.join(self.bin, "kestrune")
+        shutil.copy2(KESTRUNE, self.exe)
+        self.config(config)
+
+    def close(self):
+        if not os.environ.get("KES_KEEP_TMP"):
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+    def env(self):
+        e = dict(os.environ)
+        e.update(HOME=self.home, ODBCSYSINI=self.odbc, SQLEMU_ROOT=self.root)
+        return e
+
+    def config(self, text):
+        with open(os.path.join(self.bin, "config.ini"), "w") as f:
+            f.write(text)
+
+    def sqlemu(self, *args):
+        r = subprocess.run([SQLEMU, *args], env=self.env(), capture_output=True, text=True)
+        if r.returncode != 0:
+            raise RuntimeError("sqlemu %s: %s%s" % (" ".join(args), r.stdout, r.stderr))
+        return r.stdout
+
+    def register(self, *extra):
+        self.sqlemu("odbc-register", self.odbc, *extra)
+
+    def drivers_only(self, *names):
+        """An odbcinst.ini that lists just these names (no driver behind them)."""
+        with open(os.path.join(self.odbc, "odbcinst.ini"), "w") as f:
+            for n in names:
+                f.write("[%s]\nDriver=%s/none.so\n\n" % (n, self.dir))
+
+    def instance(self, *args):
+        self.sqlemu("instance", "create", "MSSQLSERVER", *args)
+
+    def statements(self):
+        p = os.path.join(self.root, "MSSQLSERVER", "statements.log")
+        return open(p).read() if os.path.exists(p) else ""
+
+    def run(self, *args, user=None):
+        cmd = [self.exe, *args]
+        if user:
+            cmd = ["setpriv", "--reuid=" + user, "--regid=nogroup", "--clear-groups", "--"] + cmd
+        r = subprocess.run(cmd, env=self.env(), capture_output=True, timeout=120)
+        return r.returncode, r.stdout.decode("latin-1"), r.stderr.decode("latin-1")
+
+    def log(self):
+        name = "kestrune-%s.log" % datetime.date.today().strftime("%Y%m%d")
+        p = os.path.join(self.bin, "Log", name)
+        return open(p, encoding="latin-1").read() if os.path.exists(p) else ""
+
+
+def line(msg):
+    """How a message shows in the log: after the time stamp and two blanks."""
+    return "]  " + msg + "\n"
+
+
+# ---------------------------------------------------------------- cases
+
+def case_log_unavailable(box):
+    # A file where the Log folder belongs: the log cannot be opened, nothing is printed.
+    open(os.path.join(box.bin, "Log"), "w").close()
+    st, out, err = box.run("-v")
+    check(st == ST_FAIL, "log unavailable: status %d" % st)
+    check(out == "", "log unavailable: something was printed", out)
+
+
+def case_help_version_first(box):
+    # Not elevated and no usable driver: -h and -v still answer, as both checks come later.
+    box.drivers_only("SQL Server")
+    for args, want in ((["-h"], ""), (["-h", "-v"], ""), (["-v"], "Kestrune Version - [1.0.0.0]"),
+                       (["-D", "-v", "-f=x"], "Kestrune Version - [1.0.0.0]")):
+        st, out, err = box.run(*args, user="nobody")
+        check(st == 0, "%s as nobody: status %d" % (args, st), out + err)
+        check(out == want, "%s as nobody: output %r" % (args, out))
+
+
+def case_singleton(box):
+    box.config("[Default]\nInstance=localhost\n")  # Singleton stays at its default (set)
+    msg = "Exiting... Detected some active instance, while ONLY one instance is allowed."
+    holder = subprocess.Popen([HOLDER], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        check(holder.stdout.readline().strip() == b"held", "the holder did not take the lock")
+        for args in (["-v"], ["-h"], ["-h", "-v"]):
+            st, out, err = box.run(*args)
+            check(st == ST_FAIL, "%s with another instance: status %d" % (args, st), out)
+            check(out.endswith(line(msg)) and out.count("\n") == 1,
+                  "%s with another instance: output" % args, out)
+            check("Version - [" not in out, "%s: the version was printed before the lock" % args, out)
+        # With Singleton cleared the lock is not looked at and nothing about it is logged.
+        st, out, err = box.run("-M", "-v")
+        check(st == 0 and out == "Kestrune Version - [1.0.0.0]", "-M -v with another instance", out)
+    finally:
+        # A holder that dies without releasing anything must not block the next run.
+        holder.send_signal(signal.SIGKILL)
+        holder.wait()
+    st, out, err = box.run("-v")
+    check(st == 0 and out == "Kestrune Version - [1.0.0.0]", "-v after the holder died", out)
+    check(msg in box.log(), "the single-instance message is not in the log file", box.log())
+
+
+def case_not_elevated(box):
+    box.register()
+    box.instance()
+    st, out, err = box.run("-f=abcdef", "-d=db", user="nobody")
+    msg = "Lack of necessary privileges. Make sure to run this application as Administrator."
+    check(st == ST_FAIL, "not elevated: status %d" % st, out + err)
+    check(out.endswith(line(msg)), "not elevated: message", out)
+    check("Process is starting" not in out, "not elevated: went on to the banner", out)
+    check(line(msg) in box.log(), "not elevated: message not in the log file", box.log())
+
+
+def case_no_driver(box):
+    # Near misses only: the legacy name, another case, a negative number.
+    box.drivers_only("SQL Server", "odbc driver 17 for sql server", "ODBC Driver -1 for SQL Server")
+    st, out, err = box.run("-f=abcdef", "-d=db")
+    msg = "ODBC Driver is missing. Please make sure ODBC Driver 18 for SQL Server is installed."
+    check(st == ST_FAIL, "no driver: status %d" % st, out)
+    check(out.endswith(line(msg)), "no driver: message", out)
+    check("Process is starting" not in out, "no driver: went on to the banner", out)
+
+
+NOT_YET_RUN = "Backup, restore and verify runs are not available in this build yet."
+NOT_YET_SERVICE = "The restore service is not available in this build yet."
+
+
+def case_run_checks(box):
+    box.register()
+    box.instance()
+    bad_files = "Invalid backup target file or restore source file."
+    bad_db = "Invalid Database name."
+    table = [
+        # args, the message that ends the start-up
+        (["-f=abcd", "-d=db"], bad_files),
+        (["-f=", "-d=db"], bad_files),
+        (["-f=abcde"], bad_db),                  # 5 characters pass; a backup needs a database
+        (["-a=R", "-f=abcde"], bad_db),
+        (["-a=V", "-f=abcde"], NOT_YET_RUN),     # a verify needs no database name
+        (["-f=abcde", "-d=db"], NOT_YET_RUN),
+        (["-l=7000"], NOT_YET_SERVICE),          # the restore service tests neither
+    ]
+    for args, msg in table:
+        st, out, err = box.run(*args)
+        check(st == ST_FAIL, "%s: status %d" % (args, st), out)
+        check(out.endswith(line(msg)), "%s: ends without %r" % (args, msg), out)
+        check(line("Process is starting ...") in out, "%s: no banner" % args, out)
+        if msg in (bad_files, bad_db):
+            check("Local Version" not in out and "SQL Server ODBC" not in out,
+                  "%s: went on to the version query" % args, out)
+
+
+def case_version_query(box):
+    box.register()
+    box.instance("--version", "16.0.1000.6")
+    box.sqlemu("login", "add", "MSSQLSERVER", "kes", "s3cret")
+    query = ("DECLARE @s1 VARCHAR(32) SET @s1 = CAST(SERVERPROPERTY('ProductVersion') AS VARCHAR(32)) "
+             "SELECT CAST(ISNULL(PARSENAME(@s1,4),PARSENAME(@s1,3)) AS INT)*100+CAST(CASE WHEN "
+             "PARSENAME(@s1,4) IS NULL THEN PARSENAME(@s1,2) ELSE PARSENAME(@s1,3) END AS INT) Ver")
+    table = [
+        # args, version it reads, a line that must show
+        (["-D", "-l=7000"], 1600, "Decide to use - ODBC Driver 18 for SQL Server"),
+        (["-D", "-l=7000", "-u=kes", "-p=s3cret"], 1600, None),
+        # A failed query is no failure of the start-up: the version is 0 and it goes on.
+        (["-D", "-l=7000", "-u=kes", "-p=wrong"], 0, "SQL Server ODBC driver reported the following error SQLDriverConnect"),
+        (["-D", "-l=7000", "-i=nohost"], 0, "SQL Server ODBC driver reported the following error SQLDriverConnect"),
+    ]
+    for args, version, extra in table:
+        st, out, err = box.run(*args)
+        check(st == ST_FAIL, "%s: status %d" % (args, st), out)
+        check(line("Local Version - %d" % version) in out, "%s: version %d not read" % (args, version), out)
+        check(out.endswith(line(NOT_YET_SERVICE)), "%s: did not end with the service line" % args, out)
+        if extra:
+            check(line(extra) in out, "%s: no line %r" % (args, extra), out)
+    stmts = box.statements()
+    check(stmts.count(query) == 2, "the version query was not sent as it stands (twice)", stmts)
+    # The log file holds what the console showed.
+    check(line(NOT_YET_SERVICE) in box.log() and line("Local Version - 1600") in box.log(),
+          "the log file lacks the start-up lines", box.log())
+
+
+def case_conn_string_room(box):
+    # The widest composition: a long driver name, and Instance, User and Pass near their widths.
+    driver = "ODBC Driver 99 for SQL Server " + "w" * 200
+    box.register(driver)
+    box.instance()
+    box.config("[Default]\nSingleton=0\nInstance=%s\n" % ("h" * 127))
+    st, out, err = box.run("-f=abcdef", "-d=db", "-u=" + "u" * 127, "-p=" + "p" * 127)
+    check(st == ST_FAIL, "room: status %d" % st, out)
+    check(out.endswith(line("The connection string does not fit its 511 characters.")), "room: message", out)
+    check("SQL Server ODBC" not in out and box.statements() == "", "room: something was sent", out)
+
+
+CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
+
+
+def main():
+    if len(sys.argv) != 2 or sys.argv[1] not in CASES:
+        sys.exit("usage: startup_test.py {%s}" % "|".join(sorted(CASES)))
+    box = Box()
+    try:
+        CASES[sys.argv[1]](box)
+    finally:
+        box.close()
+    for f in FAILURES:
+        print("FAIL:", f)
+    sys.exit(1 if FAILURES else 0)
+
+
+if __name__ == "__main__":
+    main()
