@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "media/MediaKey.h"
+#include "media/MediaStreams.h"
 #include "media/tstream.h"
 
 using CryptoPP::BufferedTransformation;
@@ -88,14 +89,18 @@ CryptoMedia::CryptoMedia(const char* name, bool readMode, bool compress, bool us
   // which releases whatever was made so far.
   if (readMode) {
     fileSource = new CryptoPP::FileSource(name, false, nullptr, true);
-    stringSink = new CryptoPP::StringSink(readAhead);
+    stringSink = new ReadAheadSink(readAhead);
     if (encrypt) cipherFilter = new CryptoPP::StreamTransformationFilter(readCipher);
   } else {
     if (name && strncasecmp(name, "tcp://", 6) == 0) {
       tcpStream = new tstream("127.0.0.1", 8080);
       fileSink = new CryptoPP::FileSink(*tcpStream);
     } else {
-      fileSink = new CryptoPP::FileSink(name, true);
+      // The chain hands the sink pieces of at most 8 KiB; the stream gathers them into
+      // large writes.
+      fileOut = new MediaFileOut(name);
+      if (!fileOut->is_open()) throw CryptoPP::FileSink::OpenErr(name ? name : "");
+      fileSink = new CryptoPP::FileSink(*fileOut);
     }
     if (useGzip)
       gzip.SetDeflateLevel(level);
@@ -153,6 +158,8 @@ void CryptoMedia::ReleaseChain() {
     tcpStream = nullptr;
     delete fileSink;
     fileSink = nullptr;
+    delete fileOut;
+    fileOut = nullptr;
   } else {
     delete stringSink;
     stringSink = nullptr;
@@ -179,6 +186,7 @@ int32_t CryptoMedia::Write(const void* buffer, int32_t n) {
 int32_t CryptoMedia::Read(void* buffer, int32_t n) {
   if (!readMode) throw kReadOnWriteMedia;
   char* out = static_cast<char*>(buffer);
+  ReadAheadSink* sink = static_cast<ReadAheadSink*>(stringSink);
   int32_t got = 0;
   while (got < n) {
     size_t unread = readAhead.size() - static_cast<size_t>(readPos);
@@ -191,12 +199,20 @@ int32_t CryptoMedia::Read(void* buffer, int32_t n) {
     }
     if (endOfSource) break;
     readAhead.clear();
+    readPos = 0;
+    // What the pump decodes goes straight into the caller's buffer while it has room; only
+    // the rest waits in readAhead.
+    struct Offer {
+      ReadAheadSink* sink;
+      ~Offer() { sink->Withdraw(); }
+    } offer{sink};
+    sink->Offer(out + got, static_cast<size_t>(n - got));
     CryptoPP::lword moved = fileSource->Pump(kPiece);
     if (moved < static_cast<CryptoPP::lword>(kPiece)) endOfSource = true;
     // The decompressor holds back the last bits of its input until told that no more follows;
     // at the end of the file a hard flush makes it decode them, or the stream's tail is lost.
     Flush(endOfSource);
-    readPos = 0;
+    got += static_cast<int32_t>(sink->Withdraw());
   }
   return got;
 }

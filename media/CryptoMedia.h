@@ -17,6 +17,7 @@
 #include <cryptopp/zlib.h>
 
 struct tstream;
+class MediaFileOut;
 
 // The library's gzip compressor with the media's fixed member header: no name, no time stamp,
 // operating system 0; the extra flags tell level 1 (04) and level 9 (02).
@@ -78,6 +79,9 @@ class CryptoMedia {
   CryptoPP::StringSink* stringSink;
 
  private:
+  // The output stream under fileSink when it writes a named file.
+  MediaFileOut* fileOut = nullptr;
+
   CryptoPP::BufferedTransformation& Head();
   void LinkChain();
   void ReleaseChain();

@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <thread>
 #include <memory>
 #include <string>
 #include <vector>
@@ -320,6 +325,49 @@ TEST_F(CryptoMediaTest, CloseBeforeTheWholeMemberWasReadThrows) {
   EXPECT_EQ(100, media.Read(buf, 100));
   EXPECT_FALSE(media.IsDrained());
   EXPECT_THROW(media.Close(), CryptoPP::Exception);
+}
+
+// A writing media named "tcp://..." sends to the fixed address 127.0.0.1:8080.
+TEST_F(CryptoMediaTest, TcpNameSendsTheStoredFormToLocalPort8080) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a;
+  std::memset(&a, 0, sizeof a);
+  a.sin_family = AF_INET;
+  a.sin_port = htons(8080);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    GTEST_SKIP() << "port 8080 is in use";
+  }
+  const std::string raw = mt::PageData(100000, 21);
+  // Bound but not listening: the connect is refused and the first data to reach the sink fails.
+  {
+    CryptoMedia media("tcp://refused", false, false, true, 6, "k");
+    EXPECT_THROW(media.Write(raw.data(), 100), CryptoPP::FileSink::WriteErr);
+  }
+  ASSERT_EQ(0, ::listen(fd, 1));
+  for (const char* name : {"tcp://host:1234", "TCP://ignored"}) {
+    SCOPED_TRACE(name);
+    std::string received;
+    std::thread peer([&] {
+      int c = ::accept(fd, nullptr, nullptr);
+      char buf[65536];
+      ssize_t r;
+      while ((r = ::recv(c, buf, sizeof buf, 0)) > 0) received.append(buf, static_cast<size_t>(r));
+      ::close(c);
+    });
+    WriteMedia(dir.Path("m"), {"file", true, true, "k"}, raw, {30000});
+    {
+      CryptoMedia media(name, false, true, true, 6, "k");
+      EXPECT_EQ(30000, media.Write(raw.data(), 30000));
+      EXPECT_EQ(70000, media.Write(raw.data() + 30000, 70000));
+      media.Close();
+    }
+    peer.join();
+    EXPECT_TRUE(SameBytes(mt::ReadFile(dir.Path("m")), received));
+    EXPECT_FALSE(mt::FileExists(name));
+  }
+  ::close(fd);
 }
 
 }  // namespace

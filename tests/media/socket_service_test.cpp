@@ -1,0 +1,246 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "media/SocketService.h"
+#include "support/Log.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class LogEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    Log::Initialize(nullptr);
+    Log::SetLogLevel(Log::LOG_DEBUG);
+  }
+};
+const auto* const kLogEnvironment = ::testing::AddGlobalTestEnvironment(new LogEnvironment);
+
+template <class F>
+std::string Captured(F f) {
+  testing::internal::CaptureStdout();
+  f();
+  return testing::internal::GetCapturedStdout();
+}
+
+int Count(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// A socket bound to a free port of every local IPv4 address, listening or not.
+struct BoundSocket {
+  explicit BoundSocket(bool listening) {
+    fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a;
+    std::memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    EXPECT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
+    if (listening) {
+      EXPECT_EQ(0, ::listen(fd, 4));
+    }
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = std::to_string(ntohs(a.sin_port));
+  }
+  ~BoundSocket() { Close(); }
+  void Close() {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+  int fd;
+  std::string port;
+};
+
+// The port of the one listening socket of this process other than 'except'.
+std::string FindListeningPort(int except = -1) {
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    for (int fd = 3; fd < 1024; ++fd) {
+      int on = 0;
+      socklen_t len = sizeof on;
+      if (fd == except || ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &on, &len) != 0 || !on) continue;
+      sockaddr_in a;
+      len = sizeof a;
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+      return std::to_string(ntohs(a.sin_port));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return "";
+}
+
+int ConnectLoopback(const std::string& port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a;
+  std::memset(&a, 0, sizeof a);
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
+  return fd;
+}
+
+// What the connection threads saw.
+struct Seen {
+  SOCKET socket;
+  SYSTEMTIME accepted;
+  Clock::time_point started;
+  std::string firstBytes;
+};
+std::mutex g_seenLock;
+std::vector<Seen> g_seen;
+
+// Reads what the peer sends until it closes, answers "ok" and closes the socket.
+DWORD RecordConnection(LPVOID arg) {
+  const SocketThreadParam* p = static_cast<const SocketThreadParam*>(arg);
+  Seen seen{p->socket, p->accepted, Clock::now(), ""};
+  char buf[256];
+  int got;
+  while ((got = static_cast<int>(::recv(static_cast<int>(p->socket), buf, sizeof buf, 0))) > 0)
+    seen.firstBytes.append(buf, static_cast<size_t>(got));
+  ::send(static_cast<int>(p->socket), "ok", 2, 0);
+  closesocket(p->socket);
+  std::lock_guard<std::mutex> lock(g_seenLock);
+  g_seen.push_back(seen);
+  return 0;
+}
+
+void StartServiceInBackground(const std::string& port) {
+  std::thread([port] { StartRestoreService(port.c_str(), RecordConnection); }).detach();
+}
+
+std::vector<Seen> WaitForSeen(size_t n) {
+  for (int i = 0; i < 500; ++i) {
+    {
+      std::lock_guard<std::mutex> lock(g_seenLock);
+      if (g_seen.size() >= n) return g_seen;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::lock_guard<std::mutex> lock(g_seenLock);
+  return g_seen;
+}
+
+TEST(MediaRestoreService, SetUpFailuresReturnMinusOneAndLogTheirCall) {
+  BoundSocket taken(true);
+  std::string log;
+  log = Captured([&] { EXPECT_EQ(-1, StartRestoreService(taken.port.c_str(), RecordConnection)); });
+  EXPECT_NE(std::string::npos, log.find("bind failed with error: " + std::to_string(EADDRINUSE))) << log;
+  EXPECT_EQ(std::string::npos, log.find("Start Restore Service")) << log;
+
+  log = Captured([&] { EXPECT_EQ(-1, StartRestoreService("no-such-service", RecordConnection)); });
+  EXPECT_NE(std::string::npos, log.find("getaddrinfo failed with error: ")) << log;
+  // The port is free again once the listener has given up: nothing was left open on it.
+  taken.Close();
+}
+
+TEST(MediaRestoreService, EachConnectionGetsItsOwnThreadAndBlock) {
+  std::string log = Captured([] {
+    StartServiceInBackground("0");
+    FindListeningPort();
+  });
+  EXPECT_NE(std::string::npos, log.find("Start Restore Service on TCP-0")) << log;
+  const std::string port = FindListeningPort();
+  ASSERT_NE("", port);
+  SYSTEMTIME before;
+  GetSystemTime(&before);
+  // Two clients at the same moment, each with its own message.
+  int a = ConnectLoopback(port), b = ConnectLoopback(port);
+  ::send(a, "first", 5, 0);
+  ::send(b, "second", 6, 0);
+  ::shutdown(a, SHUT_WR);
+  ::shutdown(b, SHUT_WR);
+  std::vector<Seen> seen = WaitForSeen(2);
+  ASSERT_EQ(2u, seen.size());
+  // Each thread read its own client's message from its socket.
+  std::vector<std::string> got = {seen[0].firstBytes, seen[1].firstBytes};
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ((std::vector<std::string>{"first", "second"}), got);
+  // The second thread starts only after the pause that follows the first.
+  auto gap = seen[1].started > seen[0].started ? seen[1].started - seen[0].started : seen[0].started - seen[1].started;
+  EXPECT_GE(gap, std::chrono::milliseconds(240));
+  for (const Seen& s : seen) EXPECT_EQ(before.wYear, s.accepted.wYear);
+  char reply[4] = {};
+  EXPECT_EQ(2, ::recv(a, reply, sizeof reply, MSG_WAITALL));
+  EXPECT_STREQ("ok", reply);
+  ::close(a);
+  ::close(b);
+}
+
+TEST(MediaConnectToServer, ResolverFailureReturnsFalse) {
+  SOCKET s = 0;
+  std::string log = Captured([&] { EXPECT_FALSE(ConnectToServer("no-such-host.invalid", "1", &s)); });
+  EXPECT_EQ(INVALID_SOCKET, s);
+  EXPECT_NE(std::string::npos, log.find("getaddrinfo failed with error: ")) << log;
+  EXPECT_EQ(std::string::npos, log.find("Will retry")) << log;
+}
+
+// Takes one 15-second retry.
+TEST(MediaConnectToServer, RetriesUntilALateListenerAnswers) {
+  // Bound but not listening: connects are refused, and the port stays ours until the service
+  // takes it over.
+  BoundSocket reserved(false);
+  const std::string port = reserved.port;
+  std::thread late([&] {
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    reserved.Close();
+    StartServiceInBackground(port);
+  });
+  SOCKET s = INVALID_SOCKET;
+  bool connected = false;
+  std::string log = Captured([&] { connected = ConnectToServer("127.0.0.1", port.c_str(), &s); });
+  late.join();
+  ASSERT_TRUE(connected) << log;
+  ASSERT_NE(INVALID_SOCKET, s);
+  EXPECT_EQ(1, Count(log, "Restore Service is not ready. Will retry in 15 seconds.")) << log;
+  EXPECT_EQ(5, ::send(static_cast<int>(s), "hello", 5, 0));
+  ::shutdown(static_cast<int>(s), SHUT_WR);
+  std::vector<Seen> seen = WaitForSeen(1);
+  ASSERT_EQ(1u, seen.size());
+  EXPECT_EQ("hello", seen[0].firstBytes);
+  closesocket(s);
+}
+
+TEST(MediaSocketClientTest, TalksToPort8000) {
+  BoundSocket probe(false);
+  probe.Close();
+  // The sample client's port is fixed; leave it alone when something else holds it.
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a;
+  std::memset(&a, 0, sizeof a);
+  a.sin_family = AF_INET;
+  a.sin_port = htons(8000);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    GTEST_SKIP() << "port 8000 is in use";
+  }
+  // Bound, not listening: refused.
+  EXPECT_EQ("Unable to connect to server!\n", Captured(SocketClientTest));
+  ASSERT_EQ(0, ::listen(fd, 1));
+  std::thread echo([fd] {
+    int c = ::accept(fd, nullptr, nullptr);
+    std::string got;
+    char buf[64];
+    ssize_t r;
+    while ((r = ::recv(c, buf, sizeof buf, 0)) > 0) got.append(buf, static_cast<size_t>(r));
+    ::send(c, got.data(), got.size(), 0);
+    ::close(c);
+  });
+  std::string out = Captured(SocketClientTest);
+  echo.join();
+  ::close(fd);
+  EXPECT_EQ("Bytes Sent: 14\nBytes received: 14\nConnection closed\n", out);
+}
+
+}  // namespace
