@@ -10,4 +10,8 @@
 std::map<int, std::string> g_streamFiles;
 std::string g_moveClauses;
 JobInfo g_job;
+// g_connections, the restore service's table of accepted sockets (a std::map from
+// the connection key to a SocketThreadParam of media/SocketService.h, with its
+// lock), is defined here, between g_job and g_allowedPeers, by the restore
+// service's sources.
 std::string g_allowedPeers;

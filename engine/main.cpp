@@ -41,6 +41,7 @@ int main(int argc, char** argv, char** envp)
     // driver to connect with either, so it stops the start-up as well.
     int driver = DetectOdbcDriver(g_odbcDriver);
     if (driver < 0) {
+        // The message names the driver's current release.
         Log::WError("ODBC Driver is missing. Please make sure ODBC Driver %d for SQL Server is installed.", 18);
         return -1;
     }

@@ -1,11 +1,10 @@
 // SQL Server access over the ODBC 3 driver manager: driver detection, connection
 // strings, statement batches with results, the statement thread and diagnostics.
-#pragma once
-
 //
 // The driver manager's headers declare Windows-like types of their own that
 // clash with platform/win32, so this header carries neither: handles are
 // void* (SQLHANDLE) and handle types short (SQLSMALLINT).
+#pragma once
 
 #include <cstddef>
 #include <cstdint>

@@ -87,19 +87,19 @@ int64_t textToInt(const Value& v) {
     for (; i < n; ++i) {
         if (!std::isdigit(static_cast<unsigned char>(s[i])))
             throw SqlError(245, 16, 1, std::string("Conversion failed when converting the ") + typeName(v) +
-                                           " value '" + s + "' to data type int.");
+                                           " value '" + s + "' to data type int.", true);
         val = val * 10 + (s[i] - '0');
         if (val > 2147483648LL)
             throw SqlError(248, 16, 1, std::string("The conversion of the ") + typeName(v) + " value '" + s +
-                                           "' overflowed an int column.");
+                                           "' overflowed an int column.", true);
     }
     if (i == start && start != 0)
         throw SqlError(245, 16, 1, std::string("Conversion failed when converting the ") + typeName(v) +
-                                       " value '" + s + "' to data type int.");
+                                       " value '" + s + "' to data type int.", true);
     val = neg ? -val : val;
     if (val > INT32_MAX)
         throw SqlError(248, 16, 1, std::string("The conversion of the ") + typeName(v) + " value '" + s +
-                                       "' overflowed an int column.");
+                                       "' overflowed an int column.", true);
     return val;
 }
 

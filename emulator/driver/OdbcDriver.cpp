@@ -336,7 +336,6 @@ SQLRETURN unreachable(Dbc* d) {
                 "Server is not found or not accessible. Check if instance name is correct and if SQL Server is "
                 "configured to allow remote connections. For more information see SQL Server Books Online.",
                 2);
-    driverError(d, "HYT00", "Login timeout expired");
     return SQL_ERROR;
 }
 
@@ -453,8 +452,10 @@ SQLRETURN advance(Stmt* s, bool first) {
     if (!s->exec) return first ? SQL_SUCCESS : SQL_NO_DATA;
     Packet p;
     if (!s->exec->next(p)) {
+        bool cancelled = s->exec->cancelled();
         s->exec->stop();
         s->exec.reset();
+        if (cancelled) return driverError(s, "HY008", "Operation canceled");
         return first ? SQL_SUCCESS : SQL_NO_DATA;
     }
     switch (p.kind) {

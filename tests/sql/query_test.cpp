@@ -206,3 +206,15 @@ TEST_F(Query, FixedDriverForm)
 }
 
 }  // namespace
+
+namespace {
+
+// The interactive test has no desktop to prompt on: it gives up cleanly, and
+// whatever the driver says, the result is 0.
+TEST(PromptedConnection, EndsWithZeroWithoutADesktop)
+{
+    EmuEnv();
+    EXPECT_EQ(TestOdbcConnection(), 0);
+}
+
+}  // namespace

@@ -36,7 +36,8 @@ class Box:
         self.odbc = os.path.join(self.dir, "odbc")
         self.home = os.path.join(self.dir, "home")
         self.root = os.path.join(self.dir, "root")
-        for d in (self.bin, self.odbc, self.home, self.root):
+        self.locks = os.path.join(self.dir, "locks")  # the single-instance lock's own namespace
+        for d in (self.bin, self.odbc, self.home, self.root, self.locks):
             os.mkdir(d)
             os.chmod(d, 0o777)  # the unprivileged case writes its log here too
         self.exe = os.path.join(self.bin, "kestrune")
@@ -49,7 +50,7 @@ class Box:
 
     def env(self):
         e = dict(os.environ)
-        e.update(HOME=self.home, ODBCSYSINI=self.odbc, SQLEMU_ROOT=self.root)
+        e.update(HOME=self.home, ODBCSYSINI=self.odbc, SQLEMU_ROOT=self.root, KESTRUNE_LOCK_DIR=self.locks)
         return e
 
     def config(self, text):
@@ -119,7 +120,7 @@ def case_help_version_first(box):
 def case_singleton(box):
     box.config("[Default]\nInstance=localhost\n")  # Singleton stays at its default (set)
     msg = "Exiting... Detected some active instance, while ONLY one instance is allowed."
-    holder = subprocess.Popen([HOLDER], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    holder = subprocess.Popen([HOLDER], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=box.env())
     try:
         check(holder.stdout.readline().strip() == b"held", "the holder did not take the lock")
         for args in (["-v"], ["-h"], ["-h", "-v"]):

@@ -1,0 +1,103 @@
+// Shared helpers of the emulator tests: a temporary folder per test and a child-process runner.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <map>
+#include <spawn.h>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace emutest {
+
+inline std::string makeTempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/sqlemu-test-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back(0);
+    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+    return buf.data();
+}
+
+inline void removeTree(const std::string& dir) {
+    if (dir.size() < 8) return;
+    std::string cmd = "rm -rf '" + dir + "'";
+    if (std::system(cmd.c_str()) != 0) {
+    }
+}
+
+inline std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+inline void writeFile(const std::string& path, const std::string& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << data;
+}
+
+struct RunResult {
+    int status = -1;    // exit status, or 128 + signal
+    std::string out;    // standard output
+    std::string err;    // standard error
+};
+
+// Runs argv[0] (a path) with the current environment plus `env` (overriding), optional stdin text.
+inline RunResult runProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                            const std::string& input = {}) {
+    std::vector<std::string> envs;
+    for (char** e = environ; *e; ++e) {
+        std::string kv = *e;
+        std::string k = kv.substr(0, kv.find('='));
+        if (!env.count(k)) envs.push_back(kv);
+    }
+    for (auto& [k, v] : env) envs.push_back(k + "=" + v);
+    std::vector<char*> av, ev;
+    for (auto& s : argv) av.push_back(const_cast<char*>(s.c_str()));
+    av.push_back(nullptr);
+    for (auto& s : envs) ev.push_back(const_cast<char*>(s.c_str()));
+    ev.push_back(nullptr);
+
+    std::string dir = makeTempDir();
+    std::string inPath = dir + "/in", outPath = dir + "/out", errPath = dir + "/err";
+    writeFile(inPath, input);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, inPath.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    RunResult r;
+    if (posix_spawn(&pid, av[0], &fa, nullptr, av.data(), ev.data()) == 0) {
+        int st = 0;
+        while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+        }
+        r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+    posix_spawn_file_actions_destroy(&fa);
+    r.out = readFile(outPath);
+    r.err = readFile(errPath);
+    removeTree(dir);
+    return r;
+}
+
+// A temporary folder removed at the end of the test.
+struct TempDir {
+    std::string path = makeTempDir();
+    ~TempDir() { removeTree(path); }
+};
+
+}  // namespace emutest
