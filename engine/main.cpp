@@ -5,6 +5,7 @@
 
 #include "config/Config.h"
 #include "engine/Version.h"
+#include "engine/devicerun.h"
 #include "engine/job.h"
 #include "engine/startup.h"
 #include "sql/Sql.h"
@@ -77,6 +78,8 @@ int main(int argc, char** argv, char** envp)
         Log::WError("The restore service is not available in this build yet.");
         return -1;
     }
-    Log::WError("Backup, restore and verify runs are not available in this build yet.");
-    return -1;
+    // 13. One run: the stream table, then the device set; the run's status is the exit status.
+    int streams = BuildStreamTable();
+    if (streams < 0) return -1;
+    return RunDeviceSet(connStr, streams);
 }

@@ -979,6 +979,19 @@ void runStatement(Exec& x, Statement& s) {
 
 // ---- parser ----
 
+namespace {
+[[noreturn]] void nestedTooDeeply() {
+    throw SqlError(191, 15, 1, "Some part of your SQL statement is nested too deeply. Rewrite the query or break it up into smaller queries.", true);
+}
+}  // namespace
+
+Parser::Depth::Depth(Parser& p) : p_(p) {
+    if (++p_.depth_ > 200) {
+        --p_.depth_;
+        nestedTooDeeply();
+    }
+}
+
 Parser::Parser(std::vector<Token> tokens) : toks_(std::move(tokens)) {
     if (toks_.empty() || toks_.back().kind != Token::End) toks_.push_back(Token{});
 }
@@ -1153,6 +1166,7 @@ std::unique_ptr<Expr> Parser::expression() { return additive(); }
 std::unique_ptr<Expr> Parser::condition() { return orExpr(); }
 
 std::unique_ptr<Expr> Parser::orExpr() {
+    Depth guard(*this);
     auto a = andExpr();
     while (acceptKeyword("OR")) {
         auto l = std::make_unique<Logic>();
@@ -1209,9 +1223,11 @@ std::unique_ptr<Expr> Parser::predicate() {
                         (isKeyword("NOT") && (isKeyword("LIKE", 1) || isKeyword("IN", 1)));
             for (auto* op : ops) more = more || isSymbol(op);
             if (!more) return c;
-        } catch (SqlError&) {
+        } catch (SqlError& e) {
+            if (e.record.native == 191) throw;
         }
         pos_ = save;
+        if (++retries_ > 10000) nestedTooDeeply();
     }
     auto a = expression();
     if (acceptKeyword("IS")) {
@@ -1282,6 +1298,7 @@ std::unique_ptr<Expr> Parser::multiplicative() {
 }
 
 std::unique_ptr<Expr> Parser::unary() {
+    Depth guard(*this);
     if (acceptSymbol("-")) {
         auto n = std::make_unique<Negate>();
         n->a = unary();
@@ -1593,6 +1610,7 @@ std::unique_ptr<Statement> Parser::builtinStatement() {
 
 std::unique_ptr<Statement> Parser::statement() {
     if (atEnd()) return nullptr;
+    Depth guard(*this);
     const Token& t = peek();
     if (t.kind != Token::Word) fail();
     auto& reg = registry();
@@ -1733,6 +1751,10 @@ void runBatch(Exec& x, const std::string& batch) {
         x.error(e.record);
         x.flush();
         return;
+    } catch (std::exception& e) {
+        x.error(50000, 16, 1, std::string("Internal error of the emulated server: ") + e.what());
+        x.flush();
+        return;
     }
     const InstanceInfo* info = nullptr;
     try {
@@ -1753,6 +1775,7 @@ void runBatch(Exec& x, const std::string& batch) {
     }
     for (auto& s : stmts) {
         if (x.cancelled()) break;
+        x.refreshInstanceInfo();   // each statement sees what other connections changed meanwhile
         try {
             runStatement(x, *s);
         } catch (SqlError& e) {

@@ -179,8 +179,16 @@ private:
     std::unique_ptr<Expr> functionCall(const std::string& fname, const Token& at);
     std::unique_ptr<Statement> builtinStatement();
 
+    // Guards against batches that would exhaust the stack or the time of the server thread.
+    struct Depth {
+        explicit Depth(Parser& p);
+        ~Depth() { --p_.depth_; }
+        Parser& p_;
+    };
     std::vector<Token> toks_;
     size_t pos_ = 0;
+    int depth_ = 0;
+    int retries_ = 0;
     std::map<std::string, DataType> declared_;
 };
 

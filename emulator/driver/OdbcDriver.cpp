@@ -489,8 +489,15 @@ SQLRETURN execute(Stmt* s, const std::string& batch) {
     Execution* raw = ex.get();
     Session* sp = &session;
     ex->thread = std::thread([raw, sp, batch] {
-        Exec x(*sp, *raw);
-        runBatch(x, batch);
+        try {
+            Exec x(*sp, *raw);
+            runBatch(x, batch);
+        } catch (std::exception& e) {   // runBatch reports what it meets; this is the last guard
+            Packet p;
+            p.kind = Packet::Error;
+            p.records.push_back(SqlError(50000, 16, 1, std::string("Internal error of the emulated server: ") + e.what()).record);
+            raw->deliver(std::move(p));
+        }
         raw->finish();
     });
     s->exec = std::move(ex);

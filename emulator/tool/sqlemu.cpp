@@ -116,8 +116,9 @@ void makeDirs(const std::string& path) {
     }
 }
 
+// A folder ends in its separator; one written with "\" keeps it.
 std::string withSlash(std::string d) {
-    if (!d.empty() && d.back() != '/') d += '/';
+    if (!d.empty() && d.back() != '/' && d.back() != '\\') d += '/';
     return d;
 }
 

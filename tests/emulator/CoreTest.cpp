@@ -342,13 +342,18 @@ TEST_F(Core, AnythingNotUnderstoodIsASyntaxErrorAndNothingRuns) {
         {"PRINT 'a' SELECT", "error 102 42000 Incorrect syntax near 'SELECT'."},
         {"SELECT 1 +", "error 102 42000 Incorrect syntax near '+'."},
         {"SELECT 1 = 1", "error 102 42000 Incorrect syntax near '='."},
-        {"BACKUP DATABASE [x] TO DISK='y'", "error 102 42000 Incorrect syntax near 'BACKUP'."},
+        {"BACKUP DATABASE [x] TO DISK='y'", "error 102 42000 Incorrect syntax near 'DISK'."},
         {"WAITFOR 1", "error 102 42000 Incorrect syntax near '1'."},
         {"PRINT 'a", "error 105 42000 Unclosed quotation mark after the character string 'a'."},
         {"PRINT 'a' SET @x = 1", "error 137 42000 Must declare the scalar variable \"@x\"."},
         {"SELECT NOSUCHFN(1)", "error 195 42000 'NOSUCHFN' is not a recognized built-in function name."},
         {"SELECT @@VERSION x, 1 y FROM", "error 102 42000 Incorrect syntax near 'FROM'."},
     };
+    const std::string deep =
+        "error 191 42000 Some part of your SQL statement is nested too deeply. Rewrite the query or break it up into smaller queries.";
+    EXPECT_EQ(run("SELECT " + std::string(5000, '(') + "1" + std::string(5000, ')')), deep);
+    EXPECT_EQ(run("IF " + std::string(500, '(') + "1" + std::string(500, ')') + "=1 PRINT 'x'"), deep);
+    EXPECT_EQ(run("IF " + std::string(40, '(') + "1" + std::string(40, ')') + "=1 PRINT 'x'"), "info 0 x");
     for (auto& [batch, expected] : cases) EXPECT_EQ(run(batch), expected) << batch;
 }
 
@@ -401,4 +406,20 @@ TEST_F(Core, BatchFaults) {
     EXPECT_EQ(out.substr(out.find('\n') + 1),
               "error 3013 42000 RESTORE DATABASE is terminating abnormally.\n"
               "error 3014 01000 RESTORE DATABASE successfully processed 0 pages in 0.001 seconds (0.000 MB/sec).");
+}
+
+// The conditions of the single-user wrappers that the engine puts around its statements.
+TEST_F(Core, WrapperConditionsReadTheDatabaseState) {
+    addDb("Std", {{"Std", "/d/Std.mdf", 1}});
+    const std::string single = "IF EXISTS(SELECT 1 FROM sys.databases WHERE name='std' AND user_access=1) PRINT 'single'";
+    const std::string standby =
+        "IF EXISTS(SELECT 1 FROM sys.databases WHERE name='Std' AND is_read_only=1 AND is_in_standby=1 AND state=0) PRINT 'standby'";
+    EXPECT_EQ(run(single + " " + standby), "");
+    cat.update("MSSQLSERVER", [](InstanceInfo& in) {
+        in.findDatabase("Std")->state = DbState::Standby;
+        in.findDatabase("Std")->userAccess = UserAccess::Single;
+    });
+    EXPECT_EQ(run(single + "; " + standby + "; "), "info 0 single\ninfo 0 standby");
+    cat.update("MSSQLSERVER", [](InstanceInfo& in) { in.findDatabase("Std")->state = DbState::Restoring; });
+    EXPECT_EQ(run(standby), "");
 }

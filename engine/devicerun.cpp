@@ -1,0 +1,176 @@
+#include "engine/devicerun.h"
+
+#include "config/Config.h"
+#include "engine/job.h"
+#include "engine/moveclauses.h"
+#include "engine/statements.h"
+#include "platform/winsock/winsock.h"
+#include "sql/Sql.h"
+#include "support/Log.h"
+
+#include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
+
+wchar_t g_deviceSetName[kSetNameRoom];
+
+namespace {
+
+// The statement thread's block and texts. The teardown may run while that thread still reads
+// them (after a failed configuration), so they are made once and kept for the whole process.
+struct StatementTexts {
+    std::string connStr;
+    std::string statement;
+    SqlExecParam param;
+};
+StatementTexts* s_texts = nullptr;
+
+// How long the teardown waits for a statement thread that is still running.
+const DWORD kStatementGraceMs = 20000;
+
+// A log message holds 8180 characters; a longer text goes out in consecutive pieces.
+const size_t kLogPiece = 8000;
+
+void LogLongDebug(const char* prefix, const std::string& text) {
+    if (text.size() <= kLogPiece) {
+        Log::WDebug("%s%s", prefix, text.c_str());
+        return;
+    }
+    const size_t pieces = (text.size() + kLogPiece - 1) / kLogPiece;
+    for (size_t k = 0; k < pieces; ++k) {
+        std::string piece = text.substr(k * kLogPiece, kLogPiece);
+        Log::WDebug("%s(part %zu of %zu) %s", k == 0 ? prefix : "", k + 1, pieces, piece.c_str());
+    }
+}
+
+bool IsDirectory(const char* path) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string FirstEntry() {
+    auto it = g_streamFiles.find(1);
+    return it == g_streamFiles.end() ? std::string() : it->second;
+}
+
+// What the run reached, so that the teardown undoes exactly that.
+struct Reached {
+    bool comInit = false;
+    IClientVirtualDeviceSet2* set = nullptr;
+    bool created = false;
+    HANDLE statementThread = nullptr;
+};
+
+int Teardown(Reached& r, int status) {
+    if (r.created) r.set->Close();
+    if (r.set) r.set->Release();
+    if (r.statementThread) {
+        // Closing the set fails the server's statement; let its thread finish its lines.
+        if (WaitForSingleObject(r.statementThread, kStatementGraceMs) != WAIT_OBJECT_0)
+            Log::WWarn("The statement thread is still running at the end of the run.");
+        CloseHandle(r.statementThread);
+    }
+    if (r.created) WSACleanup();
+    if (r.comInit) {
+        CoUninitialize();
+        Log::Close();
+    }
+    return status;
+}
+
+}  // namespace
+
+std::wstring VdiInstanceName(const char* instance, const char* computerName) {
+    if (instance[0] == 0 || strcasecmp(instance, "127.0.0.1") == 0 || strcasecmp(instance, "localhost") == 0 ||
+        strcmp(instance, ".") == 0 || strcasecmp(instance, computerName) == 0)
+        return std::wstring();
+    const char* slash = strchr(instance, '\\');
+    if (!slash) return std::wstring();
+    std::wstring out;
+    for (const char* p = slash + 1; *p; ++p) out += static_cast<wchar_t>(static_cast<unsigned char>(*p));
+    return out;
+}
+
+int RunDeviceSet(const char* connStr, int deviceCount) {
+    Reached r;
+    HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (FAILED(hr)) {
+        Log::WError("Coinit fails: x%X", static_cast<unsigned>(hr));
+        return -1;
+    }
+    r.comInit = true;
+
+    void* object = nullptr;
+    hr = CoCreateInstance(CLSID_MSSQL_ClientVirtualDeviceSet, nullptr, CLSCTX_INPROC_SERVER,
+                          IID_IClientVirtualDeviceSet2, &object);
+    if (FAILED(hr)) {
+        Log::WError("Could not create component: x%X", static_cast<unsigned>(hr));
+        Log::WError("Check registration of SQLVDI.DLL and value of IID");
+        return Teardown(r, -1);
+    }
+    r.set = static_cast<IClientVirtualDeviceSet2*>(object);
+
+    GUID guid;
+    CoCreateGuid(&guid);
+    StringFromGUID2(guid, g_deviceSetName, kSetNameRoom);
+    VDConfig config{};
+    config.deviceCount = static_cast<DWORD>(deviceCount);
+    const std::wstring instance = VdiInstanceName(g_config.Instance, g_config.ComputerName);
+    hr = r.set->CreateEx(instance.empty() ? nullptr : instance.c_str(), g_deviceSetName, &config);
+    if (FAILED(hr)) {
+        Log::WError("VDS::Create fails: x%X", static_cast<unsigned>(hr));
+        return Teardown(r, -1);
+    }
+    r.created = true;
+
+    // The MOVE-clause list: asked of the server for a full backup, taken from the options file
+    // and resolved for the restore of one.
+    const char action = g_config.Action[0];
+    const bool fullType = g_config.BKType[0] == 'F';
+    if (action == 'B' && fullType) {
+        g_moveClauses = QuerySQL(connStr, MoveClauseQuery(g_config.DB).c_str(), true);
+    } else if (action != 'B' && action != 'V' && fullType) {
+        std::string list;
+        if (!ReadOptionsFile(OptionsFileName(FirstEntry()), &list)) {
+            Log::WError("Filed to pull operation options.");
+            return Teardown(r, -1);
+        }
+        g_moveClauses = list;
+        g_moveClauses = QuerySQL(connStr, ResolveClausesQuery(g_moveClauses).c_str(), true);
+    }
+    if (NeedsStandbyClause(g_config) && !IsDirectory(g_config.Standby)) {
+        Log::WError("The direcotry for standby file [%s] did NOT exist.", g_config.Standby);
+        return Teardown(r, -121);
+    }
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+
+    if (!s_texts) s_texts = new StatementTexts;
+    s_texts->connStr = connStr;
+    s_texts->statement = ComposeStatement(g_config, deviceCount, g_deviceSetName, g_moveClauses, now);
+    s_texts->param.connStr = s_texts->connStr.c_str();
+    s_texts->param.statement = s_texts->statement.c_str();
+    LogLongDebug("Submitting SQL:\n", s_texts->statement);
+
+    r.statementThread = CreateThread(nullptr, 0, execSQL, &s_texts->param, 0, nullptr);
+    if (!r.statementThread) {
+        Log::WError("execSQL failed.\n");
+        return Teardown(r, -1);
+    }
+
+    hr = r.set->GetConfiguration(kConfigurationTimeoutMs, &config);
+    if (FAILED(hr)) {
+        Log::WError("VDS::Getconfig fails: 0x%X", static_cast<unsigned>(hr));
+        return Teardown(r, -1);
+    }
+
+    Log::WTrace("Spawning secondary threads ...");
+    StreamInfo info{g_job.database.c_str(), "", "", 0};
+    int status = startSecondary(r.set, r.statementThread, deviceCount, &info, g_deviceSetName);
+    r.statementThread = nullptr;  // startSecondary has waited for it and closed its handle
+
+    if (status == 0 && action == 'B' && fullType && g_job.host.empty() &&
+        strncasecmp(FirstEntry().c_str(), "tcp://", 6) != 0)
+        WriteOptionsFile(OptionsFileName(FirstEntry()), g_moveClauses);
+    return Teardown(r, status);
+}

@@ -1,0 +1,132 @@
+#include "engine/devicethreads.h"
+
+#include "config/Config.h"
+#include "engine/filemovers.h"
+#include "engine/job.h"
+#include "engine/netmovers.h"
+#include "engine/statements.h"
+#include "support/Log.h"
+
+#include <errno.h>
+#include <string.h>
+#include <strings.h>
+#include <wchar.h>
+
+#include <string>
+
+namespace {
+
+[[noreturn]] void AbortRun(IClientVirtualDeviceSet2* set) {
+    set->SignalAbort();
+    Sleep(500);
+    // ExitProcess flushes stdio first, so the lines that explain the end reach the log file.
+    ExitProcess(static_cast<UINT>(-1));
+}
+
+}  // namespace
+
+MoverKind ChooseMover(bool dnet, bool isBackup, int32_t listenPort, const char* streamEntry) {
+    if (dnet) return MoverKind::PlainFile;
+    if (!isBackup && listenPort > 0) return MoverKind::ReceiveFromPeer;
+    if (streamEntry[0] != 0 && strncasecmp(streamEntry, "tcp://", 6) != 0) return MoverKind::FileMedia;
+    if (isBackup) return MoverKind::SendToService;
+    return MoverKind::ReceiveFromPeer;
+}
+
+void LogStatusError(const char* location, const char* description, DWORD status) {
+    Log::WError("Error at %s: %s StatusCode: %X\n", location, description ? description : "", status);
+    if (status == 0) return;
+    char* text = nullptr;
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                             nullptr, status, 0x400, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+    if (n > 0 && text) {
+        Log::WError("Explanation: %s", text);
+        LocalFree(reinterpret_cast<HLOCAL>(text));
+    }
+}
+
+unsigned DeviceThreadProc(void* param) {
+    const DeviceThreadParam* p = static_cast<const DeviceThreadParam*>(param);
+    IClientVirtualDeviceSet2* set = p->set;
+    const uint32_t index = p->index;
+    const StreamInfo info = p->info;
+    int result = 0;
+
+    const std::wstring name = DeviceName(p->setName, index);
+    IClientVirtualDevice* device = nullptr;
+    VDConfig config{};
+    HRESULT hr = set->OpenDevice(name.c_str(), &device);
+    if (FAILED(hr)) {
+        Log::WError("OpenDevice fails on %ls: x%X", name.c_str(), static_cast<unsigned>(hr));
+        result = -1;
+    } else if (FAILED(hr = set->GetConfiguration(INFINITE, &config))) {
+        Log::WError("VDS::Getconfig fails: x%X", static_cast<unsigned>(hr));
+        result = -1;
+    } else {
+        Log::WTrace("Start Thread[%d] - Performing data transfer ...", static_cast<int>(GetCurrentThreadId()));
+        const DWORD writeMedia = config.features & VDF_WriteMedia;
+        auto it = g_streamFiles.find(static_cast<int>(index) + 1);
+        const std::string entry = it == g_streamFiles.end() ? std::string() : it->second;
+        switch (ChooseMover(g_config.DNet, g_job.isBackup, g_job.listenPort, entry.c_str())) {
+            case MoverKind::PlainFile: result = TransferPlainFile(device, writeMedia, index); break;
+            case MoverKind::FileMedia: result = TransferFileMedia(device, writeMedia, index); break;
+            case MoverKind::SendToService: SendStreamToService(device, info.count, index + 1); break;
+            case MoverKind::ReceiveFromPeer:
+                ReceiveStreamFromPeer(info.database, info.kind, device, info.peer, info.count, index + 1);
+                break;
+        }
+    }
+    if (result != 0) set->SignalAbort();
+    Log::WTrace("Thread[%d] is finished.", static_cast<int>(GetCurrentThreadId()));
+    return static_cast<unsigned>(result);
+}
+
+int startSecondary(IClientVirtualDeviceSet2* set, HANDLE statementThread, int32_t count, const StreamInfo* info,
+                   const wchar_t* setName) {
+    // Every block outlives its thread: the function returns only after all threads have ended,
+    // and an abort ends the process.
+    DeviceThreadParam params[kMaxDevices];
+    HANDLE handles[kMaxDevices + 1];
+    if (count < 1 || count > kMaxDevices) {
+        Log::WError("A device set holds 1 to %d devices, not %d.", kMaxDevices, count);
+        AbortRun(set);
+    }
+    for (int32_t i = 0; i < count; ++i) {
+        DeviceThreadParam& p = params[i];
+        p.set = set;
+        p.index = static_cast<uint32_t>(i);
+        p.info = *info;
+        p.info.count = static_cast<uint32_t>(count);
+        wcsncpy(p.setName, setName, kSetNameRoom - 1);
+        p.setName[kSetNameRoom - 1] = 0;
+        unsigned id = 0;
+        uintptr_t h = _beginthreadex(nullptr, 0, DeviceThreadProc, &p, 0, &id);
+        if (h == 0) {
+            Log::WError("Failed to create thread. errno is %d", errno);
+            AbortRun(set);
+        }
+        handles[i] = reinterpret_cast<HANDLE>(h);
+        Log::WTrace("Started thread [%d]", static_cast<int>(id));
+    }
+    handles[count] = statementThread;
+    const DWORD n = static_cast<DWORD>(count) + 1;
+    Log::WTrace("All children are now running. Waiting for their completion ...");
+    Sleep(1000);
+    DWORD w = WaitForMultipleObjects(n, handles, TRUE, INFINITE);
+    if (w >= n) {
+        LogStatusError("startSecondary", "WaitForMultiple", GetLastError());
+        Log::WError("Unexpected wait code: %d", static_cast<int>(w));
+        AbortRun(set);
+    }
+    DWORD code = 0;
+    if (!GetExitCodeThread(statementThread, &code)) {
+        LogStatusError("startSecondary", "GetExitCode", GetLastError());
+        AbortRun(set);
+    }
+    if (code != 0) {
+        Log::WError("The SQL operation failed with code %d", static_cast<int>(code));
+        AbortRun(set);
+    }
+    for (DWORD i = 0; i < n; ++i) CloseHandle(handles[i]);
+    return 0;
+}

@@ -1,0 +1,28 @@
+// The MOVE-clause list that carries a database's file layout from a full backup to its restore,
+// and the operation-options file that holds it beside the first media file, RC4-enciphered.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// The fixed key text of the options file.
+extern const char kOptionsKeyText[];
+// The most bytes an options file may hold; a longer one is refused unread.
+constexpr size_t kOptionsFileMax = 8192;
+
+// The query whose one value is the unresolved list of `db` (quotes doubled, %DATA% / %LOG% in place
+// of the folders).
+std::string MoveClauseQuery(const std::string& db);
+// The query whose one value is `list` resolved against the server's default data and log folders.
+std::string ResolveClausesQuery(const std::string& list);
+
+// The options file's name: the first stream entry followed by "_opts".
+std::string OptionsFileName(const std::string& firstEntry);
+
+// Enciphers `list` and writes it whole to `path`; an empty list writes nothing. False when the file
+// cannot be written.
+bool WriteOptionsFile(const std::string& path, const std::string& list);
+
+// Reads and deciphers `path` into `list`; an absent file gives an empty list. False (the reason
+// logged) when the file exists but cannot be read or is longer than kOptionsFileMax.
+bool ReadOptionsFile(const std::string& path, std::string* list);

@@ -1,0 +1,114 @@
+#include "tests/emulator-backup/DeviceClient.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace testclient {
+
+DeviceClient::DeviceClient(unsigned devices, const wchar_t* instance)
+    : media(devices), commands(devices), lastWriteSizes(devices, 0), written(devices, 0), devices_(devices) {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    CoCreateInstance(CLSID_MSSQL_ClientVirtualDeviceSet, nullptr, CLSCTX_INPROC_SERVER,
+                     IID_IClientVirtualDeviceSet2, reinterpret_cast<void**>(&set_));
+    GUID g;
+    CoCreateGuid(&g);
+    wchar_t text[49];
+    StringFromGUID2(g, text, 49);
+    for (wchar_t* p = text; *p; ++p) name_ += static_cast<char>(*p);
+    VDConfig cfg{};
+    cfg.deviceCount = devices;
+    set_->CreateEx(instance, text, &cfg);
+}
+
+DeviceClient::~DeviceClient() {
+    if (runner_.joinable()) runner_.join();
+    set_->Close();
+    set_->Release();
+    CoUninitialize();
+}
+
+std::string DeviceClient::deviceClauses() const {
+    std::string out = "VIRTUAL_DEVICE='" + name_ + "'";
+    for (unsigned i = 1; i < devices_; ++i) out += ", VIRTUAL_DEVICE='" + name_ + std::to_string(i) + "'";
+    return out;
+}
+
+void DeviceClient::start(DWORD configTimeoutMs) {
+    runner_ = std::thread([this, configTimeoutMs] {
+        HRESULT hr = set_->GetConfiguration(configTimeoutMs, &config);
+        if (FAILED(hr)) {
+            result_ = hr;
+            return;
+        }
+        writeMedia = (config.features & VDF_WriteMedia) != 0;
+        std::vector<std::thread> threads;
+        std::vector<HRESULT> results(devices_, S_OK);
+        for (unsigned i = 0; i < devices_; ++i) threads.emplace_back([this, i, &results] { results[i] = serve(i); });
+        for (auto& t : threads) t.join();
+        for (HRESULT r : results)
+            if (r != S_OK) {
+                result_ = r;
+                break;
+            }
+    });
+}
+
+HRESULT DeviceClient::finish() {
+    if (runner_.joinable()) runner_.join();
+    return result_;
+}
+
+HRESULT DeviceClient::serve(unsigned index) {
+    std::wstring wname;
+    std::string n = index ? name_ + std::to_string(index) : name_;
+    wname.assign(n.begin(), n.end());
+    IClientVirtualDevice* dev = nullptr;
+    HRESULT hr = set_->OpenDevice(wname.c_str(), &dev);
+    if (FAILED(hr)) {
+        set_->SignalAbort();
+        return hr;
+    }
+    std::string& m = media[index];
+    size_t readPos = 0;
+    int writes = 0;
+    for (;;) {
+        VDC_Command* cmd = nullptr;
+        hr = dev->GetCommand(15000, &cmd);
+        if (hr == VD_E_CLOSE) return S_OK;
+        if (FAILED(hr)) return hr;
+        commands[index].push_back(cmd->commandCode);
+        DWORD code = ERROR_SUCCESS, n = 0;
+        switch (cmd->commandCode) {
+            case VDC_Write:
+                if (static_cast<int>(index) == failDevice && writes >= failAfterWrites) {
+                    code = failCode;
+                    break;
+                }
+                ++writes;
+                if (!discardWrites) m.append(reinterpret_cast<const char*>(cmd->buffer), cmd->size);
+                written[index] += cmd->size;
+                lastWriteSizes[index] = cmd->size;
+                n = cmd->size;
+                break;
+            case VDC_Read:
+                n = static_cast<DWORD>(std::min<size_t>(cmd->size, m.size() - readPos));
+                std::memcpy(cmd->buffer, m.data() + readPos, n);
+                readPos += n;
+                code = n == cmd->size ? ERROR_SUCCESS : ERROR_HANDLE_EOF;
+                break;
+            case VDC_Flush:
+            case VDC_ClearError:
+                break;
+            default:
+                code = ERROR_NOT_SUPPORTED;
+        }
+        hr = dev->CompleteCommand(cmd, code, n, 0);
+        if (FAILED(hr)) return hr;
+        if (abortAfterBytes && (moved_ += n) >= abortAfterBytes) {
+            set_->SignalAbort();
+            return VD_E_ABORT;
+        }
+    }
+}
+
+}  // namespace testclient

@@ -1,0 +1,368 @@
+// Device threads and file movers against the server side of the device sets: a backup served
+// into media files and read back by a restore, and the failures that must abort the set.
+#include "config/Config.h"
+#include "engine/devicethreads.h"
+#include "engine/filemovers.h"
+#include "engine/job.h"
+#include "platform/vdi/VdiServer.h"
+#include "support/SysUtils.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+#include <functional>
+#include <map>
+#include <thread>
+#include <vector>
+
+using kes::vdi::ServerDeviceSet;
+
+namespace {
+
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char tmpl[] = "/tmp/kes-devices-XXXXXX";
+        path = mkdtemp(tmpl);
+    }
+    ~TempDir() { (void)system(("rm -rf '" + path + "'").c_str()); }
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+// The settings the movers read, restored after each test.
+struct Settings {
+    Config saved = g_config;
+    std::map<int, std::string> savedStreams = g_streamFiles;
+    Settings(const char* compress, const char* pass, bool dnet, int level = 4) {
+        strcpy(g_config.CompressType, compress);
+        strcpy(g_config.EncPass, pass);
+        g_config.DNet = dnet;
+        g_config.CompressLevel = level;
+    }
+    ~Settings() {
+        g_config = saved;
+        g_streamFiles = savedStreams;
+    }
+};
+
+// A client set on the calling thread, under a fresh name.
+struct ClientSet {
+    IClientVirtualDeviceSet2* set = nullptr;
+    wchar_t name[kSetNameRoom] = {};
+    std::string narrow;
+    explicit ClientSet(DWORD count) {
+        EXPECT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+        EXPECT_EQ(S_OK, CoCreateInstance(CLSID_MSSQL_ClientVirtualDeviceSet, nullptr, CLSCTX_INPROC_SERVER,
+                                         IID_IClientVirtualDeviceSet2, reinterpret_cast<void**>(&set)));
+        GUID g;
+        CoCreateGuid(&g);
+        StringFromGUID2(g, name, kSetNameRoom);
+        for (wchar_t* p = name; *p; ++p) narrow += static_cast<char>(*p);
+        VDConfig cfg{};
+        cfg.deviceCount = count;
+        EXPECT_EQ(S_OK, set->CreateEx(nullptr, name, &cfg));
+    }
+    ~ClientSet() {
+        set->Close();
+        set->Release();
+        CoUninitialize();
+    }
+};
+
+std::unique_ptr<ServerDeviceSet> OpenServer(const ClientSet& c, bool writeMedia) {
+    std::unique_ptr<ServerDeviceSet> s;
+    EXPECT_EQ(S_OK, ServerDeviceSet::Open("", c.narrow, 5000, &s));
+    if (s) {
+        EXPECT_EQ(S_OK, s->Configure(writeMedia, 512, 65536, 4));
+    }
+    return s;
+}
+
+std::string Stream(int device, size_t size) {
+    std::string s(size, '\0');
+    uint32_t x = 2463534242u + 977u * static_cast<uint32_t>(device);
+    for (char& c : s) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    return s;
+}
+
+DWORD ReturnsCode(void* code) { return static_cast<DWORD>(reinterpret_cast<uintptr_t>(code)); }
+
+// Runs startSecondary for the set on a thread of its own while `server` plays the statement.
+int RunDevices(ClientSet& c, int count, const std::function<void()>& server) {
+    HANDLE statement = CreateThread(nullptr, 0, ReturnsCode, nullptr, 0, nullptr);
+    StreamInfo info{"Sales", "", "", 0};
+    int status = 99;
+    std::thread run([&] { status = startSecondary(c.set, statement, count, &info, c.name); });
+    server();
+    run.join();
+    return status;
+}
+
+// The backup side: every device gets its stream in three writes, with a flush between.
+void ServeBackup(ServerDeviceSet& s, int count, size_t total) {
+    std::vector<std::thread> devices;
+    for (int d = 0; d < count; ++d) {
+        devices.emplace_back([&s, d, total] {
+            const std::string data = Stream(d, total);
+            BYTE* buf = s.AllocateBuffer(65536);
+            size_t done = 0;
+            while (done < data.size()) {
+                DWORD n = static_cast<DWORD>(std::min<size_t>(65536, data.size() - done));
+                memcpy(buf, data.data() + done, n);
+                DWORD code = 99, moved = 0;
+                ASSERT_EQ(S_OK, s.Execute(d, VDC_Write, buf, n, 30000, &code, &moved));
+                EXPECT_EQ(ERROR_SUCCESS, code);
+                EXPECT_EQ(n, moved);
+                done += n;
+                if (done == 65536) {
+                    ASSERT_EQ(S_OK, s.Execute(d, VDC_Flush, nullptr, 0, 30000, &code, &moved));
+                    EXPECT_EQ(ERROR_SUCCESS, code);
+                }
+            }
+        });
+    }
+    for (auto& t : devices) t.join();
+    s.CloseDevices();
+}
+
+// The restore side: reads every device until a short read, then checks the answers to a read past
+// the end, ClearError and a command the movers do not serve.
+std::vector<std::string> ServeRestore(ServerDeviceSet& s, int count) {
+    std::vector<std::string> got(count);
+    std::vector<std::thread> devices;
+    for (int d = 0; d < count; ++d) {
+        devices.emplace_back([&s, &got, d] {
+            BYTE* buf = s.AllocateBuffer(65536);
+            DWORD code = ERROR_SUCCESS, moved = 0;
+            while (code == ERROR_SUCCESS) {
+                ASSERT_EQ(S_OK, s.Execute(d, VDC_Read, buf, 65536, 30000, &code, &moved));
+                got[d].append(reinterpret_cast<char*>(buf), moved);
+                if (code != ERROR_SUCCESS) {
+                    EXPECT_EQ(ERROR_HANDLE_EOF, code);
+                }
+            }
+            ASSERT_EQ(S_OK, s.Execute(d, VDC_Read, buf, 65536, 30000, &code, &moved));
+            EXPECT_EQ(ERROR_HANDLE_EOF, code);
+            EXPECT_EQ(0u, moved);
+            ASSERT_EQ(S_OK, s.Execute(d, VDC_ClearError, nullptr, 0, 30000, &code, &moved));
+            EXPECT_EQ(ERROR_SUCCESS, code);
+            ASSERT_EQ(S_OK, s.Execute(d, 77, nullptr, 0, 30000, &code, &moved));
+            EXPECT_EQ(ERROR_NOT_SUPPORTED, code);
+        });
+    }
+    for (auto& t : devices) t.join();
+    s.CloseDevices();
+    return got;
+}
+
+// A restore that takes exactly the bytes of its stream and closes the devices, as a server does
+// that knows where its data ends: the unread tail of a compressed file must not fail the device.
+std::vector<std::string> ServeExactRestore(ServerDeviceSet& s, int count, size_t total) {
+    std::vector<std::string> got(count);
+    std::vector<std::thread> devices;
+    for (int d = 0; d < count; ++d) {
+        devices.emplace_back([&s, &got, d, total] {
+            BYTE* buf = s.AllocateBuffer(65536);
+            while (got[d].size() < total) {
+                DWORD want = static_cast<DWORD>(std::min<size_t>(65536, total - got[d].size()));
+                DWORD code = 99, moved = 0;
+                ASSERT_EQ(S_OK, s.Execute(d, VDC_Read, buf, want, 30000, &code, &moved));
+                ASSERT_EQ(ERROR_SUCCESS, code);
+                got[d].append(reinterpret_cast<char*>(buf), moved);
+            }
+        });
+    }
+    for (auto& t : devices) t.join();
+    s.CloseDevices();
+    return got;
+}
+
+TEST(EngineDevices, RestoreThatStopsAtTheEndOfItsData) {
+    const int count = 2;
+    const size_t total = 65536 * 2 + 1000;
+    const struct {
+        const char* compress;
+        const char* pass;
+    } cases[] = {{"G", ""}, {"G", "pw"}, {"A", "pw"}, {"L", ""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.compress) + "/" + c.pass);
+        TempDir dir;
+        Settings settings(c.compress, c.pass, false);
+        g_streamFiles = {{1, dir / "a.bak"}, {2, dir / "b.bak"}};
+        {
+            ClientSet client(count);
+            auto server = OpenServer(client, true);
+            ASSERT_EQ(0, RunDevices(client, count, [&] { ServeBackup(*server, count, total); }));
+        }
+        ClientSet client(count);
+        auto server = OpenServer(client, false);
+        std::vector<std::string> got;
+        EXPECT_EQ(0, RunDevices(client, count, [&] { got = ServeExactRestore(*server, count, total); }));
+        EXPECT_FALSE(server->AbortedByClient());
+        for (int d = 0; d < count; ++d) EXPECT_TRUE(got[d] == Stream(d, total)) << "device " << d;
+    }
+}
+
+TEST(EngineDevices, BackupIntoMediaFilesAndRestoreFromThem) {
+    struct Case {
+        const char* compress;
+        const char* pass;
+        bool dnet;
+        enum { Raw, Gzip, SameLength, Any } stored;
+    } cases[] = {
+        {"A", "", false, Case::Raw},       {"G", "", false, Case::Gzip},        {"B", "pw", false, Case::SameLength},
+        {"G", "pw", false, Case::Any},     {"L", "", false, Case::Any},         {"G", "pw", true, Case::Raw},
+    };
+    const int count = 3;
+    const size_t total = 65536 * 2 + 1000;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.compress) + "/" + c.pass + (c.dnet ? "/DNet" : ""));
+        TempDir dir;
+        Settings settings(c.compress, c.pass, c.dnet);
+        g_streamFiles.clear();
+        for (int k = 1; k <= count; ++k) g_streamFiles[k] = dir / ("s" + std::to_string(k) + ".bak");
+
+        {
+            ClientSet client(count);
+            auto server = OpenServer(client, true);
+            ASSERT_TRUE(server);
+            EXPECT_EQ(0, RunDevices(client, count, [&] { ServeBackup(*server, count, total); }));
+            EXPECT_FALSE(server->Aborted());
+        }
+        for (int d = 0; d < count; ++d) {
+            std::string stored;
+            ASSERT_TRUE(ReadFileToString(g_streamFiles[d + 1], stored));
+            const std::string raw = Stream(d, total);
+            switch (c.stored) {
+                case Case::Raw: EXPECT_EQ(raw, stored); break;
+                case Case::Gzip: EXPECT_EQ(0, stored.compare(0, 3, "\x1f\x8b\x08")); break;
+                case Case::SameLength:
+                    EXPECT_EQ(raw.size(), stored.size());
+                    EXPECT_NE(raw, stored);
+                    break;
+                case Case::Any: EXPECT_NE(raw, stored); break;
+            }
+        }
+        {
+            ClientSet client(count);
+            auto server = OpenServer(client, false);
+            ASSERT_TRUE(server);
+            std::vector<std::string> got;
+            EXPECT_EQ(0, RunDevices(client, count, [&] { got = ServeRestore(*server, count); }));
+            for (int d = 0; d < count; ++d) EXPECT_TRUE(got[d] == Stream(d, total)) << "device " << d;
+        }
+    }
+}
+
+// One device thread that must fail: it returns -1 and the server sees the client's abort.
+TEST(EngineDevices, FailingMediaAbortsTheSet) {
+    TempDir dir;
+    const std::string good = dir / "good.bak";
+    {
+        Settings settings("G", "right", false);
+        g_streamFiles = {{1, good}};
+        ClientSet client(1);
+        auto server = OpenServer(client, true);
+        ASSERT_EQ(0, RunDevices(client, 1, [&] { ServeBackup(*server, 1, 100000); }));
+    }
+    std::string damaged;
+    ASSERT_TRUE(ReadFileToString(good, damaged));
+    damaged[0] ^= 0x55;  // the gzip header under the cipher
+    ASSERT_TRUE(WriteTextFile(dir / "damaged.bak", damaged));
+
+    struct Case {
+        const char* what;
+        const char* compress;
+        const char* pass;
+        int level;
+        std::string file;
+        bool backup;
+        bool wrongName;
+        bool dnet;
+    } cases[] = {
+        {"a folder that does not exist", "A", "", 4, dir / "none/x.bak", true, false, false},
+        {"a level the compressor refuses", "G", "", 10, dir / "lvl.bak", true, false, false},
+        {"a restore file that does not exist", "A", "", 4, dir / "missing.bak", false, false, false},
+        {"the wrong key", "G", "wrong", 4, good, false, false, false},
+        {"a damaged gzip file", "G", "right", 4, dir / "damaged.bak", false, false, false},
+        {"a device name of another set", "A", "", 4, good, false, true, false},
+        {"no stream entry under DNet", "A", "", 4, "", false, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Settings settings(c.compress, c.pass, c.dnet, c.level);
+        g_streamFiles.clear();
+        if (!c.file.empty()) g_streamFiles[1] = c.file;
+        ClientSet client(1);
+        auto server = OpenServer(client, c.backup);
+        ASSERT_TRUE(server);
+        DeviceThreadParam p{client.set, 0, {"Sales", "", "", 1}, {}};
+        wcscpy(p.setName, c.wrongName ? L"{00000000-0000-0000-0000-000000000000}" : client.name);
+        unsigned result = 0;
+        std::thread device([&] { result = DeviceThreadProc(&p); });
+        BYTE* buf = server->AllocateBuffer(65536);
+        memset(buf, 'b', 65536);
+        HRESULT hr = S_OK;
+        for (int k = 0; k < 10 && hr == S_OK; ++k) {
+            DWORD code = 0, moved = 0;
+            hr = server->Execute(0, c.backup ? VDC_Write : VDC_Read, buf, 65536, 30000, &code, &moved);
+        }
+        device.join();
+        EXPECT_EQ(VD_E_ABORT, hr);
+        EXPECT_EQ(static_cast<unsigned>(-1), result);
+        EXPECT_TRUE(server->AbortedByClient());
+    }
+}
+
+TEST(EngineDevices, MoverChoice) {
+    struct {
+        bool dnet, backup;
+        int listenPort;
+        const char* entry;
+        MoverKind want;
+    } cases[] = {
+        {true, false, 9000, "tcp://h:1", MoverKind::PlainFile},
+        {true, true, 0, "", MoverKind::PlainFile},
+        {false, false, 9000, "/bk/a.bak", MoverKind::ReceiveFromPeer},
+        {false, true, 9000, "/bk/a.bak", MoverKind::FileMedia},
+        {false, false, 0, "/bk/a.bak", MoverKind::FileMedia},
+        {false, true, 0, "TCP://h:1", MoverKind::SendToService},
+        {false, true, 0, "tcp://h:1", MoverKind::SendToService},
+        {false, true, 0, "", MoverKind::SendToService},
+        {false, false, 0, "tcp://h:1", MoverKind::ReceiveFromPeer},
+        {false, false, 0, "", MoverKind::ReceiveFromPeer},
+        {false, true, 0, "tcp:/x", MoverKind::FileMedia},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.want, ChooseMover(c.dnet, c.backup, c.listenPort, c.entry)) << c.entry << " " << c.backup;
+}
+
+// A statement that fails ends the process with -1 once every device thread has ended.
+void FailedStatementRun() {
+    TempDir dir;
+    Settings settings("A", "", false);
+    g_streamFiles = {{1, dir / "a.bak"}};
+    ClientSet client(1);
+    auto server = OpenServer(client, true);
+    server->CloseDevices();
+    HANDLE statement = CreateThread(nullptr, 0, ReturnsCode, reinterpret_cast<void*>(uintptr_t(-1)), 0, nullptr);
+    StreamInfo info{"Sales", "", "", 0};
+    startSecondary(client.set, statement, 1, &info, client.name);
+    exit(0);
+}
+
+TEST(EngineDevicesDeathTest, FailedStatementEndsTheProcess) {
+    testing::GTEST_FLAG(death_test_style) = "threadsafe";
+    EXPECT_EXIT(FailedStatementRun(), ::testing::ExitedWithCode(255), "");
+}
+
+}  // namespace

@@ -1,0 +1,114 @@
+#include "engine/moveclauses.h"
+#include "support/RC4.h"
+#include "support/SysUtils.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace {
+
+// A private folder per test, removed afterwards.
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char tmpl[] = "/tmp/kes-engine-XXXXXX";
+        path = mkdtemp(tmpl);
+    }
+    ~TempDir() { (void)system(("rm -rf '" + path + "'").c_str()); }
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+std::string Rc4(const std::string& in) {
+    std::string out(in.size(), '\0');
+    RC4Crypt(in.data(), static_cast<int32_t>(in.size()), &out[0], kOptionsKeyText);
+    return out;
+}
+
+std::string ReadAll(const std::string& path) {
+    std::string s;
+    EXPECT_TRUE(ReadFileToString(path, s));
+    return s;
+}
+
+TEST(EngineOptionsFile, StoresTheCipherTextByteForByte) {
+    TempDir dir;
+    // Lists chosen so that the cipher text holds the bytes a text-mode file would mangle or stop at,
+    // and a list that holds them itself.
+    const std::string awkward("\0\r\n\x1a\r\r\n\0\x1a", 9);
+    const std::string lists[] = {
+        Rc4(awkward + "tail"),
+        std::string(", MOVE ''Sales'' TO ''%DATA%Sales.mdf'', MOVE ''Sales_log'' TO ''%LOG%Sales_log.ldf''"),
+        awkward,
+        std::string(4000, 'x'),
+    };
+    for (const std::string& list : lists) {
+        const std::string path = dir / "a.bak_opts";
+        ASSERT_TRUE(WriteOptionsFile(path, list));
+        const std::string stored = ReadAll(path);
+        EXPECT_EQ(list.size(), stored.size());
+        EXPECT_EQ(Rc4(list), stored);
+        std::string back;
+        ASSERT_TRUE(ReadOptionsFile(path, &back));
+        EXPECT_EQ(list, back);
+    }
+    // The first list's cipher text is exactly the awkward bytes.
+    ASSERT_TRUE(WriteOptionsFile(dir / "b_opts", lists[0]));
+    EXPECT_EQ(0, ReadAll(dir / "b_opts").compare(0, awkward.size(), awkward));
+}
+
+TEST(EngineOptionsFile, EmptyListWritesNothingAndAbsentFileReadsEmpty) {
+    TempDir dir;
+    ASSERT_TRUE(WriteOptionsFile(dir / "x_opts", ""));
+    EXPECT_FALSE(FileExists(dir / "x_opts"));
+
+    ASSERT_TRUE(WriteOptionsFile(dir / "y_opts", "old"));
+    ASSERT_TRUE(WriteOptionsFile(dir / "y_opts", ""));
+    std::string back;
+    ASSERT_TRUE(ReadOptionsFile(dir / "y_opts", &back));
+    EXPECT_EQ("old", back);
+
+    back = "stale";
+    ASSERT_TRUE(ReadOptionsFile(dir / "missing_opts", &back));
+    EXPECT_EQ("", back);
+}
+
+TEST(EngineOptionsFile, RefusesWhatNoBackupWrites) {
+    TempDir dir;
+    struct {
+        size_t size;
+        bool accepted;
+    } sizes[] = {{kOptionsFileMax, true}, {kOptionsFileMax + 1, false}, {1 << 20, false}};
+    for (const auto& c : sizes) {
+        const std::string path = dir / "big_opts";
+        ASSERT_TRUE(WriteTextFile(path, std::string(c.size, 'q')));
+        std::string back = "unchanged";
+        EXPECT_EQ(c.accepted, ReadOptionsFile(path, &back)) << c.size;
+        if (c.accepted)
+            EXPECT_EQ(Rc4(std::string(c.size, 'q')), back);
+        else
+            EXPECT_EQ("unchanged", back);
+    }
+    // A folder in the file's place cannot be read.
+    ASSERT_EQ(0, mkdir((dir / "d_opts").c_str(), 0700));
+    std::string back;
+    EXPECT_FALSE(ReadOptionsFile(dir / "d_opts", &back));
+}
+
+TEST(EngineOptionsFile, NamesAndQueries) {
+    EXPECT_EQ("/bk/Sales_1.bak_opts", OptionsFileName("/bk/Sales_1.bak"));
+    EXPECT_EQ("tcp://h:7000_opts", OptionsFileName("tcp://h:7000"));
+    // The database goes in unchanged, in the literal and before ..sysfiles.
+    const std::string q = MoveClauseQuery("Sales");
+    EXPECT_EQ(0u, q.find("DECLARE @db NVARCHAR(256), @mv NVARCHAR(4000) SELECT @db='Sales', @mv=''"));
+    EXPECT_NE(std::string::npos, q.find("THEN '\\' ELSE '/'END"));
+    EXPECT_NE(std::string::npos, q.find(" FROM Sales..sysfiles ORDER BY fileid SELECT @mv AS SQLT;"));
+    const std::string r = ResolveClausesQuery(", MOVE ''a'' TO ''%DATA%a.mdf''");
+    EXPECT_EQ(0u, r.find("SELECT REPLACE(REPLACE(', MOVE ''a'' TO ''%DATA%a.mdf''', '%DATA%', "));
+}
+
+}  // namespace
