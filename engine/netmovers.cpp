@@ -16,9 +16,13 @@ namespace {
 const DWORD kCommandWaitMs = 90000;
 
 // The optional copy of a stream in LocalFolder. A failed write is reported once; the stream goes on.
+// On the service side the copy holds back its last block-size bytes: the server reads ahead past
+// the end of its stream, so the peer's closing block arrives through its reads as well, and it is
+// left out of the copy once it is recognised at the end.
 class LocalCopy {
 public:
-    LocalCopy(const std::string& database, const std::string& kind, uint32_t index) {
+    LocalCopy(const std::string& database, const std::string& kind, uint32_t index, bool holdBack)
+        : holdBack_(holdBack) {
         if (!WantsLocalCopy(g_config.LocalFolder)) return;
         SYSTEMTIME now;
         GetLocalTime(&now);
@@ -37,10 +41,32 @@ public:
 
     void Write(const void* data, size_t size) {
         if (!file_ || size == 0) return;
-        if (fwrite(data, 1, size, file_) != size) {
-            Log::WError("Failed to write backup stream to [%s].", name_.c_str());
-            Close();
+        if (!holdBack_) {
+            Put(data, size);
+            return;
         }
+        const char* p = static_cast<const char*>(data);
+        if (size >= kRequestBlockSize) {
+            Put(tail_.data(), tail_.size());
+            Put(p, size - kRequestBlockSize);
+            tail_.assign(p + size - kRequestBlockSize, kRequestBlockSize);
+        } else {
+            tail_.append(p, size);
+            if (tail_.size() > kRequestBlockSize) {
+                const size_t excess = tail_.size() - kRequestBlockSize;
+                Put(tail_.data(), excess);
+                tail_.erase(0, excess);
+            }
+        }
+    }
+    // Ends the copy; the held-back bytes are written unless `isTrailer` says they are the closing
+    // block.
+    template <typename IsTrailer>
+    void Finish(IsTrailer isTrailer) {
+        if (file_ && !tail_.empty() && !(tail_.size() == kRequestBlockSize && isTrailer(tail_)))
+            Put(tail_.data(), tail_.size());
+        tail_.clear();
+        Close();
     }
     void Close() {
         if (file_) fclose(file_);
@@ -48,7 +74,17 @@ public:
     }
 
 private:
+    void Put(const void* data, size_t size) {
+        if (!file_ || size == 0) return;
+        if (fwrite(data, 1, size, file_) != size) {
+            Log::WError("Failed to write backup stream to [%s].", name_.c_str());
+            Close();
+        }
+    }
+
+    bool holdBack_;
     std::string name_;
+    std::string tail_;
     FILE* file_ = nullptr;
 };
 
@@ -99,7 +135,7 @@ void SendStreamToService(IClientVirtualDevice* device, uint32_t count, uint32_t 
     const std::string& database = g_job.database;
     const char* kind = KindWord(g_job.isDatabase);
     const std::string port = std::to_string(g_job.port);
-    LocalCopy copy(database, kind, index);
+    LocalCopy copy(database, kind, index, false);
 
     char block[kRequestBlockSize] = {};
     std::string request;
@@ -141,7 +177,7 @@ void SendStreamToService(IClientVirtualDevice* device, uint32_t count, uint32_t 
 
 void ReceiveStreamFromPeer(const char* database, const char* kind, IClientVirtualDevice* device, const char* peer,
                            uint32_t count, uint32_t index) {
-    LocalCopy copy(database, kind, index);
+    LocalCopy copy(database, kind, index, true);
     const std::string key = LookupKey(peer, database, kind, count, index);
     // A later stream of the backup may not have connected yet; it never takes another one's socket.
     const SOCKET s = TakeConnection(key, g_connectionWaitMs);
@@ -170,5 +206,9 @@ void ReceiveStreamFromPeer(const char* database, const char* kind, IClientVirtua
         RemoveConnection(key, s);
         closesocket(s);
     }
-    copy.Close();
+    copy.Finish([&](const std::string& held) {
+        RestoreRequest r;
+        return ParseRequest(held.data(), held.size(), &r) == RequestFault::None &&
+               LookupKey(peer, r.database.c_str(), r.kind.c_str(), r.count, r.index) == key;
+    });
 }
