@@ -90,6 +90,9 @@ SOCKET TakeConnection(const std::string& key, uint32_t waitMs);
 // connection recorded under the same key survives.
 void RemoveConnection(const std::string& key, SOCKET socket);
 
+// How long a service device thread waits for its stream's connection (the network movers).
+extern uint32_t g_connectionWaitMs;
+
 // ---- local copies and the service's RESTORE batch
 
 // A copy is kept only when the folder is longer than 3 characters.
