@@ -9,6 +9,7 @@
 #include "support/Log.h"
 
 #include <string.h>
+#include <stdio.h>
 #include <strings.h>
 #include <sys/stat.h>
 
@@ -28,25 +29,6 @@ StatementTexts* s_texts = nullptr;
 // How long the teardown waits for a statement thread that is still running.
 const DWORD kStatementGraceMs = 20000;
 
-// A log message holds 8180 characters; a longer text goes out in consecutive pieces.
-const size_t kLogPiece = 8000;
-
-}  // namespace
-
-void LogLongDebug(const char* prefix, const std::string& text) {
-    if (text.size() <= kLogPiece) {
-        Log::WDebug("%s%s", prefix, text.c_str());
-        return;
-    }
-    const size_t pieces = (text.size() + kLogPiece - 1) / kLogPiece;
-    for (size_t k = 0; k < pieces; ++k) {
-        std::string piece = text.substr(k * kLogPiece, kLogPiece);
-        Log::WDebug("%s(part %zu of %zu) %s", k == 0 ? prefix : "", k + 1, pieces, piece.c_str());
-    }
-}
-
-namespace {
-
 bool IsDirectory(const char* path) {
     struct stat st;
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
@@ -63,6 +45,18 @@ int Teardown(Reached& r, int status) {
 }
 
 }  // namespace
+
+std::vector<std::string> LogPieces(const char* prefix, const std::string& text) {
+    if (text.size() <= kLogPiece) return {prefix + text};
+    std::vector<std::string> pieces;
+    const size_t n = (text.size() + kLogPiece - 1) / kLogPiece;
+    for (size_t k = 0; k < n; ++k) {
+        char head[64];
+        snprintf(head, sizeof head, "(part %zu of %zu) ", k + 1, n);
+        pieces.push_back((k == 0 ? std::string(prefix) : std::string()) + head + text.substr(k * kLogPiece, kLogPiece));
+    }
+    return pieces;
+}
 
 std::wstring VdiInstanceName(const char* instance, const char* computerName) {
     if (instance[0] == 0 || strcasecmp(instance, "127.0.0.1") == 0 || strcasecmp(instance, "localhost") == 0 ||
@@ -162,7 +156,7 @@ int RunDeviceSet(const char* connStr, int deviceCount) {
     s_texts->statement = ComposeStatement(g_config, deviceCount, g_deviceSetName, g_moveClauses, now);
     s_texts->param.connStr = s_texts->connStr.c_str();
     s_texts->param.statement = s_texts->statement.c_str();
-    LogLongDebug("Submitting SQL:\n", s_texts->statement);
+    for (const std::string& piece : LogPieces("Submitting SQL:\n", s_texts->statement)) Log::WDebug("%s", piece.c_str());
 
     r.statementThread = CreateThread(nullptr, 0, execSQL, &s_texts->param, 0, nullptr);
     if (!r.statementThread) {
@@ -181,8 +175,7 @@ int RunDeviceSet(const char* connStr, int deviceCount) {
     int status = startSecondary(r.set, r.statementThread, deviceCount, &info, g_deviceSetName);
     r.statementThread = nullptr;  // startSecondary has waited for it and closed its handle
 
-    if (status == 0 && action == 'B' && fullType && g_job.host.empty() &&
-        strncasecmp(FirstEntry().c_str(), "tcp://", 6) != 0)
+    if (status == 0 && OptionsFileWanted(action, g_config.BKType[0], g_job.host, FirstEntry()))
         WriteOptionsFile(OptionsFileName(FirstEntry()), g_moveClauses);
     return Teardown(r, status);
 }

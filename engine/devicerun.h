@@ -6,6 +6,7 @@
 #include "engine/devicethreads.h"
 
 #include <string>
+#include <vector>
 
 // The name of main's device set (a GUID's text form).
 extern wchar_t g_deviceSetName[kSetNameRoom];
@@ -18,8 +19,10 @@ constexpr DWORD kConfigurationTimeoutMs = 15000;
 // name without a backslash; otherwise the text after the first backslash.
 std::wstring VdiInstanceName(const char* instance, const char* computerName);
 
-// Logs a statement at Debug, in consecutive pieces when it is longer than one log line holds.
-void LogLongDebug(const char* prefix, const std::string& text);
+// A log message holds 8180 characters. A text longer than kLogPiece goes out as consecutive
+// messages "(part k of n) ...", the prefix before the first.
+constexpr size_t kLogPiece = 8000;
+std::vector<std::string> LogPieces(const char* prefix, const std::string& text);
 
 // What a run reached, so that its teardown undoes exactly that.
 struct Reached {

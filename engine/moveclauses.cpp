@@ -4,6 +4,7 @@
 #include "support/RC4.h"
 #include "support/SysUtils.h"
 
+#include <strings.h>
 #include <sys/stat.h>
 
 const char kOptionsKeyText[] = "a07c5e19d3b28f46e0c71a95b2d84f3e6c10";
@@ -23,6 +24,10 @@ std::string ResolveClausesQuery(const std::string& list) {
 }
 
 std::string OptionsFileName(const std::string& firstEntry) { return firstEntry + "_opts"; }
+
+bool OptionsFileWanted(char action, char bkType, const std::string& host, const std::string& firstEntry) {
+    return action == 'B' && bkType == 'F' && host.empty() && strncasecmp(firstEntry.c_str(), "tcp://", 6) != 0;
+}
 
 bool WriteOptionsFile(const std::string& path, const std::string& list) {
     if (list.empty()) return true;

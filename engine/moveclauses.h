@@ -19,6 +19,10 @@ std::string ResolveClausesQuery(const std::string& list);
 // The options file's name: the first stream entry followed by "_opts".
 std::string OptionsFileName(const std::string& firstEntry);
 
+// Whether a backup that completed leaves an options file: a full backup into files, with no
+// restore-service host and a first entry that is no "tcp://" address.
+bool OptionsFileWanted(char action, char bkType, const std::string& host, const std::string& firstEntry);
+
 // Enciphers `list` and writes it whole to `path`; an empty list writes nothing. False when the file
 // cannot be written.
 bool WriteOptionsFile(const std::string& path, const std::string& list);

@@ -54,7 +54,7 @@ void RunRestoreSession(const char* tmpl, size_t marker, uint32_t count, StreamIn
     texts->statement = FillDeviceList(t, ServiceDeviceList(setName, count));
     texts->param.connStr = texts->connStr.c_str();
     texts->param.statement = texts->statement.c_str();
-    LogLongDebug("Submitting SQL:\n", texts->statement);
+    for (const std::string& piece : LogPieces("Submitting SQL:\n", texts->statement)) Log::WDebug("%s", piece.c_str());
 
     r.statementThread = CreateThread(nullptr, 0, execSQL, &texts->param, 0, nullptr);
     if (!r.statementThread) {

@@ -10,7 +10,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -168,7 +167,9 @@ std::unique_ptr<ServerDeviceSet> openSet(Exec& x, const InstanceInfo& in, const 
     return set;
 }
 
-bool heldByOther(const InstanceInfo& in, const DbInfo& db, const Session& s) {
+// A single-user database is held by the connection that switched it, as long as that connection
+// is open; one that has gone holds nothing.
+bool heldByOther(const InstanceInfo& in, const DbInfo& db, Session& s) {
     if (in.hasFault("single-user-held")) {
         std::string v = in.faultValue("single-user-held");
         if (v.empty() || sameName(v, db.name)) return true;
@@ -176,10 +177,7 @@ bool heldByOther(const InstanceInfo& in, const DbInfo& db, const Session& s) {
     if (db.userAccess != UserAccess::Single) return false;
     auto it = db.props.find("single_user_holder");
     if (it == db.props.end() || it->second.empty() || it->second == s.id()) return false;
-    long pid = std::strtol(it->second.c_str(), nullptr, 10);
-    if (pid <= 0) return false;
-    if (pid == static_cast<long>(::getpid())) return true;
-    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;  // a holder that has gone holds nothing
+    return s.catalogue().sessionAlive(s.instance(), it->second);
 }
 
 std::array<uint8_t, 16> randomId() {
@@ -460,6 +458,7 @@ public:
         cat_.update(inst_, [&](InstanceInfo& cur) {
             if (DbInfo* d = cur.findDatabase(s_.database)) d->state = DbState::Restoring;
         });
+        tracker_ = std::make_unique<ChangeTracker>(cat_, inst_, existing->id);
         return openFiles(*existing, err);
     }
 
@@ -476,11 +475,24 @@ public:
         return true;
     }
 
-    bool recordDone(const Extent& r, StreamError*) override {
+    bool recordDone(const Extent& r, StreamError* err) override {
+        if (tracker_ && !(header_.kind == BackupKind::Log && r.lsn <= reached_)) {
+            // Pages that a differential or log restore changes are changes since the full base, so
+            // that a later differential of this database carries them too.
+            std::vector<unsigned char> image(kPageSize);
+            auto it = files_.find(r.fileId);
+            for (uint64_t off = r.offset - r.offset % kPageSize; off < r.offset + r.length; off += kPageSize) {
+                if (it == files_.end() || it->second.read(off, image.data(), kPageSize) != kPageSize)
+                    return problem(err, 3634, "The operating system returned the error 'short read' while attempting 'ReadFile'.");
+                tracker_->recordChange(r.lsn ? r.lsn : header_.lastLsn,
+                                       PageRef{r.fileId, static_cast<uint32_t>(off / kPageSize)}, image.data());
+            }
+        }
         if (header_.kind == BackupKind::Log) {
             if (r.lsn > reached_) ++pagesByFile_[logFileId_];
         } else {
-            pagesByFile_[r.fileId] += r.length / kPageSize;
+            bytesByFile_[r.fileId] += r.length;  // records need not end on a page
+            pagesByFile_[r.fileId] = (bytesByFile_[r.fileId] + kPageSize - 1) / kPageSize;
         }
         return true;
     }
@@ -488,7 +500,6 @@ public:
     // After the whole stream: the database's new state.
     void complete() {
         if (s_.what == RestoreStatement::VerifyOnly) return;
-        for (auto& f : files_) f.second.sync();
         const SetHeader& h = header_;
         cat_.update(inst_, [&](InstanceInfo& cur) {
             DbInfo* d = cur.findDatabase(s_.database);
@@ -639,8 +650,9 @@ private:
     uint64_t reached_ = 0;
     uint32_t logFileId_ = 0;
     FileLock lock_;
+    std::unique_ptr<ChangeTracker> tracker_;  // differential and log restores
     std::map<uint32_t, DbFileHandle> files_;
-    std::map<uint32_t, uint64_t> pagesByFile_;
+    std::map<uint32_t, uint64_t> pagesByFile_, bytesByFile_;
     std::vector<DiagRecord> planning_;
 };
 

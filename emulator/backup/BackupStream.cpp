@@ -3,6 +3,7 @@
 #include "emulator/backup/Crc32c.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -97,6 +98,7 @@ std::string osErrorText(DWORD code) {
         case 38: return "Reached the end of the file.";
         case 50: return "The request is not supported.";
         case 112: return "There is not enough space on the disk.";
+        case 1460: return "This operation returned because the timeout period expired.";
         case 995:
             return "The I/O operation has been aborted because of either a thread exit or an application request.";
         default: return "The device reported an error.";
@@ -133,17 +135,26 @@ void malformed(StreamError* err, const std::string& device) {
                  device.c_str()));
 }
 
-// Waits for one command, polling for cancellation. A cancel aborts the set.
+// Waits for one command, polling for cancellation. A cancel aborts the set, and so does a client
+// that leaves a command unanswered for the command time-out (VD_E_TIMEOUT).
 HRESULT waitCommand(ServerDeviceSet& set, Request* ticket, const TransferOptions& opt, DWORD* code, DWORD* bytes) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(opt.commandTimeoutMs);
     for (;;) {
-        HRESULT hr = set.Wait(ticket, 200, code, bytes);
+        HRESULT hr = set.Wait(ticket, 100, code, bytes);
         if (hr != VD_E_TIMEOUT) return hr;
         if (opt.cancelled && opt.cancelled()) {
             set.Abort();
             return VD_E_ABORT;
         }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            set.Abort();
+            return VD_E_TIMEOUT;
+        }
     }
 }
+
+// The operating-system error a failed wait reports.
+DWORD osCodeOf(HRESULT hr) { return hr == VD_E_TIMEOUT ? 1460 : 995; }
 
 // Sends every device an unknown command; the device must answer it as unsupported, and the
 // transfer goes on either way.
@@ -154,7 +165,7 @@ bool sendUnsupported(ServerDeviceSet& set, const TransferOptions& opt, bool writ
         HRESULT hr = set.Submit(d, kUnsupportedCommand, nullptr, 0, 0, &t);
         if (SUCCEEDED(hr)) hr = waitCommand(set, t, opt, &code, &bytes);
         if (FAILED(hr)) {
-            ioError(err, write, set.DeviceName(d), 995);
+            ioError(err, write, set.DeviceName(d), osCodeOf(hr));
             return false;
         }
     }
@@ -279,6 +290,11 @@ private:
             free_.push_back(s);
             return true;
         }
+        while (submitted_.size() >= (opt_.bufferCount ? opt_.bufferCount : n_))
+            if (!waitOldest()) {
+                free_.push_back(s);
+                return false;
+            }
         fm.sent += size;
         Slot& slot = slots_[s];
         slot.device = f;
@@ -301,7 +317,7 @@ private:
         HRESULT hr = waitCommand(set_, slot.ticket, opt_, &code, &bytes);
         slot.ticket = nullptr;
         if (FAILED(hr)) {
-            ioError(err_, true, set_.DeviceName(slot.device), 995);
+            ioError(err_, true, set_.DeviceName(slot.device), osCodeOf(hr));
             return false;
         }
         if (code != ERROR_SUCCESS || bytes != slot.size) {
@@ -554,7 +570,7 @@ bool writeBackupSet(ServerDeviceSet& set, SetHeader header, const std::vector<Ex
         HRESULT hr = set.Submit(f, VDC_Flush, nullptr, 0, 0, &t);
         if (SUCCEEDED(hr)) hr = waitCommand(set, t, opt, &code, &bytes);
         if (FAILED(hr)) {
-            ioError(err, true, set.DeviceName(f), 995);
+            ioError(err, true, set.DeviceName(f), osCodeOf(hr));
             return false;
         }
         if (code != ERROR_SUCCESS) {
@@ -608,7 +624,7 @@ public:
             HRESULT hr = waitCommand(set_, slots_[s].ticket, opt_, &code, &bytes);
             slots_[s].ticket = nullptr;
             if (FAILED(hr)) {
-                ioError(err_, false, name_, 995);
+                ioError(err_, false, name_, osCodeOf(hr));
                 return false;
             }
             if (eof_) continue;  // read ahead past the end

@@ -395,6 +395,22 @@ std::string Catalogue::trackingDir(const std::string& instance, int dbId) const 
     return requireDir(instance) + "/track/" + std::to_string(dbId);
 }
 
+std::string Catalogue::sessionLockPath(const std::string& instance, const std::string& sessionId) const {
+    std::string dir = requireDir(instance) + "/sessions";
+    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+        throw CatalogueError("cannot create folder " + dir + ": " + std::strerror(errno));
+    return dir + "/" + sessionId;
+}
+
+bool Catalogue::sessionAlive(const std::string& instance, const std::string& sessionId) const {
+    if (sessionId.empty() || sessionId.find('/') != std::string::npos) return false;
+    int fd = ::open(sessionLockPath(instance, sessionId).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool alive = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return alive;
+}
+
 std::string Catalogue::statementsLogPath(const std::string& instance) const {
     return requireDir(instance) + "/statements.log";
 }

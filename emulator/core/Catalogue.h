@@ -6,6 +6,7 @@
 //   <root>/<instance>/catalog.lock     flock: shared to read, exclusive to change the state
 //   <root>/<instance>/db-<id>.lock     flock per database: held across long content operations
 //   <root>/<instance>/track/<id>/      change tracking of database <id> (see DbContent.h)
+//   <root>/<instance>/sessions/<sid>   flock held by each open connection (Session) while it lives
 //   <root>/<instance>/statements.log   every batch received, each followed by the line "GO"
 //   <root>/<instance>/data/, log/      the default data and log folders given at creation
 //
@@ -139,6 +140,11 @@ public:
 
     // The change-tracking folder of a database (created on demand by DbContent).
     std::string trackingDir(const std::string& instance, int dbId) const;
+
+    // Whether the connection with this Session::id() is still open (in any process).
+    bool sessionAlive(const std::string& instance, const std::string& sessionId) const;
+    // The lock file of a session (Session holds it exclusively while the connection lives).
+    std::string sessionLockPath(const std::string& instance, const std::string& sessionId) const;
 
     std::string statementsLogPath(const std::string& instance) const;
     // Appends one batch, verbatim, then a line "GO".

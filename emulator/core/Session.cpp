@@ -32,6 +32,13 @@ Session::Session(Catalogue cat, std::string instance, std::string driverName, st
     : cat_(std::move(cat)), instance_(std::move(instance)), driver_(std::move(driverName)),
       login_(std::move(login)), database_(std::move(database)) {
     id_ = std::to_string(getpid()) + "-" + std::to_string(++g_sessionCounter);
+    alivePath_ = cat_.sessionLockPath(instance_, id_);
+    alive_ = FileLock(alivePath_, true);
+}
+
+Session::~Session() {
+    ::unlink(alivePath_.c_str());
+    alive_.release();
 }
 
 const InstanceInfo& Exec::instanceInfo() {
@@ -42,6 +49,11 @@ const InstanceInfo& Exec::instanceInfo() {
 void Exec::refreshInstanceInfo() { info_.reset(); }
 
 void Exec::flush() {
+    std::lock_guard<std::mutex> g(outLock_);
+    flushLocked();
+}
+
+void Exec::flushLocked() {
     if (pendingErrors_.empty()) return;
     Packet p;
     p.kind = Packet::Error;
@@ -50,7 +62,8 @@ void Exec::flush() {
 }
 
 void Exec::info(int native, int severity, int state, const std::string& text) {
-    flush();
+    std::lock_guard<std::mutex> g(outLock_);
+    flushLocked();
     Packet p;
     p.kind = Packet::Info;
     DiagRecord r;
@@ -71,13 +84,18 @@ void Exec::error(int native, int severity, int state, const std::string& text,
     r.state = state;
     r.text = text;
     r.sqlstate = sqlstate.empty() ? defaultSqlState(native, severity) : sqlstate;
+    std::lock_guard<std::mutex> g(outLock_);
     pendingErrors_.push_back(std::move(r));
 }
 
-void Exec::error(const DiagRecord& r) { pendingErrors_.push_back(r); }
+void Exec::error(const DiagRecord& r) {
+    std::lock_guard<std::mutex> g(outLock_);
+    pendingErrors_.push_back(r);
+}
 
 void Exec::results(ResultSet rs) {
-    flush();
+    std::lock_guard<std::mutex> g(outLock_);
+    flushLocked();
     Packet p;
     p.kind = Packet::Rows;
     p.rows = std::move(rs);

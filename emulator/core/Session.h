@@ -17,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -62,8 +63,12 @@ public:
 
 class Session {
 public:
+    // Registers the connection as alive (Catalogue::sessionAlive) until the Session is destroyed.
     Session(Catalogue cat, std::string instance, std::string driverName, std::string login,
             std::string database);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
 
     Catalogue& catalogue() { return cat_; }
     const std::string& instance() const { return instance_; }       // as in the catalogue
@@ -76,6 +81,8 @@ public:
 private:
     Catalogue cat_;
     std::string instance_, driver_, login_, database_, id_;
+    std::string alivePath_;
+    FileLock alive_;
 };
 
 // Where a batch's packets go (the driver's channel to the application, or a test's collector).
@@ -89,7 +96,8 @@ public:
 
 struct Value;
 
-// One batch's execution context, handed to every statement's execute().
+// One batch's execution context, handed to every statement's execute(). info, error, results and
+// flush may be called from helper threads of a statement as well; the rest from the batch thread.
 class Exec {
 public:
     Exec(Session& s, OutputSink& out) : session_(s), out_(out) {}
@@ -122,9 +130,11 @@ public:
     std::map<std::string, std::shared_ptr<Value>>& variables() { return vars_; }
 
 private:
+    void flushLocked();
     Session& session_;
     OutputSink& out_;
     std::optional<InstanceInfo> info_;
+    std::mutex outLock_;
     std::vector<DiagRecord> pendingErrors_;
     std::map<std::string, std::shared_ptr<Value>> vars_;
 };

@@ -75,27 +75,23 @@ Value capString(Value v) {
 
 int64_t textToInt(const Value& v) {
     const std::string& s = v.s;
+    auto failed = [&] {
+        return SqlError(245, 16, 1, std::string("Conversion failed when converting the ") + typeName(v) + " value '" +
+                                        s + "' to data type int.", true);
+    };
     size_t i = 0, n = s.size();
     while (i < n && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
     while (n > i && std::isspace(static_cast<unsigned char>(s[n - 1]))) --n;
     bool neg = false;
     if (i < n && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
-    if (i == n && i == 0)
-        return 0;   // an empty text converts to 0
-    int64_t val = 0;
-    size_t start = i;
+    int64_t val = 0;   // blanks alone, or a sign alone, convert to 0
     for (; i < n; ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(s[i])))
-            throw SqlError(245, 16, 1, std::string("Conversion failed when converting the ") + typeName(v) +
-                                           " value '" + s + "' to data type int.", true);
+        if (!std::isdigit(static_cast<unsigned char>(s[i]))) throw failed();
         val = val * 10 + (s[i] - '0');
         if (val > 2147483648LL)
             throw SqlError(248, 16, 1, std::string("The conversion of the ") + typeName(v) + " value '" + s +
                                            "' overflowed an int column.", true);
     }
-    if (i == start && start != 0)
-        throw SqlError(245, 16, 1, std::string("Conversion failed when converting the ") + typeName(v) +
-                                       " value '" + s + "' to data type int.", true);
     val = neg ? -val : val;
     if (val > INT32_MAX)
         throw SqlError(248, 16, 1, std::string("The conversion of the ") + typeName(v) + " value '" + s +
@@ -606,6 +602,16 @@ Value Call::eval(EvalScope& s) const {
     }
     std::vector<Value> v;
     for (size_t i = 0; i < args.size(); ++i) v.push_back(arg(s, i));
+    if (name == "CONCAT") {
+        std::string r;
+        bool uni = false, max = false;
+        for (auto& x : v) {
+            if (!x.isNull()) r += asText(x);
+            uni = uni || x.unicode;
+            max = max || x.maxLen == -1;
+        }
+        return capString(Value::string(r, uni, max ? -1 : 0));
+    }
     for (auto& x : v)
         if (x.isNull()) {
             Value r;
@@ -613,6 +619,32 @@ Value Call::eval(EvalScope& s) const {
             return r;
         }
     if (name == "PARSENAME") return parseName(asText(v[0]), asInt(v[1]));
+    if (name == "CHAR" || name == "NCHAR") {
+        int64_t c = asInt(v[0]);
+        if (c < 0 || c > 255) return Value();
+        return Value::string(std::string(1, static_cast<char>(c)), name == "NCHAR", 1);
+    }
+    if (name == "ASCII") {
+        std::string t = asText(v[0]);
+        return t.empty() ? Value() : Value::integer(static_cast<unsigned char>(t[0]));
+    }
+    if (name == "SPACE") {
+        int64_t n = asInt(v[0]);
+        return n < 0 ? Value() : Value::string(std::string(static_cast<size_t>(std::min<int64_t>(n, 8000)), ' '));
+    }
+    if (name == "REPLICATE") {
+        int64_t n = asInt(v[1]);
+        if (n < 0) return Value();
+        std::string t = asText(v[0]), r;
+        size_t cap = v[0].maxLen == -1 ? (size_t{1} << 30) : 8000;
+        for (int64_t i = 0; i < n && r.size() < cap; ++i) r += t;
+        if (r.size() > cap) r.resize(cap);
+        return capString(Value::string(r, v[0].unicode, v[0].maxLen == -1 ? -1 : 0));
+    }
+    if (name == "DATALENGTH") {
+        if (v[0].type == Value::Int) return Value::integer(4);
+        return Value::integer(static_cast<int64_t>(v[0].s.size() * (v[0].unicode ? 2 : 1)));
+    }
     if (name == "RTRIM") {
         std::string t = asText(v[0]);
         while (!t.empty() && t.back() == ' ') t.pop_back();
@@ -758,10 +790,37 @@ public:
         return !sourceRows(x, t).empty();
     }
 
-    void run(Exec& x) const {
+    // The retrieved rows (values) and their column names.
+    std::vector<std::vector<Value>> retrieve(Exec& x, std::vector<std::string>& columns) const {
         Table t;
         auto rows = sourceRows(x, t);
+        columns.clear();
+        for (auto& it : items) {
+            if (it.star) {
+                if (!hasFrom) throw SqlError(263, 16, 1, "Must specify table to select from.", true);
+                for (auto& c : t.columns) columns.push_back(c);
+            } else {
+                columns.push_back(it.alias);
+            }
+        }
+        std::vector<std::vector<Value>> out;
+        for (auto& r : rows) {
+            TableRow row{&t.columns, &r};
+            EvalScope s{x, hasFrom ? &row : nullptr};
+            std::vector<Value> vals;
+            for (auto& it : items) {
+                if (it.star) vals.insert(vals.end(), r.begin(), r.end());
+                else vals.push_back(it.expr->eval(s));
+            }
+            out.push_back(std::move(vals));
+        }
+        return out;
+    }
+
+    void run(Exec& x) const {
         if (assigns()) {
+            Table t;
+            auto rows = sourceRows(x, t);
             for (auto& r : rows) {
                 TableRow row{&t.columns, &r};
                 EvalScope s{x, hasFrom ? &row : nullptr};
@@ -773,29 +832,61 @@ public:
             return;
         }
         ResultSet rs;
-        for (auto& it : items) {
-            if (it.star) {
-                if (!hasFrom) throw SqlError(263, 16, 1, "Must specify table to select from.", true);
-                for (auto& c : t.columns) rs.columns.push_back(c);
-            } else {
-                rs.columns.push_back(it.alias);
+        auto rows = retrieve(x, rs.columns);
+        for (size_t u = 0; u < unions.size(); ++u) {
+            std::vector<std::string> cols;
+            auto more = unions[u]->retrieve(x, cols);
+            if (cols.size() != rs.columns.size())
+                throw SqlError(205, 16, 1, "All queries combined using a UNION, INTERSECT or EXCEPT operator must have an equal number of expressions in their target lists.", true);
+            rows.insert(rows.end(), more.begin(), more.end());
+            if (!unionAll[u]) {   // UNION without ALL: no duplicate rows
+                std::vector<std::vector<Value>> uniq;
+                for (auto& r : rows) {
+                    bool dup = false;
+                    for (auto& q : uniq) {
+                        bool same = true;
+                        for (size_t c = 0; c < r.size() && same; ++c)
+                            same = r[c].isNull() == q[c].isNull() && (r[c].isNull() || compareValues(r[c], q[c]) == 0);
+                        dup = dup || same;
+                    }
+                    if (!dup) uniq.push_back(r);
+                }
+                rows.swap(uniq);
             }
         }
-        for (auto& r : rows) {
-            TableRow row{&t.columns, &r};
-            EvalScope s{x, hasFrom ? &row : nullptr};
-            std::vector<std::optional<std::string>> out;
-            for (auto& it : items) {
-                if (it.star) {
-                    for (auto& v : r) out.push_back(v.text());
-                } else {
-                    out.push_back(it.expr->eval(s).text());
-                }
+        if (!unionOrder.empty()) {
+            // ORDER BY of a union names the result's columns.
+            std::vector<std::pair<std::vector<Value>, size_t>> keyed;
+            for (size_t i = 0; i < rows.size(); ++i) {
+                TableRow row{&rs.columns, &rows[i]};
+                EvalScope s{x, &row};
+                std::vector<Value> key;
+                for (auto& o : unionOrder) key.push_back(o.expr->eval(s));
+                keyed.emplace_back(std::move(key), i);
             }
+            std::stable_sort(keyed.begin(), keyed.end(), [&](const auto& a, const auto& b) {
+                for (size_t k = 0; k < unionOrder.size(); ++k) {
+                    const Value &p = a.first[k], &q = b.first[k];
+                    int c = p.isNull() ? (q.isNull() ? 0 : -1) : q.isNull() ? 1 : compareValues(p, q);
+                    if (c != 0) return unionOrder[k].desc ? c > 0 : c < 0;
+                }
+                return false;
+            });
+            std::vector<std::vector<Value>> sorted;
+            for (auto& k : keyed) sorted.push_back(rows[k.second]);
+            rows.swap(sorted);
+        }
+        for (auto& r : rows) {
+            std::vector<std::optional<std::string>> out;
+            for (auto& v : r) out.push_back(v.text());
             rs.rows.push_back(std::move(out));
         }
         x.results(std::move(rs));
     }
+
+    std::vector<std::shared_ptr<SelectQuery>> unions;
+    std::vector<bool> unionAll;
+    std::vector<OrderItem> unionOrder;
 };
 
 Value ExistsExpr::eval(EvalScope& s) const { return Value::integer(q->any(s.x)); }
@@ -1045,7 +1136,10 @@ void Parser::fail() const {
     failAt(peek());
 }
 
-void Parser::failAt(const Token& t) const { syntaxError(t.text); }
+void Parser::failAt(const Token& t) const {
+    // The server names a string or a quoted name by its content.
+    syntaxError(t.kind == Token::String || t.kind == Token::QuotedName ? t.value : t.text);
+}
 
 std::string Parser::name() {
     const Token& t = peek();
@@ -1411,7 +1505,8 @@ std::unique_ptr<Expr> Parser::functionCall(const std::string& fname, const Token
         {"RTRIM", {1, 1}}, {"LTRIM", {1, 1}}, {"UPPER", {1, 1}}, {"LOWER", {1, 1}},
         {"REVERSE", {1, 1}}, {"LEN", {1, 1}}, {"RIGHT", {2, 2}}, {"LEFT", {2, 2}},
         {"SUBSTRING", {3, 3}}, {"CHARINDEX", {2, 3}}, {"REPLACE", {3, 3}}, {"DB_NAME", {0, 1}},
-        {"DB_ID", {0, 1}}};
+        {"DB_ID", {0, 1}}, {"CHAR", {1, 1}}, {"NCHAR", {1, 1}}, {"ASCII", {1, 1}}, {"SPACE", {1, 1}},
+        {"REPLICATE", {2, 2}}, {"DATALENGTH", {1, 1}}, {"CONCAT", {2, 254}}};
     auto it = arity->find(fname);
     if (it == arity->end())
         throw SqlError(195, 15, 10, "'" + at.text + "' is not a recognized built-in function name.", true);
@@ -1437,7 +1532,34 @@ std::unique_ptr<Expr> Parser::functionCall(const std::string& fname, const Token
 
 namespace {
 
+std::shared_ptr<SelectQuery> parseSelectCore(Parser& p, bool inSubquery);
+
 std::shared_ptr<SelectQuery> parseSelect(Parser& p, bool inSubquery) {
+    auto q = parseSelectCore(p, inSubquery);
+    while (p.isKeyword("UNION")) {
+        if (q->assigns()) p.fail();
+        p.next();
+        q->unionAll.push_back(p.acceptKeyword("ALL"));
+        auto part = parseSelectCore(p, inSubquery);
+        if (part->assigns()) p.fail();
+        q->unions.push_back(part);
+    }
+    if (p.isKeyword("ORDER")) {
+        p.next();
+        p.expectKeyword("BY");
+        auto& target = q->unions.empty() ? q->order : q->unionOrder;
+        do {
+            OrderItem o;
+            o.expr = p.expression();
+            if (p.acceptKeyword("DESC")) o.desc = true;
+            else p.acceptKeyword("ASC");
+            target.push_back(std::move(o));
+        } while (p.acceptSymbol(","));
+    }
+    return q;
+}
+
+std::shared_ptr<SelectQuery> parseSelectCore(Parser& p, bool inSubquery) {
     p.expectKeyword("SELECT");
     auto q = std::make_shared<SelectQuery>();
     if (p.acceptKeyword("TOP")) {
@@ -1461,6 +1583,7 @@ std::shared_ptr<SelectQuery> parseSelect(Parser& p, bool inSubquery) {
             anyAssign = true;
         } else {
             it.expr = p.expression();
+            if (auto* col = dynamic_cast<ColumnRef*>(it.expr.get())) it.alias = col->name;   // a column keeps its name
             if (p.acceptKeyword("AS")) {
                 const Token& a = p.peek();
                 if (a.kind == Token::String) it.alias = p.next().value;
@@ -1488,17 +1611,6 @@ std::shared_ptr<SelectQuery> parseSelect(Parser& p, bool inSubquery) {
     if (p.acceptKeyword("WHERE")) {
         if (!q->hasFrom) p.failAt(p.peek(static_cast<size_t>(-1) + 0));
         q->where = p.condition();
-    }
-    if (p.isKeyword("ORDER")) {
-        p.next();
-        p.expectKeyword("BY");
-        do {
-            OrderItem o;
-            o.expr = p.expression();
-            if (p.acceptKeyword("DESC")) o.desc = true;
-            else p.acceptKeyword("ASC");
-            q->order.push_back(std::move(o));
-        } while (p.acceptSymbol(","));
     }
     return q;
 }

@@ -14,6 +14,7 @@
 // refuses every call on the statement and drops it at SQLDisconnect without telling the driver.
 // Process-wide state is never destroyed: the manager keeps the driver loaded past the
 // application's own static objects.
+#include "emulator/core/BatchRun.h"
 #include "emulator/core/Catalogue.h"
 #include "emulator/core/Session.h"
 #include "emulator/core/Tsql.h"
@@ -82,45 +83,10 @@ struct Dbc : Handle {
     std::set<Stmt*> stmts;
 };
 
-// One batch in flight: the server thread delivers packets, the application's calls take them.
-struct Execution : OutputSink {
-    std::mutex m;
-    std::condition_variable cv;
-    std::deque<Packet> queue;
-    bool done = false;
-    std::atomic<bool> cancel{false};
-    std::thread thread;
-
-    void deliver(Packet&& p) override {
-        std::lock_guard<std::mutex> g(m);
-        queue.push_back(std::move(p));
-        cv.notify_all();
-    }
-    bool cancelled() const override { return cancel.load(); }
-    void finish() {
-        std::lock_guard<std::mutex> g(m);
-        done = true;
-        cv.notify_all();
-    }
-    // The next packet, or false once the batch has ended.
-    bool next(Packet& out) {
-        std::unique_lock<std::mutex> g(m);
-        cv.wait(g, [&] { return !queue.empty() || done; });
-        if (queue.empty()) return false;
-        out = std::move(queue.front());
-        queue.pop_front();
-        return true;
-    }
-    void stop() {
-        cancel = true;
-        if (thread.joinable()) thread.join();
-    }
-};
-
 struct Stmt : Handle {
     Stmt() : Handle(Kind::Stmt) {}
     Dbc* dbc = nullptr;
-    std::unique_ptr<Execution> exec;
+    std::unique_ptr<BatchRun> exec;
     bool stillExecutingFault = false;
     std::string prepared;
     bool hasPrepared = false;
@@ -371,6 +337,9 @@ SQLRETURN connect(Dbc* d, const std::map<std::string, std::string>& kv) {
         instance = server.substr(bs + 1);
     }
     if (host.rfind("tcp:", 0) == 0) host = host.substr(4);
+    size_t comma = instance.find(',') != std::string::npos ? std::string::npos : host.find(',');
+    if (comma != std::string::npos) host = host.substr(0, comma);             // host,port
+    if (instance.find(',') != std::string::npos) instance = instance.substr(0, instance.find(','));
     if (host.empty() || instance.empty() || !isLocalHost(host)) return unreachable(d);
     std::string root = dataRootFor(d->driverName);
     if (root.empty()) {
@@ -485,21 +454,7 @@ SQLRETURN execute(Stmt* s, const std::string& batch) {
     } catch (std::exception& e) {
         return driverError(s, "08S01", std::string("Communication link failure: ") + e.what());
     }
-    auto ex = std::make_unique<Execution>();
-    Execution* raw = ex.get();
-    Session* sp = &session;
-    ex->thread = std::thread([raw, sp, batch] {
-        try {
-            Exec x(*sp, *raw);
-            runBatch(x, batch);
-        } catch (std::exception& e) {   // runBatch reports what it meets; this is the last guard
-            Packet p;
-            p.kind = Packet::Error;
-            p.records.push_back(SqlError(50000, 16, 1, std::string("Internal error of the emulated server: ") + e.what()).record);
-            raw->deliver(std::move(p));
-        }
-        raw->finish();
-    });
+    auto ex = std::make_unique<BatchRun>(session, batch);
     s->exec = std::move(ex);
     return advance(s, true);
 }
@@ -627,7 +582,7 @@ SQLRETURN SQL_API SQLCloseCursor(SQLHSTMT h) {
 SQLRETURN SQL_API SQLCancel(SQLHSTMT h) {
     Stmt* s = lookup<Stmt>(h, Kind::Stmt);
     if (!s) return SQL_INVALID_HANDLE;
-    if (s->exec) s->exec->cancel = true;
+    if (s->exec) s->exec->cancel();
     return SQL_SUCCESS;
 }
 

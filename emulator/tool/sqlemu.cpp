@@ -2,6 +2,8 @@
 // switches, driver registration). Exit status 0 on success, 1 on failure, 2 on a usage error.
 #include "emulator/core/Catalogue.h"
 #include "emulator/core/DbContent.h"
+#include "emulator/core/Session.h"
+#include "emulator/core/Tsql.h"
 
 #include <cerrno>
 #include <climits>
@@ -32,6 +34,8 @@ const char* kUsage =
     "  db set INSTANCE DB user-access MULTI_USER|SINGLE_USER\n"
     "  db set-path INSTANCE DB LOGICAL PATH                (moves the file)\n"
     "  db drop INSTANCE DB\n"
+    "  sql INSTANCE BATCH      runs a batch in-process (not logged) and prints its results;\n"
+    "                          exit status 1 when it gave an error\n"
     "  login add INSTANCE USER PASSWORD\n"
     "  cert add INSTANCE NAME\n"
     "  fault set INSTANCE NAME [VALUE] | fault clear INSTANCE NAME\n"
@@ -39,6 +43,11 @@ const char* kUsage =
     "      still-executing [TEXT]    SQLMoreResults answers SQL_STILL_EXECUTING (batches holding TEXT)\n"
     "      error-3014 [TEXT]         a batch ends with an error result that also carries 3014\n"
     "      long-message [LENGTH]     a batch starts with a message of LENGTH characters (600)\n"
+    "      vdi-open-delay MS         BACKUP / RESTORE wait MS ms before opening the device set\n"
+    "      stream-stop [DEV:]BYTES   device DEV's stream (0) stops after BYTES bytes\n"
+    "      unsupported-command       every device first gets a command code it cannot know\n"
+    "      abort-at [PERCENT]        the statement aborts the set at PERCENT of the data (50)\n"
+    "      single-user-held [DB]     DB (every database) is held in single-user mode by another connection\n"
     "  odbc-register DIR [--only] [NAME ...]\n"
     "      writes DIR/odbcinst.ini: the driver under \"ODBC Driver 17 for SQL Server\" and\n"
     "      \"ODBC Driver 18 for SQL Server\", then each NAME (only the NAMEs with --only);\n"
@@ -180,9 +189,10 @@ int run(std::vector<std::string> a) {
         std::string root = rootGiven ? absolute(rootOpt) : std::string();
         makeDirs(dir);
         std::string text;
+        // Sections stay short: the manager hands their keys to SQLDrivers as one attribute text,
+        // and a caller with a 256-byte buffer stops at an entry that does not fit.
         for (auto& n : names) {
             text += "[" + n + "]\n";
-            text += "Description = Emulated SQL Server instance\n";
             text += "Driver = " + lib + "\n";
             text += "Threading = 0\n";
             if (!root.empty()) text += "DataRoot = " + root + "\n";
@@ -362,6 +372,37 @@ int run(std::vector<std::string> a) {
                     if (sameName(file.logicalName, args.pos[2])) file.physicalPath = args.pos[3];
         });
         return 0;
+    }
+    if (cmd == "sql") {
+        std::vector<std::string> r(a.begin() + 1, a.end());
+        Args args(r, {});
+        args.need(2);
+        struct Print : OutputSink {
+            bool failed = false;
+            void deliver(Packet&& p) override {
+                for (auto& rec : p.records) {
+                    std::cout << (p.kind == Packet::Info ? "info: " : "error: ") << rec.sqlstate << " " << rec.native
+                              << " " << rec.text << "\n";
+                    failed = failed || p.kind == Packet::Error;
+                }
+                if (p.kind != Packet::Rows) return;
+                std::string head;
+                for (size_t i = 0; i < p.rows.columns.size(); ++i) head += (i ? "|" : "") + p.rows.columns[i];
+                std::cout << "columns: " << head << "\n";
+                for (auto& row : p.rows.rows) {
+                    std::string line;
+                    for (size_t i = 0; i < row.size(); ++i) line += (i ? "|" : "") + (row[i] ? *row[i] : std::string("NULL"));
+                    std::cout << "row: " << line << "\n";
+                }
+            }
+            bool cancelled() const override { return false; }
+        } out;
+        InstanceInfo in = cat.read(args.pos[0]);
+        Session session(cat, in.name, "ODBC Driver 17 for SQL Server", "sqlemu", "master");
+        Exec x(session, out);
+        runBatch(x, args.pos[1]);
+        if (out.failed) std::cerr << "sqlemu: the batch ended with an error\n";
+        return out.failed ? 1 : 0;
     }
     if (cmd == "login" && sub == "add") {
         Args args(rest, {});

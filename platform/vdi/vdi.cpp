@@ -169,8 +169,8 @@ public:
         return E_NOINTERFACE;
     }
     // The set owns its devices.
-    ULONG AddRef() override { return 1; }
-    ULONG Release() override { return 1; }
+    uint32_t AddRef() override { return 1; }
+    uint32_t Release() override { return 1; }
 
     HRESULT GetCommand(DWORD timeoutMs, VDC_Command** command) override {
         if (!command) return E_POINTER;
@@ -230,9 +230,9 @@ public:
         *object = nullptr;
         return E_NOINTERFACE;
     }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        ULONG left = --refs_;
+    uint32_t AddRef() override { return ++refs_; }
+    uint32_t Release() override {
+        uint32_t left = --refs_;
         if (left == 0) {
             if (state_ && !closed_) Close();
             delete this;
@@ -240,7 +240,7 @@ public:
         return left;
     }
 
-    HRESULT CreateEx(LPCWSTR instanceName, LPCWSTR setName, VDConfig* config) override {
+    HRESULT CreateEx(const wchar_t* instanceName, const wchar_t* setName, VDConfig* config) override {
         if (!config) return E_POINTER;
         if (state_) return VD_E_PROTOCOL;
         std::string name = Narrow(setName);
@@ -278,7 +278,7 @@ public:
         return S_OK;
     }
 
-    HRESULT OpenDevice(LPCWSTR deviceName, IClientVirtualDevice** device) override {
+    HRESULT OpenDevice(const wchar_t* deviceName, IClientVirtualDevice** device) override {
         if (!device) return E_POINTER;
         *device = nullptr;
         if (!state_ || closed_) return VD_E_PROTOCOL;
@@ -314,7 +314,7 @@ public:
 
 private:
     ~ClientSet() = default;
-    std::atomic<ULONG> refs_{1};
+    std::atomic<uint32_t> refs_{1};
     std::shared_ptr<SetState> state_;
     bool closed_ = false;
     std::vector<std::unique_ptr<ClientDevice>> devices_;
@@ -542,7 +542,7 @@ HRESULT CoCreateGuid(GUID* guid) {
     return S_OK;
 }
 
-int StringFromGUID2(REFGUID guid, LPOLESTR out, int cchMax) {
+int StringFromGUID2(REFGUID guid, wchar_t* out, int cchMax) {
     if (!out || cchMax < 39) return 0;
     std::swprintf(out, static_cast<size_t>(cchMax), L"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
                   guid.Data1, guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3],

@@ -3,20 +3,18 @@
 // platform/vdi/VdiServer.h. Both sides meet in one per-process registry inside the kes_vdi shared
 // library, so an executable and a dlopen'ed driver that both link it see the same sets.
 //
-// The basic Windows-style names below are guarded, so this header can be included together with
-// platform/win32/win32.h in either order as long as both use the same underlying types.
+// The basic Windows-style names below are guarded or use the same underlying types as the other
+// headers that define them, so this header can be included together with platform/win32/win32.h
+// and the ODBC headers (sql.h, sqlext.h) in any order. Wide text is plain wchar_t.
 #pragma once
 
 #include <cstdint>
 #include <cwchar>
 
 // ---- basic types ---------------------------------------------------------------------------
-typedef uint32_t DWORD;
-typedef uint32_t ULONG;
+typedef uint32_t DWORD;  // unsigned int, as the ODBC headers have it on this platform
 typedef int32_t HRESULT;
 typedef uint8_t BYTE;
-typedef const wchar_t* LPCWSTR;
-typedef wchar_t* LPOLESTR;
 
 #ifndef GUID_DEFINED
 #define GUID_DEFINED
@@ -81,18 +79,19 @@ typedef GUID IID;
 #define RPC_E_CHANGED_MODE ((HRESULT)0x80010106u)
 #endif
 
-// ---- Windows error codes used as command completion codes -----------------------------------
+// ---- Windows error codes used as command completion codes (spelt as platform/win32/win32.h does,
+// so that both headers together redefine nothing) --------------------------------------------
 #ifndef ERROR_SUCCESS
-#define ERROR_SUCCESS 0u
+#define ERROR_SUCCESS 0
 #endif
 #ifndef ERROR_HANDLE_EOF
-#define ERROR_HANDLE_EOF 38u
+#define ERROR_HANDLE_EOF 38
 #endif
 #ifndef ERROR_NOT_SUPPORTED
-#define ERROR_NOT_SUPPORTED 50u
+#define ERROR_NOT_SUPPORTED 50
 #endif
 #ifndef ERROR_DISK_FULL
-#define ERROR_DISK_FULL 112u
+#define ERROR_DISK_FULL 112
 #endif
 
 // ---- COM runtime ---------------------------------------------------------------------------
@@ -116,7 +115,7 @@ HRESULT CoCreateInstance(REFCLSID clsid, void* outer, DWORD clsContext, REFIID i
 HRESULT CoCreateGuid(GUID* guid);
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" in upper case; returns the characters written with the
 // terminating zero (39), or 0 when `cchMax` is too small.
-int StringFromGUID2(REFGUID guid, LPOLESTR out, int cchMax);
+int StringFromGUID2(REFGUID guid, wchar_t* out, int cchMax);
 
 // ---- virtual devices -----------------------------------------------------------------------
 #define VDF_WriteMedia 0x10000u  // the server writes to the devices (a backup)
@@ -156,8 +155,8 @@ struct VDC_Command {
 #define KES_IUNKNOWN_DEFINED
 struct IUnknown {
     virtual HRESULT QueryInterface(REFIID iid, void** object) = 0;
-    virtual ULONG AddRef() = 0;
-    virtual ULONG Release() = 0;
+    virtual uint32_t AddRef() = 0;
+    virtual uint32_t Release() = 0;
 
 protected:
     ~IUnknown() = default;
@@ -178,11 +177,11 @@ protected:
 
 struct IClientVirtualDeviceSet2 : IUnknown {
     // Makes the set visible to the named instance (null or empty: the default instance).
-    virtual HRESULT CreateEx(LPCWSTR instanceName, LPCWSTR setName, VDConfig* config) = 0;
+    virtual HRESULT CreateEx(const wchar_t* instanceName, const wchar_t* setName, VDConfig* config) = 0;
     // Waits until the server has opened and configured the set; fills `config`.
     virtual HRESULT GetConfiguration(DWORD timeoutMs, VDConfig* config) = 0;
     // Device 0 bears the set name, device i the set name followed by i in decimal.
-    virtual HRESULT OpenDevice(LPCWSTR deviceName, IClientVirtualDevice** device) = 0;
+    virtual HRESULT OpenDevice(const wchar_t* deviceName, IClientVirtualDevice** device) = 0;
     // Ends the server's statement with an error and wakes every waiting call on both sides.
     virtual HRESULT SignalAbort() = 0;
     // Withdraws the set; a server still using it sees an abort.

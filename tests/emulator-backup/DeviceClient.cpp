@@ -1,6 +1,7 @@
 #include "tests/emulator-backup/DeviceClient.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 namespace testclient {
@@ -68,6 +69,12 @@ HRESULT DeviceClient::serve(unsigned index) {
         set_->SignalAbort();
         return hr;
     }
+    if (static_cast<int>(index) == stallDevice) {
+        VDC_Command* held = nullptr;
+        hr = dev->GetCommand(15000, &held);
+        if (FAILED(hr)) return hr;
+        return dev->GetCommand(INFINITE, &held);  // until the set ends
+    }
     std::string& m = media[index];
     size_t readPos = 0;
     int writes = 0;
@@ -77,6 +84,11 @@ HRESULT DeviceClient::serve(unsigned index) {
         if (hr == VD_E_CLOSE) return S_OK;
         if (FAILED(hr)) return hr;
         commands[index].push_back(cmd->commandCode);
+        int now = ++held_;
+        for (int seen = maxHeld; now > seen && !maxHeld.compare_exchange_weak(seen, now);) {
+        }
+        if (holdMs) std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
+        --held_;
         DWORD code = ERROR_SUCCESS, n = 0;
         switch (cmd->commandCode) {
             case VDC_Write:

@@ -43,6 +43,9 @@ public:
     DWORD failCode = ERROR_DISK_FULL;
     uint64_t abortAfterBytes = 0;  // 0: never
     bool discardWrites = false;    // count written bytes only (throughput runs)
+    int stallDevice = -1;          // this device takes one command and never answers it
+    int holdMs = 0;                // each command is held this long before it is answered
+    std::atomic<int> maxHeld{0};   // the most commands held at once over all devices
     std::vector<uint64_t> written; // bytes written to each device
 
     IClientVirtualDeviceSet2* set() { return set_; }
@@ -56,6 +59,7 @@ private:
     std::thread runner_;
     std::atomic<HRESULT> result_{S_OK};
     std::atomic<uint64_t> moved_{0};
+    std::atomic<int> held_{0};
 };
 
 }  // namespace testclient

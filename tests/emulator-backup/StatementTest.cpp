@@ -201,12 +201,23 @@ TEST_F(Server, FullDifferentialAndLogChainRestoresEachPointInTime) {
                                 with);
             ASSERT_TRUE(o.errors.empty()) << i << ": " << o.errors[0].native << " " << o.errors[0].text;
             EXPECT_TRUE(o.hasInfo(3014, isLog ? "RESTORE LOG successfully processed " : "RESTORE DATABASE successfully processed "));
+            if (c.chain[i] == &f) {
+                // Every page counts, also when the stream's records do not end on page bounds.
+                EXPECT_TRUE(o.hasInfo(4035, "Processed " + std::to_string(primaryPages) + " pages for database '" +
+                                                target + "', file 'Sales' on file 1."));
+            }
             EXPECT_EQ(last ? DbState::Online : DbState::Restoring, db(target).state);
         }
         EXPECT_EQ(*c.expect, checksum(target));
         // The copy lies where the MOVE clauses put it.
         for (const DbFile& file : db(target).files) EXPECT_EQ(0u, file.physicalPath.find(to + c.name + "_copy_"));
     }
+    // A differential of a database restored up to a differential carries the restored changes too.
+    auto d2 = backup("BACKUP DATABASE [CopyToDiff]", 1, ", DIFFERENTIAL");
+    ASSERT_TRUE(restore("RESTORE DATABASE [Again]", f, ", NORECOVERY" + moves("Sales", to + "again_")).errors.empty());
+    ASSERT_TRUE(restore("RESTORE DATABASE [Again]", d2).errors.empty());
+    EXPECT_EQ(atDiff, checksum("Again"));
+
     // The source is untouched, and every backup verifies.
     EXPECT_EQ(atLog2, checksum("Sales"));
     for (auto* media : {&f, &d, &l1, &l2}) {
@@ -472,6 +483,13 @@ TEST_F(Server, SingleUserHeldByAnotherConnectionIsRefused) {
     }
     ASSERT_TRUE(run("ALTER DATABASE [Solo] SET MULTI_USER", nullptr, &holder).errors.empty());
     EXPECT_EQ(UserAccess::Multi, db("Solo").userAccess);
+
+    // A holder whose connection has closed holds nothing.
+    {
+        Session gone(cat(), "MSSQLSERVER", "ODBC Driver 17 for SQL Server", "sa", "msdb");
+        ASSERT_TRUE(run("ALTER DATABASE [Solo] SET SINGLE_USER WITH ROLLBACK IMMEDIATE", nullptr, &gone).errors.empty());
+    }
+    EXPECT_TRUE(run("ALTER DATABASE [Solo] SET MULTI_USER").errors.empty());
 
     // The fault switch holds it for a connection that is not there.
     cat().update("MSSQLSERVER", [](InstanceInfo& in) { in.faults["single-user-held"] = "Solo"; });

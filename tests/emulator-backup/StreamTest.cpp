@@ -193,6 +193,25 @@ TEST(EmulatorBackupStream, RoundTripsOverAnyDeviceCountAndCommandSize) {
     }
 }
 
+TEST(EmulatorBackupStream, NoMoreThanBufferCountCommandsAreOutstanding) {
+    Content content = Content::make({600000});
+    for (uint32_t buffers : {1u, 3u}) {
+        DeviceClient client(3);
+        client.holdMs = 5;
+        client.start();
+        TransferOptions o = opts(65536, buffers);
+        auto set = openConfigured(client, true, o);
+        StreamError err;
+        ASSERT_TRUE(writeBackupSet(*set, sampleHeader(), content.extents, content.reader(), o, &err)) << err.text;
+        set->CloseDevices();
+        EXPECT_EQ(S_OK, client.finish());
+        EXPECT_LE(client.maxHeld.load(), static_cast<int>(buffers));
+        if (buffers == 3) {
+            EXPECT_GE(client.maxHeld.load(), 2);  // the devices do work side by side
+        }
+    }
+}
+
 TEST(EmulatorBackupStream, LogRecordsArriveInSetOrderAcrossFamilies) {
     // Many small records with rising LSNs spread over three families must come back in LSN order.
     Content c;
@@ -288,6 +307,8 @@ TEST(EmulatorBackupStream, DeviceFailuresEndTheBackup) {
     } cases[] = {
         {"disk full", 1, ERROR_DISK_FULL, 0, 3202, "failed: 112(There is not enough space on the disk.)"},
         {"client abort", -1, 0, 200000, 3202, "failed: 995("},
+        {"device that never answers", -2, 0, 0, 3202,
+         "failed: 1460(This operation returned because the timeout period expired.)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -296,8 +317,10 @@ TEST(EmulatorBackupStream, DeviceFailuresEndTheBackup) {
         client.failAfterWrites = 2;
         client.failCode = c.failCode;
         client.abortAfterBytes = c.abortAfter;
+        if (c.failDevice == -2) client.stallDevice = 1;
         client.start();
         TransferOptions o = opts(65536, 4);
+        o.commandTimeoutMs = 300;
         auto set = openConfigured(client, true, o);
         StreamError err;
         EXPECT_FALSE(writeBackupSet(*set, sampleHeader(), content.extents, content.reader(), o, &err));

@@ -1,5 +1,6 @@
 // The emulator's core in-process: catalogue, content and change tracking, and the T-SQL the
 // engine sends, computed from the catalogue.
+#include "emulator/core/BatchRun.h"
 #include "emulator/core/Catalogue.h"
 #include "emulator/core/DbContent.h"
 #include "emulator/core/Session.h"
@@ -332,6 +333,16 @@ TEST_F(Core, MessagesAndErrorsInBatchOrder) {
         {"IF EXISTS(SELECT 1 FROM sys.databases WHERE name='msdb' AND user_access=0) PRINT 'yes' ELSE PRINT 'no'", "info 0 yes"},
         {"IF NOT EXISTS(SELECT 1 FROM sys.databases WHERE name='gone') BEGIN PRINT 'x'; PRINT 'y' END", "info 0 x\ninfo 0 y"},
         {"SELECT name FROM sys.databases WHERE database_id > 2 ORDER BY name DESC", "rows msdb;model"},
+        {"SELECT 'a', 'b' UNION ALL SELECT 'c', 'd'", "rows a|b;c|d"},
+        {"SELECT 2 AS n UNION SELECT 1 UNION SELECT 2 ORDER BY n", "rows 1;2"},
+        {"SELECT 1 UNION ALL SELECT 1, 2",
+         "error 205 42000 All queries combined using a UNION, INTERSECT or EXCEPT operator must have an equal number of expressions in their target lists."},
+        {"SELECT LEN(REPLICATE('x', 10000)), LEN(REPLICATE(CAST('x' AS VARCHAR(MAX)), 10000)), DATALENGTH('v ' + CHAR(13) + CHAR(10))",
+         "rows 8000|10000|4"},
+        {"SELECT CONCAT('a', NULL, 1), 'a' + NULL", "rows a1|NULL"},
+        {"SELECT CAST(' -12 ' AS INT), CAST('  ' AS INT), CAST(N'7' AS INT) + 1", "rows -12|0|8"},
+        {"SELECT CAST('2147483648' AS INT)", "error 248 42000 The conversion of the varchar value '2147483648' overflowed an int column."},
+        {"SELECT 1 + N'x'", "error 245 42000 Conversion failed when converting the nvarchar value 'x' to data type int."},
     };
     for (auto& [batch, expected] : cases) EXPECT_EQ(run(batch), expected) << batch;
 }
@@ -388,7 +399,7 @@ TEST_F(Core, RegisteredStatementsParseRunAndReport) {
     EXPECT_EQ(run("EMUTEST fail PRINT 'after'"),
               "info 3211 10 percent processed.\nerror 3201 42000 Cannot open backup device 'd'.\n"
               "error 3013 42000 EMUTEST is terminating abnormally.\ninfo 0 after");
-    EXPECT_EQ(run("EMUTEST 'x'"), "error 102 42000 Incorrect syntax near ''x''.");
+    EXPECT_EQ(run("EMUTEST 'x'"), "error 102 42000 Incorrect syntax near 'x'.");
     EXPECT_EQ(run("IF 1=1 EMUTEST hello"), "info 3211 10 percent processed.\ninfo 3014 EMUTEST hello done.");
     EXPECT_EQ(run("SELECT 1 EMUTEST"), "error 102 42000 Incorrect syntax near 'EMUTEST'.");   // reserved: no alias
 }
@@ -422,4 +433,36 @@ TEST_F(Core, WrapperConditionsReadTheDatabaseState) {
     EXPECT_EQ(run(single + "; " + standby + "; "), "info 0 single\ninfo 0 standby");
     cat.update("MSSQLSERVER", [](InstanceInfo& in) { in.findDatabase("Std")->state = DbState::Restoring; });
     EXPECT_EQ(run(standby), "");
+}
+
+TEST_F(Core, SessionsAreAliveWhileTheyLast) {
+    std::string id;
+    {
+        Session s(cat, "MSSQLSERVER", "ODBC Driver 17 for SQL Server", "sa", "msdb");
+        id = s.id();
+        EXPECT_TRUE(cat.sessionAlive("MSSQLSERVER", id));
+        Session other(cat, "MSSQLSERVER", "ODBC Driver 17 for SQL Server", "sa", "msdb");
+        EXPECT_NE(other.id(), id);
+        pid_t pid = fork();
+        if (pid == 0) _exit(cat.sessionAlive("MSSQLSERVER", id) ? 0 : 1);   // seen from another process
+        int st = 1;
+        waitpid(pid, &st, 0);
+        EXPECT_EQ(st, 0);
+    }
+    EXPECT_FALSE(cat.sessionAlive("MSSQLSERVER", id));
+    EXPECT_FALSE(cat.sessionAlive("MSSQLSERVER", "12-3"));
+}
+
+TEST_F(Core, BatchRunHandsOutPacketsWhileTheBatchRuns) {
+    Session s(cat, "MSSQLSERVER", "ODBC Driver 17 for SQL Server", "sa", "msdb");
+    {
+        BatchRun run(s, "PRINT 'a' WAITFOR DELAY '00:10:00' PRINT 'never'");
+        Packet p;
+        ASSERT_TRUE(run.next(p));
+        EXPECT_EQ(describe({p}), "info 0 a");
+        run.stop();   // ends the wait
+        EXPECT_TRUE(run.rest().empty());
+    }
+    BatchRun run(s, "SELECT 1 RAISERROR('e', 16, 1)");
+    EXPECT_EQ(describe(run.rest()), "rows 1\nerror 50000 42000 e");
 }

@@ -134,6 +134,7 @@ TEST_F(Odbc, ConnectsToLocalInstancesAndRefusesOthers) {
         {cs("(local)"), ok},
         {cs("localhost"), ok},
         {cs("127.0.0.1"), ok},
+        {cs("tcp:127.0.0.1,1433"), ok},
         {cs(hostName()), ok},
         {cs(hostName() + "\\NAMED"), ok},
         {cs(".\\named"), ok},
@@ -211,6 +212,10 @@ TEST_F(Odbc, ConnectionsOfOneProcessDoNotWaitForEachOther) {
     EXPECT_EQ(client({"parallel", cs()}),
               "exec: SQL_SUCCESS\ncols: 1\nrow: B ran while A waited\nmore: SQL_NO_DATA\n"
               "B: cancel SQL_SUCCESS\nA: exec SQL_ERROR\ndiag: HY008 0 [Microsoft][ODBC Driver 17 for SQL Server]Operation canceled\n");
+}
+
+TEST_F(Odbc, ManyConnectionsOfOneProcessAtOnce) {
+    EXPECT_EQ(client({"stress", cs(), "8", "15"}), "good: 120\nbad: 0\n");
 }
 
 TEST_F(Odbc, FaultSwitches) {
@@ -303,7 +308,10 @@ TEST_F(Odbc, AdminToolShowsChecksumsAndRefusesBadInput) {
     sqlemu({"db", "touch", "MSSQLSERVER", "A", "--pages", "3"});
     EXPECT_NE(sqlemu({"db", "checksum", "MSSQLSERVER", "A"}), sum);
 
+    EXPECT_EQ(sqlemu({"sql", "MSSQLSERVER", "PRINT 'p' SELECT name, state_desc FROM sys.databases WHERE name = 'A'"}),
+              "info: 01000 0 p\ncolumns: name|state_desc\nrow: A|ONLINE\n");
     const std::pair<std::vector<std::string>, int> bad[] = {
+        {{"sql", "MSSQLSERVER", "SELEC"}, 1},
         {{"db", "show", "MSSQLSERVER", "nosuch"}, 1},
         {{"db", "checksum", "NOINST", "A"}, 1},
         {{"db", "create", "MSSQLSERVER", "A"}, 1},
@@ -329,4 +337,20 @@ TEST_F(Odbc, IsqlConnectsAndRunsTheVersionQuery) {
     RunResult r = emutest::runProcess({ISQL_BIN, "-k", cs(), "-b", "-d,"}, e, std::string(kVersionQuery) + "\n");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "1500\n") << r.err;
+
+    // A data source of odbc.ini, with a login: isql then connects through SQLConnect.
+    sqlemu({"login", "add", "MSSQLSERVER", "amy", "pw"});
+    emutest::writeFile(tmp.path + "/odbc/odbc.ini",
+                       "[emu]\nDriver = ODBC Driver 18 for SQL Server\nServer = (local)\nDatabase = msdb\n");
+    r = emutest::runProcess({ISQL_BIN, "emu", "amy", "pw", "-b", "-d,"}, e, "SELECT @@SERVERNAME x, DB_NAME() y\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::string host = hostName();
+    for (auto& c : host) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_EQ(r.out, host + ",msdb\n") << r.err;
+    r = emutest::runProcess({ISQL_BIN, "emu", "amy", "wrong", "-b", "-v"}, e, "");
+    EXPECT_NE(r.status, 0);
+    // isql reads it with SQLError, and the manager puts its own "[unixODBC]" before a failed
+    // SQLConnect's records then; SQLGetDiagRec after SQLDriverConnect gives them unchanged.
+    EXPECT_NE((r.out + r.err).find("[28000][unixODBC][Microsoft][ODBC Driver 18 for SQL Server][SQL Server]Login failed for user 'amy'."),
+              std::string::npos) << r.out << r.err;
 }

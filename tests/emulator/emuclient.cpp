@@ -4,6 +4,7 @@
 //   emuclient drivers
 //   emuclient [options] run CONNSTR BATCH [BATCH ...]      one connection, the batches in turn
 //   emuclient parallel CONNSTR                             two connections in two threads
+//   emuclient stress CONNSTR THREADS ROUNDS                many connections of one process at once
 // options: --diagbuf N    SQLGetDiagRec message buffer (default 4096)
 //          --steps N      disconnect after N results of the first batch (streaming check)
 //
@@ -13,6 +14,8 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -168,6 +171,30 @@ int parallel(const std::string& cs) {
     return 0;
 }
 
+// THREADS threads, each ROUNDS times: connect, run a batch, walk it, disconnect. Prints how many
+// walks came out as expected.
+int stress(const std::string& cs, int threads, int rounds) {
+    std::atomic<int> good{0}, bad{0};
+    std::vector<std::thread> ts;
+    for (int t = 0; t < threads; ++t)
+        ts.emplace_back([&, t] {
+            for (int r = 0; r < rounds; ++r) {
+                std::string out, tag = std::to_string(t) + "-" + std::to_string(r);
+                Conn c;
+                if (c.open(cs, out)) walk(c.dbc, "PRINT '" + tag + "' SELECT '" + tag + "'", 0, out);
+                c.close(out);
+                std::string want = "connect: SQL_SUCCESS\nexec: SQL_SUCCESS_WITH_INFO\ndiag: 01000 0 ";
+                bool ok = out.rfind(want, 0) == 0 && out.find("]" + tag + "\nmore: SQL_SUCCESS\ncols: 1\nrow: " + tag +
+                                                              "\nmore: SQL_NO_DATA\ndisconnect: SQL_SUCCESS\n") != std::string::npos;
+                (ok ? good : bad)++;
+                if (!ok) std::fprintf(stderr, "%s", out.c_str());
+            }
+        });
+    for (auto& t : ts) t.join();
+    std::printf("good: %d\nbad: %d\n", good.load(), bad.load());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -181,6 +208,7 @@ int main(int argc, char** argv) {
     }
     if (a.size() == 1 && a[0] == "drivers") return drivers();
     if (a.size() == 2 && a[0] == "parallel") return parallel(a[1]);
+    if (a.size() == 4 && a[0] == "stress") return stress(a[1], std::atoi(a[2].c_str()), std::atoi(a[3].c_str()));
     if (a.size() < 2 || a[0] != "run") {
         std::fprintf(stderr, "usage: emuclient drivers | [--diagbuf N] [--steps N] run CONNSTR [BATCH ...] | parallel CONNSTR\n");
         return 2;

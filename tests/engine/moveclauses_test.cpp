@@ -99,6 +99,26 @@ TEST(EngineOptionsFile, RefusesWhatNoBackupWrites) {
     EXPECT_FALSE(ReadOptionsFile(dir / "d_opts", &back));
 }
 
+TEST(EngineOptionsFile, WrittenOnlyAfterAFullBackupIntoFiles) {
+    struct {
+        char action, type;
+        const char* host;
+        const char* first;
+        bool want;
+    } cases[] = {
+        {'B', 'F', "", "/bk/a.bak", true},
+        {'B', 'D', "", "/bk/a.bak", false},
+        {'B', 'L', "", "/bk/a.trn", false},
+        {'B', 'F', "elsewhere", "/bk/a.bak", false},
+        {'B', 'F', "", "tcp://10.1.1.9:7000", false},
+        {'B', 'F', "", "TCP://10.1.1.9:7000", false},
+        {'R', 'F', "", "/bk/a.bak", false},
+        {'V', 'F', "", "/bk/a.bak", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.want, OptionsFileWanted(c.action, c.type, c.host, c.first)) << c.action << c.type << c.host << c.first;
+}
+
 TEST(EngineOptionsFile, NamesAndQueries) {
     EXPECT_EQ("/bk/Sales_1.bak_opts", OptionsFileName("/bk/Sales_1.bak"));
     EXPECT_EQ("tcp://h:7000_opts", OptionsFileName("tcp://h:7000"));

@@ -152,4 +152,30 @@ TEST(EngineDeviceSet, InstanceNameRule) {
     for (const auto& c : cases) EXPECT_EQ(std::wstring(c.want), VdiInstanceName(c.instance, "KestHost")) << c.instance;
 }
 
+TEST(EngineDeviceSet, LongStatementsAreLoggedInParts) {
+    const std::string prefix = "Submitting SQL:\n";
+    for (size_t size : {size_t(10), kLogPiece, kLogPiece + 1, 3 * kLogPiece, size_t(32767)}) {
+        std::string text;
+        for (size_t k = 0; k < size; ++k) text += static_cast<char>('a' + k % 26);
+        const std::vector<std::string> pieces = LogPieces(prefix.c_str(), text);
+        std::string joined;
+        for (size_t k = 0; k < pieces.size(); ++k) {
+            EXPECT_LE(pieces[k].size(), 8180u) << size;
+            std::string p = pieces[k];
+            if (k == 0) {
+                ASSERT_EQ(0u, p.find(prefix));
+                p = p.substr(prefix.size());
+            }
+            if (pieces.size() > 1) {
+                const std::string head = "(part " + std::to_string(k + 1) + " of " + std::to_string(pieces.size()) + ") ";
+                ASSERT_EQ(0u, p.find(head)) << p.substr(0, 40);
+                p = p.substr(head.size());
+            }
+            joined += p;
+        }
+        EXPECT_EQ(text, joined) << size;
+        EXPECT_EQ(size <= kLogPiece ? 1u : (size + kLogPiece - 1) / kLogPiece, pieces.size());
+    }
+}
+
 }  // namespace

@@ -258,6 +258,24 @@ TEST_F(CryptoMediaTest, FilesThatCannotBeOpenedThrowFromTheConstructor) {
   EXPECT_THROW(CryptoMedia(dir.Path("no/such/dir").c_str(), false, true, true, 6, "k"), CryptoPP::FileSink::OpenErr);
 }
 
+TEST_F(CryptoMediaTest, WriteErrorsOfTheFileReachTheCaller) {
+  if (!mt::FileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  const std::string data = mt::PageData(3 << 20, 4);
+  {
+    CryptoMedia media("/dev/full", false, false, true, 6, "k");
+    EXPECT_EQ(0, media.Write(data.data(), 0));
+    EXPECT_EQ(100, media.Write(data.data(), 100));
+    EXPECT_THROW(media.Flush(true), CryptoPP::FileSink::WriteErr);
+  }
+  {
+    CryptoMedia media("/dev/full", false, false, true, 6, "");
+    EXPECT_THROW(media.Write(data.data(), static_cast<int32_t>(data.size())), CryptoPP::FileSink::WriteErr);
+  }
+  CryptoMedia media("/dev/full", false, true, true, 6, "");
+  media.Write(data.data(), 1000);
+  EXPECT_THROW(media.Close(), CryptoPP::FileSink::WriteErr);
+}
+
 TEST_F(CryptoMediaTest, DamagedCompressedFileFailsWithTheLibrarysException) {
   const std::string raw = mt::PageData(50000, 9);
   const Chain gz = {"gzip", true, true, ""};

@@ -159,6 +159,21 @@ TEST_F(FileMediaTest, CompressedFlushIsASyncPointAndAppendAddsAMember) {
   EXPECT_TRUE(ReadAll(1, 65536) == data);
 }
 
+TEST_F(FileMediaTest, WriteErrorsShowInFlushAndClose) {
+  if (!mt::FileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  for (int32_t compress : {0, 1}) {
+    SCOPED_TRACE(compress);
+    FileMedia flushed("/dev/full", 1, compress, 6, 0);
+    ASSERT_NE(nullptr, flushed.file);
+    flushed.Write("some bytes", 10);
+    EXPECT_EQ(EOF, flushed.Flush());
+    flushed.Close();
+    FileMedia closed("/dev/full", 1, compress, 6, 0);
+    closed.Write("some bytes", 10);
+    EXPECT_EQ(EOF, closed.Close());
+  }
+}
+
 TEST_F(FileMediaTest, DamagedCompressedFileReadsShort) {
   const std::string data = mt::PageData(200000, 5);
   {
