@@ -39,28 +39,8 @@ std::string FirstEntry() {
     return it == g_streamFiles.end() ? std::string() : it->second;
 }
 
-// What the run reached, so that the teardown undoes exactly that.
-struct Reached {
-    bool comInit = false;
-    IClientVirtualDeviceSet2* set = nullptr;
-    bool created = false;
-    HANDLE statementThread = nullptr;
-};
-
 int Teardown(Reached& r, int status) {
-    if (r.created) r.set->Close();
-    if (r.set) r.set->Release();
-    if (r.statementThread) {
-        // Closing the set fails the server's statement; let its thread finish its lines.
-        if (WaitForSingleObject(r.statementThread, kStatementGraceMs) != WAIT_OBJECT_0)
-            Log::WWarn("The statement thread is still running at the end of the run.");
-        CloseHandle(r.statementThread);
-    }
-    if (r.created) WSACleanup();
-    if (r.comInit) {
-        CoUninitialize();
-        Log::Close();
-    }
+    ReleaseDeviceSet(r, true);
     return status;
 }
 
@@ -89,12 +69,11 @@ std::wstring VdiInstanceName(const char* instance, const char* computerName) {
     return out;
 }
 
-int RunDeviceSet(const char* connStr, int deviceCount) {
-    Reached r;
+HRESULT CreateDeviceSet(Reached& r, int count, wchar_t* name, const char* hexPrefix) {
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (FAILED(hr)) {
-        Log::WError("Coinit fails: x%X", static_cast<unsigned>(hr));
-        return -1;
+        Log::WError("Coinit fails: %s%X", hexPrefix, static_cast<unsigned>(hr));
+        return hr;
     }
     r.comInit = true;
 
@@ -102,24 +81,53 @@ int RunDeviceSet(const char* connStr, int deviceCount) {
     hr = CoCreateInstance(CLSID_MSSQL_ClientVirtualDeviceSet, nullptr, CLSCTX_INPROC_SERVER,
                           IID_IClientVirtualDeviceSet2, &object);
     if (FAILED(hr)) {
-        Log::WError("Could not create component: x%X", static_cast<unsigned>(hr));
+        Log::WError("Could not create component: %s%X", hexPrefix, static_cast<unsigned>(hr));
         Log::WError("Check registration of SQLVDI.DLL and value of IID");
-        return Teardown(r, -1);
+        return hr;
     }
     r.set = static_cast<IClientVirtualDeviceSet2*>(object);
 
     GUID guid;
     CoCreateGuid(&guid);
-    StringFromGUID2(guid, g_deviceSetName, kSetNameRoom);
+    StringFromGUID2(guid, name, kSetNameRoom);
     VDConfig config{};
-    config.deviceCount = static_cast<DWORD>(deviceCount);
+    config.deviceCount = static_cast<DWORD>(count);
     const std::wstring instance = VdiInstanceName(g_config.Instance, g_config.ComputerName);
-    hr = r.set->CreateEx(instance.empty() ? nullptr : instance.c_str(), g_deviceSetName, &config);
+    hr = r.set->CreateEx(instance.empty() ? nullptr : instance.c_str(), name, &config);
     if (FAILED(hr)) {
-        Log::WError("VDS::Create fails: x%X", static_cast<unsigned>(hr));
-        return Teardown(r, -1);
+        Log::WError("VDS::Create fails: %s%X", hexPrefix, static_cast<unsigned>(hr));
+        return hr;
     }
     r.created = true;
+    return S_OK;
+}
+
+bool ReleaseDeviceSet(Reached& r, bool mainRun) {
+    if (r.created) r.set->Close();
+    if (r.set) r.set->Release();
+    bool ended = true;
+    if (r.statementThread) {
+        // Closing the set fails the server's statement; let its thread finish its lines.
+        ended = WaitForSingleObject(r.statementThread, kStatementGraceMs) == WAIT_OBJECT_0;
+        if (!ended) Log::WWarn("The statement thread is still running at the end of the run.");
+        CloseHandle(r.statementThread);
+    }
+    if (mainRun && r.created) WSACleanup();
+    if (r.comInit) {
+        CoUninitialize();
+        if (mainRun) Log::Close();
+    }
+    r = Reached();
+    return ended;
+}
+
+int RunDeviceSet(const char* connStr, int deviceCount) {
+    Reached r;
+    HRESULT hr = CreateDeviceSet(r, deviceCount, g_deviceSetName, "x");
+    if (!r.comInit) return -1;
+    if (FAILED(hr)) return Teardown(r, -1);
+    VDConfig config{};
+    config.deviceCount = static_cast<DWORD>(deviceCount);
 
     // The MOVE-clause list: asked of the server for a full backup, taken from the options file
     // and resolved for the restore of one.

@@ -24,6 +24,26 @@ std::wstring VdiInstanceName(const char* instance, const char* computerName);
 constexpr size_t kLogPiece = 8000;
 std::vector<std::string> LogPieces(const char* prefix, const std::string& text);
 
+// What a run reached, so that its teardown undoes exactly that.
+struct Reached {
+    bool comInit = false;
+    IClientVirtualDeviceSet2* set = nullptr;
+    bool created = false;
+    HANDLE statementThread = nullptr;
+};
+
+// The creation steps that main's run and the restore service's runs share: COM for the calling
+// thread, the device-set component, a fresh GUID name written into `name` (kSetNameRoom), CreateEx
+// with `count` devices. Failures are logged with the result after `hexPrefix` ("x" in main's run,
+// "0x" in the service's). Gives the failing call's result, or S_OK with the set created; a failed
+// CoInitializeEx leaves r.comInit false.
+HRESULT CreateDeviceSet(Reached& r, int count, wchar_t* name, const char* hexPrefix);
+
+// Undoes what `r` reached: Close, Release, a bounded wait for the statement thread, CoUninitialize;
+// main's run (`mainRun`) also cleans up Winsock and closes the log. False when the statement
+// thread was still running, so that its parameter block must be kept.
+bool ReleaseDeviceSet(Reached& r, bool mainRun);
+
 // Runs one backup, restore or verify with `deviceCount` devices over `connStr` and returns the
 // process's exit status. Every ending after COM is initialised passes through the one teardown.
 int RunDeviceSet(const char* connStr, int deviceCount);

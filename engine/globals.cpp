@@ -3,15 +3,16 @@
 // executable links first) and the normal end of the process destroys them in
 // the reverse one. Threads that end the process do so without destroying them.
 #include <map>
+#include <mutex>
 #include <string>
 
 #include "engine/job.h"
+#include "engine/restoreprotocol.h"
 
 std::map<int, std::string> g_streamFiles;
 std::string g_moveClauses;
 JobInfo g_job;
-// g_connections, the restore service's table of accepted sockets (a std::map from
-// the connection key to a SocketThreadParam of media/SocketService.h, with its
-// lock), is defined here, between g_job and g_allowedPeers, by the restore
-// service's sources.
+// The restore service's table of accepted sockets and its lock (engine/restoreprotocol.h).
+std::map<std::string, SocketThreadParam> g_connections;
+std::mutex g_connectionsLock;
 std::string g_allowedPeers;

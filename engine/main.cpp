@@ -3,11 +3,15 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <string>
+
 #include "config/Config.h"
 #include "engine/Version.h"
 #include "engine/devicerun.h"
 #include "engine/job.h"
+#include "engine/restoreservice.h"
 #include "engine/startup.h"
+#include "media/SocketService.h"
 #include "sql/Sql.h"
 #include "support/Log.h"
 #include "support/SysUtils.h"
@@ -72,11 +76,13 @@ int main(int argc, char** argv, char** envp)
     // 11. The local server's version; a failed query leaves 0 and the start-up goes on.
     g_config.LocalVersion = ParseVersion(QuerySQL(connStr, kVersionQuery, true).c_str());
 
+    // 12. The restore service: the listener keeps the main thread until it gives up.
     if (g_config.LPort > 0) {
         Log::WDebug("Local Version - %d", g_config.LocalVersion);
         g_job.isBackup = false;
-        Log::WError("The restore service is not available in this build yet.");
-        return -1;
+        const std::string port = std::to_string(g_config.LPort);
+        StartRestoreService(port.c_str(), HandleRestoreConnection);
+        return 0;
     }
     // 13. One run: the stream table, then the device set; the run's status is the exit status.
     int streams = BuildStreamTable();

@@ -63,3 +63,26 @@ dst=$("$sqlemu" db checksum SECOND SalesCopy)
 printf 'content checksum MSSQLSERVER.Sales  %s\n' "$src"
 printf 'content checksum SECOND.SalesCopy   %s\n' "$dst"
 if [ "$src" = "$dst" ]; then echo "checksums match"; else echo "checksums DIFFER"; exit 1; fi
+
+step "Restore service: SECOND listens; a 3-stream full backup of Sales streams into it over TCP"
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+mkdir -p "$box/svc"
+cp "$build/engine/kestrune" "$box/svc/"
+printf '[Default]\nSingleton=0\nInstance=localhost\\SECOND\nValidIPs=127.0.0.1\n' > "$box/svc/config.ini"
+"$box/svc/kestrune" -D -l="$port" -O=R > "$box/svc/console.txt" 2>&1 &
+svc_pid=$!
+for _ in $(seq 100); do grep -q "Start Restore Service on TCP-$port" "$box/svc/console.txt" && break; sleep 0.1; done
+timed stream "$kestrune" -a=B -b=F -d=Sales -f="3@tcp://127.0.0.1:$port"
+for _ in $(seq 600); do
+  [ "$(grep -c 'is finished\.' "$box/svc/console.txt")" -ge 3 ] && "$sqlemu" db show SECOND Sales 2>/dev/null | grep -q 'state: ONLINE' && break
+  sleep 0.2
+done
+kill "$svc_pid" 2>/dev/null || true
+wait "$svc_pid" 2>/dev/null || true
+grep -E 'Connection from|Incompetible|Invalid Requested' "$box/svc/console.txt" | sed 's/^/  service: /'
+printf 'seconds          backup streamed and restored in %s\n' "$secs_stream"
+src=$("$sqlemu" db checksum MSSQLSERVER Sales)
+dst=$("$sqlemu" db checksum SECOND Sales)
+printf '%-26s %-26s\n' "MSSQLSERVER.Sales" "SECOND.Sales (service)"
+printf '%-26s %-26s\n' "${src:0:24}.." "${dst:0:24}.."
+if [ "$src" = "$dst" ]; then echo "checksums match"; else echo "checksums DIFFER"; exit 1; fi

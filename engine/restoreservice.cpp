@@ -1,0 +1,134 @@
+#include "engine/restoreservice.h"
+
+#include "config/Config.h"
+#include "engine/job.h"
+#include "engine/moveclauses.h"
+#include "engine/restoreprotocol.h"
+#include "sql/Sql.h"
+#include "support/Log.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+
+namespace {
+
+bool IsDirectory(const char* path) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The local server's resolution of the request's move list; empty when it fails.
+std::string ResolveMoveList(const std::string& moveText) {
+    char connStr[512];
+    if (!ComposeConnectionString(connStr, sizeof connStr, ConnKey::Service, g_config.IsTrustedConn, g_odbcDriver,
+                                 g_config.Instance, g_config.User, g_config.Pass)) {
+        Log::WError("The connection string does not fit its %d characters; the restore goes without MOVE clauses.",
+                    static_cast<int>(sizeof connStr - 1));
+        return std::string();
+    }
+    return QuerySQL(connStr, ResolveClausesQuery(moveText).c_str(), true);
+}
+
+}  // namespace
+
+int32_t RecvAll(SOCKET socket, char* buffer, int32_t n) {
+    int32_t count = 0;
+    while (count < n) {
+        const int32_t want = n - count < 1024 ? n - count : 1024;
+        const ssize_t got = recv(static_cast<int>(socket), buffer + count, static_cast<size_t>(want), 0);
+        if (got > 0) {
+            count += static_cast<int32_t>(got);
+            continue;
+        }
+        if (got < 0 && errno == EINTR) continue;
+        const int lastError = got < 0 ? errno : 0;
+        int pending = 0;
+        socklen_t len = sizeof pending;
+        getsockopt(static_cast<int>(socket), SOL_SOCKET, SO_ERROR, &pending, &len);
+        printf("Failed to receive data, sock error code = %d, Err=%d\n", pending, lastError);
+        fflush(stdout);
+        break;
+    }
+    return count;
+}
+
+DWORD HandleRestoreConnection(LPVOID param) {
+    // The listener releases its block once this returns; the table keeps a copy of its own.
+    const SocketThreadParam own = *static_cast<SocketThreadParam*>(param);
+    const SOCKET s = own.socket;
+
+    sockaddr_in addr{};
+    socklen_t addrLen = sizeof addr;
+    char peerIp[INET_ADDRSTRLEN] = "";
+    char peerPort[16] = "";
+    if (getpeername(static_cast<int>(s), reinterpret_cast<sockaddr*>(&addr), &addrLen) != 0 ||
+        addr.sin_family != AF_INET || !inet_ntop(AF_INET, &addr.sin_addr, peerIp, sizeof peerIp)) {
+        Log::WError("getpeername failed with error: %d", WSAGetLastError());
+        closesocket(s);
+        return 0;
+    }
+    snprintf(peerPort, sizeof peerPort, "%u", static_cast<unsigned>(ntohs(addr.sin_port)));
+
+    if (!PeerAllowed(g_allowedPeers, peerIp)) {
+        Log::WError("Connection[%s] denied for source auth error.", peerIp);
+        closesocket(s);
+        return 0;
+    }
+    Log::WInfo("Connection from[%s:%s] is accepted.", peerIp, peerPort);
+
+    char block[kRequestBlockSize] = {};
+    RecvAll(s, block, static_cast<int32_t>(sizeof block));
+
+    RestoreRequest request;
+    const RequestFault fault = ParseRequest(block, sizeof block, &request);
+    if (fault != RequestFault::None) {
+        Log::WWarn("Request from [%s]: %s.", peerIp, RequestFaultText(fault));
+        Log::WError("Invalid Requested. Connection is closed.");
+        closesocket(s);
+        return 0;
+    }
+
+    Log::WDebug("Local Version:%d\tIncoming Version:%d", g_config.LocalVersion, request.version);
+    if (!VersionAccepted(g_config.LocalVersion, request.version)) {
+        Log::WError("Incompetible SQL Versions. Connection is closed.");
+        send(static_cast<int>(s), block, sizeof block, MSG_WAITALL);
+        Sleep(150);
+        shutdown(static_cast<int>(s), SD_BOTH);
+        Sleep(150);
+        closesocket(s);
+        return 0;
+    }
+
+    RegisterConnection(RegistrationKey(peerIp, request.keyText), own);
+
+    Log::WDebug("Sending Auth Resp to Backup thread.");
+    send(static_cast<int>(s), block, sizeof block, 0);
+    Log::WDebug("Finished to send Auth Resp to Backup thread.");
+
+    const std::string resolved = ResolveMoveList(request.moveText);
+    if (resolved == "NULL")
+        Log::WWarn("The server reports no default data or log folder; the restore goes without MOVE clauses.");
+
+    std::string middle;
+    if (strlen(g_config.Standby) > 1) {
+        if (!IsDirectory(g_config.Standby)) {
+            Log::WError("Critical Error - The direcotry for standby file [%s] did NOT exist.", g_config.Standby);
+            ExitProcess(1);
+        }
+        SYSTEMTIME now;
+        GetLocalTime(&now);
+        middle = StandbyOption(g_config.Standby, request.database, g_config.BKType[0], now);
+    } else {
+        middle = strchr(g_config.ROption, 'N') ? "NORECOVERY" : "RECOVERY";
+    }
+    const bool replace = strchr(g_config.ROption, 'P') && g_config.BKType[0] == 'F';
+    const RestoreTemplate tmpl = ComposeServiceRestore(request.kind, request.database, replace, middle, resolved);
+
+    if (request.index == 1) {
+        StreamInfo info{request.database.c_str(), request.kind.c_str(), peerIp, static_cast<uint32_t>(request.count)};
+        RunRestoreSession(tmpl.text.c_str(), tmpl.marker, static_cast<uint32_t>(request.count), &info);
+    }
+    return 0;
+}

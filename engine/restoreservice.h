@@ -1,0 +1,23 @@
+// The restore service's side of a connection: the thread that admits a peer, reads its request,
+// records the connection and composes the restore, and the run of that restore for stream 1.
+#pragma once
+
+#include "engine/devicethreads.h"
+#include "platform/win32/win32.h"
+#include "platform/winsock/winsock.h"
+
+#include <cstddef>
+#include <cstdint>
+
+// Thread procedure of one accepted connection; its parameter is the listener's SocketThreadParam.
+// Always 0.
+DWORD HandleRestoreConnection(LPVOID param);
+
+// Receives up to `n` bytes in pieces of at most 1024; returns how many arrived. An early end (the
+// peer closed, or a failed receive) is reported on standard output.
+int32_t RecvAll(SOCKET socket, char* buffer, int32_t n);
+
+// Runs the restore of one incoming backup through a device set of its own. `tmpl` is the whole
+// batch with the device list's place, the two characters "%s", at `marker`; `info` names the
+// database, kind, peer and stream count that its device threads look their connections up by.
+void RunRestoreSession(const char* tmpl, size_t marker, uint32_t count, StreamInfo* info);

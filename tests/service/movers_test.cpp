@@ -1,0 +1,306 @@
+// The network movers and the connection thread in one process: client device sets served through
+// the server side of the device sets, and loopback connections driven by the test.
+#include "config/Config.h"
+#include "engine/job.h"
+#include "engine/netmovers.h"
+#include "engine/restoreprotocol.h"
+#include "engine/restoreservice.h"
+#include "sql/Sql.h"
+#include "support/Log.h"
+#include "platform/vdi/VdiServer.h"
+#include "platform/winsock/winsock.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+using kes::vdi::ServerDeviceSet;
+
+namespace {
+
+const char kList[] = ", MOVE ''Sales'' TO ''%DATA%Sales.mdf''";
+
+// A one-device client set, its device opened once the server side has configured it.
+struct Device {
+    IClientVirtualDeviceSet2* set = nullptr;
+    IClientVirtualDevice* device = nullptr;
+    std::unique_ptr<ServerDeviceSet> server;
+    explicit Device(bool backup) {
+        EXPECT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+        EXPECT_EQ(S_OK, CoCreateInstance(CLSID_MSSQL_ClientVirtualDeviceSet, nullptr, CLSCTX_INPROC_SERVER,
+                                         IID_IClientVirtualDeviceSet2, reinterpret_cast<void**>(&set)));
+        GUID g;
+        CoCreateGuid(&g);
+        wchar_t name[64];
+        StringFromGUID2(g, name, 64);
+        std::string narrow;
+        for (wchar_t* p = name; *p; ++p) narrow += static_cast<char>(*p);
+        VDConfig cfg{};
+        cfg.deviceCount = 1;
+        EXPECT_EQ(S_OK, set->CreateEx(nullptr, name, &cfg));
+        EXPECT_EQ(S_OK, ServerDeviceSet::Open("", narrow, 5000, &server));
+        EXPECT_EQ(S_OK, server->Configure(backup, 512, 65536, 4));
+        EXPECT_EQ(S_OK, set->GetConfiguration(5000, &cfg));
+        EXPECT_EQ(S_OK, set->OpenDevice(name, &device));
+    }
+    ~Device() {
+        server.reset();
+        set->Close();
+        set->Release();
+        CoUninitialize();
+    }
+    // One command from the server side: its completion code and byte count.
+    std::pair<DWORD, DWORD> Run(DWORD code, BYTE* buf, DWORD size) {
+        DWORD completion = 0, bytes = 0;
+        EXPECT_EQ(S_OK, server->Execute(0, code, buf, size, 60000, &completion, &bytes));
+        return {completion, bytes};
+    }
+};
+
+// A loopback listener on a port of its own.
+struct Listener {
+    int fd;
+    int port;
+    Listener() {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
+        EXPECT_EQ(0, listen(fd, 8));
+        socklen_t len = sizeof a;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+    }
+    ~Listener() { close(fd); }
+    int Accept() { return accept(fd, nullptr, nullptr); }
+    int Connect() const {
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        EXPECT_EQ(0, connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a));
+        return s;
+    }
+};
+
+// The job and settings a backup-side mover reads, restored afterwards.
+struct BackupJob {
+    Config saved = g_config;
+    explicit BackupJob(int port) {
+        WSADATA w;
+        WSAStartup(MAKEWORD(2, 2), &w);
+        g_job.host = "127.0.0.1";
+        g_job.port = port;
+        g_job.database = "Sales";
+        g_job.isDatabase = true;
+        g_moveClauses = kList;
+        g_config.LocalVersion = 1500;
+        g_config.LocalFolder[0] = 0;
+    }
+    ~BackupJob() {
+        g_config = saved;
+        g_job.host.clear();
+        g_job.database.clear();
+        g_moveClauses.clear();
+        WSACleanup();
+    }
+};
+
+std::string Pattern(size_t size) {
+    std::string s(size, '\0');
+    uint32_t x = 2463534242u;
+    for (char& c : s) {
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    return s;
+}
+
+std::string Receive(int fd, size_t n) {
+    std::string out(n, '\0');
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = recv(fd, &out[got], n - got, 0);
+        if (r <= 0) break;
+        got += static_cast<size_t>(r);
+    }
+    out.resize(got);
+    return out;
+}
+
+TEST(Movers, StreamCrossesFromBackupDeviceToRestoreDevice) {
+    Listener service;
+    BackupJob job(service.port);
+    const std::string data = Pattern(1500000);
+    Device backup(true), restore(false);
+
+    Log::SetLogLevel(Log::LOG_DEBUG);
+    testing::internal::CaptureStdout();
+    std::thread sender([&] { SendStreamToService(backup.device, 3, 2); });
+    // The service's part: read the request, record the connection, answer.
+    const int accepted = service.Accept();
+    const std::string request = Receive(accepted, kRequestBlockSize);
+    const std::string text = std::string(kList) + "|Sales#DATABASE#3#2:1500";
+    ASSERT_EQ(request.size(), kRequestBlockSize);
+    EXPECT_EQ(request, text + std::string(kRequestBlockSize - text.size(), '\0'));
+    const std::string key = "127.0.0.1#Sales#DATABASE#3#2";
+    RegisterConnection(key, SocketThreadParam{static_cast<SOCKET>(accepted), {}});
+    send(accepted, request.data(), request.size(), 0);
+    std::thread receiver([&] { ReceiveStreamFromPeer("Sales", "DATABASE", restore.device, "127.0.0.1", 3, 2); });
+
+    // The backup's server writes the stream, then a flush and a command the movers do not serve.
+    std::thread writer([&] {
+        BYTE* out = backup.server->AllocateBuffer(65536);
+        for (size_t done = 0; done < data.size();) {
+            const DWORD n = static_cast<DWORD>(std::min<size_t>(65536, data.size() - done));
+            memcpy(out, data.data() + done, n);
+            EXPECT_EQ(backup.Run(VDC_Write, out, n), std::make_pair(DWORD(ERROR_SUCCESS), n));
+            done += n;
+        }
+        EXPECT_EQ(backup.Run(VDC_Flush, out, 0).first, ERROR_SUCCESS);
+        EXPECT_EQ(backup.Run(99, out, 0).first, ERROR_NOT_SUPPORTED);
+        backup.server->CloseDevices();
+    });
+
+    // The restore's server reads until a read comes back short: the stream, then the closing block.
+    BYTE* in = restore.server->AllocateBuffer(65536);
+    std::string got;
+    for (;;) {
+        auto r = restore.Run(VDC_Read, in, 65536);
+        got.append(reinterpret_cast<char*>(in), r.second);
+        if (r.first != ERROR_SUCCESS) {
+            EXPECT_EQ(r.first, ERROR_HANDLE_EOF);
+            break;
+        }
+    }
+    restore.server->CloseDevices();
+    writer.join();
+    sender.join();
+    receiver.join();
+    const std::string console = testing::internal::GetCapturedStdout();
+    Log::SetLogLevel(Log::LOG_INFO);
+
+    ASSERT_EQ(got.size(), data.size() + kRequestBlockSize);
+    EXPECT_TRUE(got.compare(0, data.size(), data) == 0);
+    EXPECT_EQ(got.substr(data.size()), request);  // the closing block repeats the request
+    EXPECT_EQ(TakeConnection(key, 0), INVALID_SOCKET);  // the entry went with its socket
+    EXPECT_NE(console.find("Backup Steam sent 1464KB."), std::string::npos) << console;
+    EXPECT_EQ(console.find("Unexpected"), std::string::npos) << console;
+}
+
+TEST(Movers, StreamWithoutItsConnectionFailsWithoutTouchingAnother) {
+    const uint32_t savedWait = g_connectionWaitMs;
+    g_connectionWaitMs = 300;
+    int other[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, other));
+    const std::string otherKey = "10.0.0.9#Sales#LOG#2#1";
+    RegisterConnection(otherKey, SocketThreadParam{static_cast<SOCKET>(other[0]), {}});
+    send(other[1], "untouched", 9, 0);
+
+    Device restore(false);
+    std::thread receiver([&] { ReceiveStreamFromPeer("Sales", "LOG", restore.device, "10.0.0.9", 2, 2); });
+    BYTE* in = restore.server->AllocateBuffer(4096);
+    EXPECT_EQ(restore.Run(VDC_Read, in, 4096), std::make_pair(DWORD(ERROR_HANDLE_EOF), DWORD(0)));
+    restore.server->CloseDevices();
+    receiver.join();
+
+    EXPECT_EQ(TakeConnection(otherKey, 0), static_cast<SOCKET>(other[0]));
+    char buf[16] = {};
+    EXPECT_EQ(recv(other[0], buf, sizeof buf, MSG_DONTWAIT), 9);  // nobody read the other stream
+    RemoveConnection(otherKey, static_cast<SOCKET>(other[0]));
+    close(other[0]);
+    close(other[1]);
+    g_connectionWaitMs = savedWait;
+}
+
+TEST(Movers, WritesToAServiceThatClosedCompleteWith112) {
+    Listener service;
+    BackupJob job(service.port);
+    Device backup(true);
+    std::thread sender([&] { SendStreamToService(backup.device, 1, 1); });
+    const int accepted = service.Accept();
+    Receive(accepted, kRequestBlockSize);
+    close(accepted);  // refused: no answer
+
+    BYTE* out = backup.server->AllocateBuffer(65536);
+    memset(out, 7, 65536);
+    std::pair<DWORD, DWORD> r{0, 0};
+    for (int i = 0; i < 50 && r.first == ERROR_SUCCESS; ++i) r = backup.Run(VDC_Write, out, 65536);
+    EXPECT_EQ(r.first, ERROR_DISK_FULL);
+    EXPECT_LT(r.second, 65536u);
+    backup.server->CloseDevices();
+    sender.join();
+}
+
+TEST(Connection, ShortRequestOfALaterStreamIsRecordedAndAnswered) {
+    WSADATA w;
+    WSAStartup(MAKEWORD(2, 2), &w);
+    const std::string savedPeers = g_allowedPeers;
+    g_allowedPeers = ",127.0.0.1,";
+    // No such driver: the move list's resolution fails and the stream goes on without it.
+    char savedDriver[sizeof g_odbcDriver];
+    memcpy(savedDriver, g_odbcDriver, sizeof savedDriver);
+    strcpy(g_odbcDriver, "Kestrune Test No Driver");
+    Listener service;
+    const int peer = service.Connect();
+    SocketThreadParam param{static_cast<SOCKET>(service.Accept()), {}};
+
+    const std::string text = "|T#LOG#2#2:0";
+    send(peer, text.data(), text.size(), 0);
+    shutdown(peer, SHUT_WR);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(HandleRestoreConnection(&param), 0u);
+    const std::string console = testing::internal::GetCapturedStdout();
+
+    EXPECT_NE(console.find("Failed to receive data, sock error code = 0"), std::string::npos) << console;
+    EXPECT_EQ(Receive(peer, kRequestBlockSize), text + std::string(kRequestBlockSize - text.size(), '\0'));
+    const std::string key = "127.0.0.1#T#LOG#2#2";
+    EXPECT_EQ(TakeConnection(key, 0), param.socket);  // stream 2 waits there for its device thread
+    RemoveConnection(key, param.socket);
+    close(static_cast<int>(param.socket));
+    close(peer);
+    g_allowedPeers = savedPeers;
+    memcpy(g_odbcDriver, savedDriver, sizeof savedDriver);
+    WSACleanup();
+}
+
+TEST(Connection, RefusedPeersAndRequestsLeaveNoEntry) {
+    WSADATA w;
+    WSAStartup(MAKEWORD(2, 2), &w);
+    const std::string savedPeers = g_allowedPeers;
+    const int32_t savedVersion = g_config.LocalVersion;
+    g_config.LocalVersion = 1500;
+    struct Case {
+        const char* peers;
+        std::string text;
+        size_t answer;  // bytes the peer gets back before the close
+    };
+    const Case cases[] = {
+        {",127.0.0.10,", "|T#LOG#1#1:1500", 0},   // only begins with the allowed address
+        {",,", "|T#LOG#33#1:1500", 0},            // invalid
+        {",,", "|T#LOG#1#1:1600", kRequestBlockSize},  // newer server: the block comes back, then the close
+    };
+    for (const Case& c : cases) {
+        g_allowedPeers = c.peers;
+        Listener service;
+        const int peer = service.Connect();
+        SocketThreadParam param{static_cast<SOCKET>(service.Accept()), {}};
+        std::string block = c.text + std::string(kRequestBlockSize - c.text.size(), '\0');
+        send(peer, block.data(), block.size(), 0);
+        EXPECT_EQ(HandleRestoreConnection(&param), 0u);
+        EXPECT_EQ(Receive(peer, 2 * kRequestBlockSize).size(), c.answer) << c.text;
+        std::lock_guard<std::mutex> hold(g_connectionsLock);
+        EXPECT_TRUE(g_connections.empty()) << c.text;
+        close(peer);
+    }
+    g_allowedPeers = savedPeers;
+    g_config.LocalVersion = savedVersion;
+    WSACleanup();
+}
+
+}  // namespace

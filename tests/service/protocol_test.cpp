@@ -1,0 +1,288 @@
+// The request block both sides read and write, the connection key and table, local copy names
+// and the service's RESTORE batch.
+#include "engine/restoreprotocol.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <thread>
+
+namespace {
+
+const char kList[] = ", MOVE ''Sales'' TO ''%DATA%Sales.mdf'', MOVE ''Sales_log'' TO ''%LOG%Sales_log.ldf''";
+
+RequestFault Parse(const std::string& text, RestoreRequest* out) {
+    std::string block(kRequestBlockSize, '\0');
+    block.replace(0, std::min(text.size(), block.size()), text.substr(0, block.size()));
+    return ParseRequest(block.data(), block.size(), out);
+}
+
+SYSTEMTIME Time(WORD y, WORD mo, WORD d, WORD h, WORD mi, WORD s) {
+    SYSTEMTIME t{};
+    t.wYear = y, t.wMonth = mo, t.wDay = d, t.wHour = h, t.wMinute = mi, t.wSecond = s;
+    return t;
+}
+
+TEST(Request, WhatTheBackupSideWritesTheServiceReadsBack) {
+    struct Case {
+        std::string list, db;
+        bool isDatabase;
+        uint32_t count, index;
+        int32_t version;
+        std::string text;
+    };
+    const Case cases[] = {
+        {kList, "Sales", true, 3, 2, 1500, std::string(kList) + "|Sales#DATABASE#3#2:1500"},
+        {"", "Sales", false, 1, 1, 1600, "|Sales#LOG#1#1:1600"},  // a log backup's request begins with "|"
+        {"", "O'Neil [x]; --%s", true, 8, 8, 0, "|O'Neil [x]; --%s#DATABASE#8#8:0"},
+    };
+    for (const Case& c : cases) {
+        std::string text;
+        ASSERT_TRUE(BuildRequestText(c.list, c.db, KindWord(c.isDatabase), c.count, c.index, c.version, &text));
+        EXPECT_EQ(text, c.text);
+        RestoreRequest r;
+        ASSERT_EQ(Parse(text, &r), RequestFault::None) << text;
+        EXPECT_EQ(r.moveText, c.list);
+        EXPECT_EQ(r.database, c.db);
+        EXPECT_EQ(r.kind, KindWord(c.isDatabase));
+        EXPECT_EQ(r.count, static_cast<int32_t>(c.count));
+        EXPECT_EQ(r.index, static_cast<int32_t>(c.index));
+        EXPECT_EQ(r.version, c.version);
+    }
+}
+
+TEST(Request, TextThatWouldFillTheBlockIsNotBuilt) {
+    std::string text;
+    const std::string db(8192 - std::string("|#LOG#1#1:1500").size(), 'd');
+    EXPECT_FALSE(BuildRequestText("", db, "LOG", 1, 1, 1500, &text));
+    EXPECT_TRUE(BuildRequestText("", db.substr(1), "LOG", 1, 1, 1500, &text));
+    EXPECT_EQ(text.size(), 8191u);
+}
+
+TEST(Request, StreamsOfOneBackupDifferOnlyInTheirIndex) {
+    std::string a, b;
+    ASSERT_TRUE(BuildRequestText(kList, "Sales", "DATABASE", 3, 1, 1500, &a));
+    ASSERT_TRUE(BuildRequestText(kList, "Sales", "DATABASE", 3, 3, 1500, &b));
+    RestoreRequest ra, rb;
+    ASSERT_EQ(Parse(a, &ra), RequestFault::None);
+    ASSERT_EQ(Parse(b, &rb), RequestFault::None);
+    EXPECT_EQ(RegistrationKey("10.0.0.5", ra.keyText), "10.0.0.5#Sales#DATABASE#3#1");
+    EXPECT_EQ(RegistrationKey("10.0.0.5", rb.keyText), "10.0.0.5#Sales#DATABASE#3#3");
+    // What a device thread of that restore looks up for stream 3.
+    EXPECT_EQ(LookupKey("10.0.0.5", ra.database.c_str(), ra.kind.c_str(), ra.count, 3),
+              RegistrationKey("10.0.0.5", rb.keyText));
+}
+
+TEST(Request, RefusedRequests) {
+    const std::string longName(256, 'n');
+    struct Case {
+        std::string text;
+        RequestFault fault;
+    };
+    const Case cases[] = {
+        {"", RequestFault::NoKey},
+        {"garbage without any separator", RequestFault::NoKey},
+        {"|Sales#DATABASE#1#1", RequestFault::NoKey},            // no ":"
+        {"|:1500", RequestFault::NoKey},                         // ":" right after the last "|"
+        {"|Sales#DATABASE#1#1:1500|", RequestFault::NoKey},      // the last ":" before the last "|"
+        {"Sales#DATABASE#1#1:1500", RequestFault::MoveText},     // no "|": the whole text is the move list
+        {"|Sales#DATABASE#1:1500", RequestFault::Fields},
+        {"|#DATABASE#1#1:1500", RequestFault::Fields},           // empty database name
+        {"|Sales##1#1:1500", RequestFault::Fields},
+        {"|Sales#DATABASE#x#1:1500", RequestFault::Fields},
+        {"|Sales#DATABASE#2147483648#1:1500", RequestFault::Fields},  // 2^31 does not fit the count
+        {"|" + longName + "#DATABASE#1#1:1500", RequestFault::FieldWidth},
+        {"|" + longName.substr(1) + "#DATABASE#1#1:1500", RequestFault::None},
+        {"|Sales#DATABASEDATABASEDATABASE#1#1:1500", RequestFault::FieldWidth},  // 24 characters
+        {"|Sales#DATABASE# 1#1:1500", RequestFault::KeyMismatch},
+        {"|Sales#DATABASE#+1#1:1500", RequestFault::KeyMismatch},
+        {"|Sales#DATABASE#01#1:1500", RequestFault::KeyMismatch},
+        {"|Sales#DATABASE#1#1x:1500", RequestFault::KeyMismatch},
+        {"|Sales#DATABASE#1#1  :1500", RequestFault::None},  // trailing blanks leave the key as it is
+        {"|a|Sales#DATABASE#1#1:1500", RequestFault::KeyMismatch},
+        {"|Sales#DATABASE; DROP TABLE t#1#1:1500", RequestFault::Kind},
+        {"|Sales#database#1#1:1500", RequestFault::Kind},
+        {"|Sales#LOG#0#1:1500", RequestFault::Count},
+        {"|Sales#LOG#33#1:1500", RequestFault::Count},
+        {"|Sales#LOG#32#32:1500", RequestFault::None},
+        {"|Sales#LOG#-1#1:1500", RequestFault::Count},
+        {"|Sales#LOG#2#0:1500", RequestFault::Index},
+        {"|Sales#LOG#2#3:1500", RequestFault::Index},
+        {"|../../etc/x#LOG#1#1:1500", RequestFault::DatabaseName},
+        {"|a\\b#LOG#1#1:1500", RequestFault::DatabaseName},
+        {"|a\tb#LOG#1#1:1500", RequestFault::DatabaseName},
+        {"x|Sales#LOG#1#1:1500", RequestFault::MoveText},
+        {", MOVE ''a'' TO ''C:\\a.mdf''|Sales#LOG#1#1:1500", RequestFault::MoveText},  // no marker
+        {", MOVE ''a'' TO ''%DATA%a.mdf''', 'x')); DROP DATABASE master; --|Sales#DATABASE#1#1:1500",
+         RequestFault::MoveText},
+        {", MOVE ''a'b'' TO ''%DATA%a.mdf''|Sales#DATABASE#1#1:1500", RequestFault::MoveText},
+        {", MOVE '''' TO ''%DATA%a.mdf''|Sales#DATABASE#1#1:1500", RequestFault::MoveText},
+        {", MOVE ''a'' TO ''%LOG%''|Sales#DATABASE#1#1:1500", RequestFault::MoveText},
+        {", MOVE ''a [%s]; --'' TO ''%DATA%a.mdf''|Sales#DATABASE#1#1:1500", RequestFault::None},
+    };
+    for (const Case& c : cases) {
+        RestoreRequest r;
+        EXPECT_EQ(Parse(c.text, &r), c.fault) << c.text << " gave " << RequestFaultText(Parse(c.text, &r));
+    }
+}
+
+TEST(Request, ReadsOnlyUpToTheFirstZeroByteAndWithinTheBlock) {
+    std::string block(kRequestBlockSize, 'x');  // no zero byte at all
+    RestoreRequest r;
+    EXPECT_EQ(ParseRequest(block.data(), block.size(), &r), RequestFault::NoKey);
+
+    std::string text = "|Sales#LOG#1#1:1500";
+    text += '\0';
+    text += "|Other#LOG#1#1:1600";
+    ASSERT_EQ(Parse(text, &r), RequestFault::None);
+    EXPECT_EQ(r.database, "Sales");
+    EXPECT_EQ(r.version, 1500);
+}
+
+TEST(Request, VersionTextIsItsLeadingNumber) {
+    const std::pair<std::string, int32_t> cases[] = {
+        {"1500", 1500}, {"1500abc", 1500}, {"", 0}, {"abc", 0}, {" -7", -7}, {"99999999999", INT32_MAX},
+    };
+    for (const auto& c : cases) {
+        RestoreRequest r;
+        ASSERT_EQ(Parse("|Sales#LOG#1#1:" + c.first, &r), RequestFault::None);
+        EXPECT_EQ(r.version, c.second) << c.first;
+    }
+}
+
+TEST(Service, VersionRule) {
+    struct Case {
+        int32_t local, incoming;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {1500, 1500, true}, {1500, 1100, true}, {1500, 1099, false}, {1500, 1600, false}, {1500, 1050, false},
+        {1000, 700, true},  {1000, 699, false}, {850, 850, true},    {850, 550, true},    {850, 549, false},
+        {0, 0, true},       {0, 1500, false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(VersionAccepted(c.local, c.incoming), c.accepted) << c.local << " <- " << c.incoming;
+}
+
+TEST(Service, AllowList) {
+    struct Case {
+        std::string list;
+        const char* peer;
+        bool allowed;
+    };
+    const Case cases[] = {
+        {",,", "10.1.2.3", true},
+        {",1.2.,", "10.1.2.3", true},  // at most 6 characters admits every peer
+        {",10.1.2.3,", "10.1.2.3", true},
+        {",10.1.2.3,", "10.1.2.30", false},  // only begins with the allowed address
+        {",10.1.2.30,", "10.1.2.3", false},
+        {",127.0.0.1,10.1.2.3,", "10.1.2.3", true},
+        {",127.0.0.1, 10.1.2.3,", "10.1.2.3", false},  // a blank after a comma never matches
+    };
+    for (const Case& c : cases) EXPECT_EQ(PeerAllowed(c.list, c.peer), c.allowed) << c.list << " " << c.peer;
+}
+
+TEST(Service, ConnectionTable) {
+    int pair[2], other[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, other), 0);
+    SocketThreadParam first{static_cast<SOCKET>(pair[0]), {}};
+    SocketThreadParam second{static_cast<SOCKET>(other[0]), {}};
+    const std::string key = "10.0.0.5#T#LOG#1#1";
+
+    EXPECT_EQ(TakeConnection(key, 0), INVALID_SOCKET);
+    RegisterConnection(key, first);
+    RegisterConnection(key, second);  // the same key again replaces the first entry
+    EXPECT_EQ(TakeConnection(key, 0), second.socket);
+    RemoveConnection(key, first.socket);  // not the socket the entry holds: it stays
+    EXPECT_EQ(TakeConnection(key, 0), second.socket);
+    RemoveConnection(key, second.socket);
+    EXPECT_EQ(TakeConnection(key, 0), INVALID_SOCKET);
+
+    // A stream that connects while its device thread already looks is found within the bound.
+    std::thread late([&] {
+        Sleep(200);
+        RegisterConnection(key, first);
+    });
+    EXPECT_EQ(TakeConnection(key, 5000), first.socket);
+    late.join();
+    RemoveConnection(key, first.socket);
+    for (int fd : {pair[0], pair[1], other[0], other[1]}) close(fd);
+}
+
+TEST(LocalCopy, Names) {
+    const SYSTEMTIME t = Time(2026, 3, 4, 5, 6, 7);
+    struct Case {
+        const char* folder;
+        const char* kind;
+        uint32_t index;
+        std::string name;
+    };
+    const Case cases[] = {
+        {"/tmp/cp", "DATABASE", 2, "/tmp/cp/Sales_D_20260304050607_2.bak"},
+        {"/tmp/cp/", "LOG", 1, "/tmp/cp/Sales_L_20260304050607_1.trn"},
+        {"/abc", "DATABASE", 1, "/abc/Sales_D_20260304050607_1.bak"},  // 4 characters without a "/" at the end
+    };
+    for (const Case& c : cases) {
+        EXPECT_TRUE(WantsLocalCopy(c.folder));
+        std::string name;
+        ASSERT_TRUE(LocalCopyName(c.folder, "Sales", c.kind, t, c.index, &name));
+        EXPECT_EQ(name, c.name);
+    }
+    EXPECT_FALSE(WantsLocalCopy("/ab"));
+    EXPECT_FALSE(WantsLocalCopy(""));
+
+    // 511 characters is the longest name.
+    std::string name;
+    const std::string fits(511 - std::string("/x/_D_20260304050607_1.bak").size(), 'd');
+    EXPECT_TRUE(LocalCopyName("/x", fits, "DATABASE", t, 1, &name));
+    EXPECT_EQ(name.size(), 511u);
+    EXPECT_FALSE(LocalCopyName("/x", fits + "d", "DATABASE", t, 1, &name));
+}
+
+TEST(Statement, WellFormedRequestGivesTheServiceRestore) {
+    const char resolved[] = ", MOVE 'Sales' TO '/var/data/Sales.mdf', MOVE 'Sales_log' TO '/var/log/Sales_log.ldf'";
+    RestoreTemplate t = ComposeServiceRestore("DATABASE", "Sales", true, "NORECOVERY", resolved);
+    const std::string expected =
+        "IF EXISTS(SELECT 1 FROM sys.databases WHERE name='Sales' AND is_read_only=1 AND is_in_standby=1 AND "
+        "state=0) ALTER DATABASE [Sales] SET SINGLE_USER WITH ROLLBACK IMMEDIATE; RESTORE DATABASE [Sales] FROM %s "
+        "WITH STATS=5, REPLACE, NORECOVERY" +
+        std::string(resolved) +
+        "; IF EXISTS(SELECT 1 FROM sys.databases WHERE name='Sales' AND user_access=1) ALTER DATABASE [Sales] SET "
+        "MULTI_USER WITH ROLLBACK IMMEDIATE; ";
+    EXPECT_EQ(t.text, expected);
+    EXPECT_EQ(t.text.substr(t.marker, 2), "%s");
+
+    const std::wstring set = L"{0A1B2C3D-0000-1111-2222-333344445555}";
+    EXPECT_EQ(ServiceDeviceList(set.c_str(), 1), " VIRTUAL_DEVICE='{0A1B2C3D-0000-1111-2222-333344445555}'");
+    EXPECT_EQ(ServiceDeviceList(L"G", 3), " VIRTUAL_DEVICE='G', VIRTUAL_DEVICE='G1', VIRTUAL_DEVICE='G2'");
+    const std::string filled = FillDeviceList(t, ServiceDeviceList(L"G", 2));
+    EXPECT_NE(filled.find("RESTORE DATABASE [Sales] FROM  VIRTUAL_DEVICE='G', VIRTUAL_DEVICE='G1' WITH STATS=5, "),
+              std::string::npos);
+}
+
+TEST(Statement, NamesFromThePeerStayInsideTheirQuotes) {
+    const std::string db = "x'] %s; DROP DATABASE master; --";
+    RestoreTemplate t = ComposeServiceRestore("LOG", db, false, "RECOVERY", ", MOVE 'a' TO '%s/a.mdf'");
+    const std::string filled = FillDeviceList(t, " VIRTUAL_DEVICE='G'");
+    EXPECT_NE(filled.find("name='x''] %s; DROP DATABASE master; --' AND is_read_only"), std::string::npos) << filled;
+    EXPECT_NE(filled.find("ALTER DATABASE [x']] %s; DROP DATABASE master; --] SET SINGLE_USER"),
+              std::string::npos);
+    EXPECT_NE(filled.find("RESTORE LOG [x']] %s; DROP DATABASE master; --] FROM  VIRTUAL_DEVICE='G' WITH STATS=5, "
+                          "RECOVERY, MOVE 'a' TO '%s/a.mdf'; "),
+              std::string::npos)
+        << filled;
+}
+
+TEST(Statement, ResolvedNullIsNotPlaced) {
+    RestoreTemplate t = ComposeServiceRestore("DATABASE", "Sales", false, "RECOVERY", "NULL");
+    EXPECT_NE(t.text.find("WITH STATS=5, RECOVERY; IF EXISTS"), std::string::npos) << t.text;
+}
+
+TEST(Statement, StandbyOption) {
+    const SYSTEMTIME t = Time(2026, 12, 31, 23, 59, 58);
+    EXPECT_EQ(StandbyOption("/srv/sb", "Sales", 'F', t), "Standby='/srv/sb/Sales_F_20261231235958.dat'");
+    EXPECT_EQ(StandbyOption("/srv/sb/", "O'Neil", 'L', t), "Standby='/srv/sb/O''Neil_L_20261231235958.dat'");
+}
+
+}  // namespace

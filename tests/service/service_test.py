@@ -1,0 +1,462 @@
+#!/usr/bin/env python3
+"""The restore service end to end: a backup process on one emulated instance streams over TCP into a
+service process that restores into another.
+
+Each case gets a private box: two copies of kestrune (the backup side and the service, each with its
+own config.ini and log), a private ODBCSYSINI folder, a private emulator data root holding the
+instances MSSQLSERVER (the source) and SECOND (the service's), and TCP ports of its own.
+One case per invocation: service_test.py CASE."""
+
+import datetime
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+KESTRUNE = os.environ["KESTRUNE_BIN"]
+SQLEMU = os.environ["SQLEMU_BIN"]
+
+ST_FAIL = 255
+FAILURES = []
+
+
+def check(cond, what, detail=""):
+    if not cond:
+        FAILURES.append(what + ("\n--- detail ---\n" + detail if detail else ""))
+    return cond
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+class Side:
+    """One installation of kestrune: its folder, its config.ini and its log."""
+
+    def __init__(self, box, name, config):
+        self.box = box
+        self.bin = os.path.join(box.dir, name)
+        os.mkdir(self.bin)
+        self.exe = os.path.join(self.bin, "kestrune")
+        shutil.copy2(KESTRUNE, self.exe)
+        self.config(config)
+
+    def config(self, extra):
+        with open(os.path.join(self.bin, "config.ini"), "w") as f:
+            f.write("[Default]\nSingleton=0\n" + extra)
+
+    def log(self):
+        name = "kestrune-%s.log" % datetime.date.today().strftime("%Y%m%d")
+        p = os.path.join(self.bin, "Log", name)
+        return open(p, encoding="latin-1").read() if os.path.exists(p) else ""
+
+
+class Service:
+    """A running service process; its console output is gathered as it comes."""
+
+    def __init__(self, side, port, *args):
+        self.side = side
+        self.port = port
+        self.out = []
+        self.proc = subprocess.Popen([side.exe, "-D", "-l=%d" % port, *args], env=side.box.env(),
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+        if not self.wait_for("Start Restore Service on TCP-%d" % port, 30):
+            raise RuntimeError("the service did not start:\n" + self.text())
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            self.out.append(raw.decode("latin-1"))
+
+    def text(self):
+        return "".join(self.out)
+
+    def wait_for(self, needle, seconds, count=1):
+        end = time.time() + seconds
+        while time.time() < end:
+            if self.text().count(needle) >= count:
+                return True
+            if self.proc.poll() is not None:
+                time.sleep(0.2)
+                return self.text().count(needle) >= count
+            time.sleep(0.1)
+        return False
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+        self.reader.join(5)
+
+
+class Box:
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="kes-service-")
+        self.odbc = os.path.join(self.dir, "odbc")
+        self.root = os.path.join(self.dir, "root")
+        for d in (self.odbc, self.root):
+            os.mkdir(d)
+        self.sqlemu("odbc-register", self.odbc)
+        self.sqlemu("instance", "create", "MSSQLSERVER")
+        self.sqlemu("instance", "create", "SECOND")
+        self.sqlemu("db", "create", "MSSQLSERVER", "Sales", "--data-mb", "6", "--seed", "7")
+        self.backup = Side(self, "backup", "Instance=localhost\n")
+        self.service_side = Side(self, "service", "Instance=localhost\\SECOND\n")
+        self.services = []
+
+    def close(self):
+        for s in self.services:
+            s.stop()
+        if not FAILURES and not os.environ.get("KES_KEEP_TMP"):
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+    def env(self):
+        e = dict(os.environ)
+        e.update(HOME=self.dir, ODBCSYSINI=self.odbc, SQLEMU_ROOT=self.root)
+        return e
+
+    def sqlemu(self, *args, ok=True):
+        r = subprocess.run([SQLEMU, *args], env=self.env(), capture_output=True, text=True)
+        if ok and r.returncode != 0:
+            raise RuntimeError("sqlemu %s: %s%s" % (" ".join(args), r.stdout, r.stderr))
+        return r.stdout
+
+    def checksum(self, instance, db):
+        return self.sqlemu("db", "checksum", instance, db, ok=False).strip()
+
+    def db_show(self, instance, db):
+        r = subprocess.run([SQLEMU, "db", "show", instance, db], env=self.env(), capture_output=True, text=True)
+        return r.stdout if r.returncode == 0 else ""
+
+    def statements(self, instance):
+        p = os.path.join(self.root, instance, "statements.log")
+        return open(p, encoding="latin-1").read() if os.path.exists(p) else ""
+
+    def batches(self, instance):
+        return [b.strip("\n") for b in self.statements(instance).split("\nGO\n") if b.strip()]
+
+    def start_service(self, *args, port=None):
+        s = Service(self.service_side, port or free_port(), *args)
+        self.services.append(s)
+        return s
+
+    def run_backup(self, port, streams, *args, db="Sales", kind="F", timeout=240):
+        cmd = [self.backup.exe, "-D", "-a=B", "-b=" + kind, "-d=" + db,
+               "-f=%d@tcp://127.0.0.1:%d" % (streams, port), *args]
+        r = subprocess.run(cmd, env=self.env(), capture_output=True, timeout=timeout)
+        return r.returncode, r.stdout.decode("latin-1")
+
+
+def restored(box, service, streams, what, db="Sales", before=0):
+    """Waits until the service's restore of `streams` streams has ended (every device thread and the
+    statement thread), then checks the service still runs."""
+    ok = service.wait_for("is finished.", 120, count=before + streams)
+    check(ok, "%s: the service's device threads did not finish" % what, service.text()[-4000:])
+    # startSecondary returns once the statement thread has ended too; give it a moment.
+    time.sleep(1.5)
+    check(service.alive(), "%s: the service ended" % what, service.text()[-4000:])
+
+
+def local_copies(folder, db, ext):
+    return sorted(os.path.join(folder, n) for n in os.listdir(folder) if n.startswith(db + "_") and n.endswith(ext))
+
+
+# ---------------------------------------------------------------- cases
+
+def streams_case(box, streams):
+    """A full backup of Sales in N streams restored by the service into SECOND; the local copies on
+    both sides hold each stream's raw bytes."""
+    mine = os.path.join(box.dir, "copies-backup")
+    theirs = os.path.join(box.dir, "copies-service")
+    os.mkdir(mine)
+    os.mkdir(theirs)
+    svc = box.start_service("-O=R", "-F=" + theirs)
+    st, out = box.run_backup(svc.port, streams, "-F=" + mine)
+    what = "%d streams" % streams
+    check(st == 0, "%s: backup status %d" % (what, st), out)
+    restored(box, svc, streams, what)
+    check(box.checksum("SECOND", "Sales") == box.checksum("MSSQLSERVER", "Sales"), what + ": content differs",
+          svc.text()[-3000:])
+    check("state: ONLINE" in box.db_show("SECOND", "Sales"), what + ": not online", box.db_show("SECOND", "Sales"))
+
+    sent = local_copies(mine, "Sales", ".bak")
+    got = local_copies(theirs, "Sales", ".bak")
+    check(len(sent) == streams and len(got) == streams, what + ": local copies %d / %d" % (len(sent), len(got)))
+    for a, b in zip(sent, got):
+        check(a[-6:] == b[-6:], what + ": copy names %s / %s" % (a, b))
+        check(open(a, "rb").read() == open(b, "rb").read() and os.path.getsize(a) > 0,
+              what + ": copies of %s differ" % os.path.basename(a))
+    # The copies are the server's raw stream: a backup to plain files gives the same bytes.
+    files = ",".join(os.path.join(box.dir, "plain_%d.bak" % k) for k in range(1, streams + 1))
+    r = subprocess.run([box.backup.exe, "-a=B", "-b=F", "-d=Sales", "-f=" + files, "-H=elsewhere"],
+                       env=box.env(), capture_output=True)
+    check(r.returncode == 0, what + ": plain backup status %d" % r.returncode)
+    raw = b"".join(open(f, "rb").read() for f in files.split(","))
+    check(len(raw) == sum(os.path.getsize(f) for f in got), what + ": copies are not the stream's size")
+
+    # What the service ran: its RESTORE names one device per stream and the relocated files.
+    restore = [b for b in box.batches("SECOND") if "RESTORE DATABASE" in b]
+    check(len(restore) == 1, what + ": restores %d" % len(restore), "\n".join(box.batches("SECOND")))
+    if restore:
+        check(restore[0].count("VIRTUAL_DEVICE='") == streams, what + ": devices in the restore", restore[0])
+        data = os.path.join(box.root, "SECOND", "data", "Sales.mdf")
+        check(", RECOVERY, MOVE 'Sales' TO '%s'" % data in restore[0], what + ": MOVE clauses", restore[0])
+    blog = box.backup.log()
+    check(blog.count("Agreed to start service.") == streams, what + ": backup side's agreement lines", blog[-3000:])
+    check("Write backup stream to file[%s/Sales_D_" % mine in blog, what + ": backup-side copy line", blog[-2000:])
+
+
+def case_one_stream(box):
+    streams_case(box, 1)
+
+
+def case_three_streams(box):
+    streams_case(box, 3)
+
+
+def case_eight_streams(box):
+    streams_case(box, 8)
+
+
+def case_recovery_options(box):
+    """NORECOVERY, REPLACE, then a log backup restored into a standby database."""
+    svc = box.start_service("-O=NP")
+    st, out = box.run_backup(svc.port, 2)
+    check(st == 0, "NORECOVERY: backup status %d" % st, out)
+    restored(box, svc, 2, "NORECOVERY")
+    check("state: RESTORING" in box.db_show("SECOND", "Sales"), "NORECOVERY: target not restoring",
+          box.db_show("SECOND", "Sales"))
+    last = [b for b in box.batches("SECOND") if "RESTORE DATABASE" in b][-1]
+    check("WITH STATS=5, REPLACE, NORECOVERY, MOVE" in last, "NORECOVERY: statement", last)
+    svc.stop()
+
+    # A log backup into a standby service: file written, database read-only in standby.
+    box.sqlemu("db", "touch", "MSSQLSERVER", "Sales", "--pages", "20")
+    sb = os.path.join(box.dir, "standby")
+    os.mkdir(sb)
+    svc = box.start_service("-S=" + sb, "-b=L")
+    st, out = box.run_backup(svc.port, 1, kind="L")
+    check(st == 0, "standby: log backup status %d" % st, out)
+    restored(box, svc, 1, "standby")
+    shown = box.db_show("SECOND", "Sales")
+    check("state: STANDBY" in shown or "standby" in shown.lower(), "standby: database not in standby", shown)
+    files = [n for n in os.listdir(sb) if n.startswith("Sales_L_") and n.endswith(".dat")]
+    check(len(files) == 1, "standby: file %s" % files, shown)
+    last = [b for b in box.batches("SECOND") if "RESTORE LOG" in b][-1]
+    check("RESTORE LOG [Sales] FROM  VIRTUAL_DEVICE='" in last and "WITH STATS=5, Standby='%s/Sales_L_" % sb in last,
+          "standby: statement", last)
+    check(box.checksum("SECOND", "Sales") == box.checksum("MSSQLSERVER", "Sales"), "standby: content differs")
+    svc.stop()
+
+    # A further log backup into the standby database, now with RECOVERY: the wrapper switches it.
+    box.sqlemu("db", "touch", "MSSQLSERVER", "Sales", "--pages", "5")
+    svc = box.start_service("-O=R", "-b=L")
+    st, out = box.run_backup(svc.port, 1, kind="L")
+    check(st == 0, "recovery: log backup status %d" % st, out)
+    restored(box, svc, 1, "recovery")
+    check("state: ONLINE" in box.db_show("SECOND", "Sales"), "recovery: not online", box.db_show("SECOND", "Sales"))
+    check(box.checksum("SECOND", "Sales") == box.checksum("MSSQLSERVER", "Sales"), "recovery: content differs")
+
+
+def case_full_then_log(box):
+    """A full backup, then a log backup, streamed in turn into one service running NORECOVERY; a
+    last log backup into a RECOVERY service brings the database online with the source's content."""
+    svc = box.start_service("-O=N")
+    st, out = box.run_backup(svc.port, 3)
+    check(st == 0, "full: status %d" % st, out)
+    restored(box, svc, 3, "full")
+    box.sqlemu("db", "touch", "MSSQLSERVER", "Sales", "--pages", "30")
+    st, out = box.run_backup(svc.port, 2, kind="L")
+    check(st == 0, "log: status %d" % st, out)
+    restored(box, svc, 2, "log", before=3)
+    restores = [b for b in box.batches("SECOND") if "RESTORE " in b]
+    check(len(restores) == 2 and "RESTORE LOG [Sales]" in restores[1] and "MOVE" not in restores[1],
+          "full then log: statements", "\n".join(restores))
+    svc.stop()
+    svc = box.start_service("-O=R")
+    box.sqlemu("db", "touch", "MSSQLSERVER", "Sales", "--pages", "3")
+    st, out = box.run_backup(svc.port, 1, kind="L")
+    restored(box, svc, 1, "last log")
+    check(box.checksum("SECOND", "Sales") == box.checksum("MSSQLSERVER", "Sales"), "full then log: content differs")
+
+
+def refused_backup(box, svc, what, *args):
+    """A backup the service refuses still ends (its writes fail with 112), and the service goes on."""
+    st, out = box.run_backup(svc.port, 1, *args, timeout=180)
+    check(st == ST_FAIL, "%s: backup status %d" % (what, st), out)
+    check("Agreed to start service." in box.backup.log(), "%s: no agreement line" % what)
+    check(svc.alive(), "%s: the service ended" % what, svc.text()[-3000:])
+
+
+def case_refusals(box):
+    # Allow-list: only 127.0.0.10 admitted; 127.0.0.1 merely begins with it.
+    box.service_side.config("Instance=localhost\\SECOND\nValidIPs=127.0.0.10\n")
+    svc = box.start_service("-O=R")
+    refused_backup(box, svc, "allow-list")
+    check("Connection[127.0.0.1] denied for source auth error." in svc.text(), "allow-list: message", svc.text())
+    check(not any("RESTORE" in b for b in box.batches("SECOND")), "allow-list: a restore ran")
+    svc.stop()
+
+    # Versions: the service's server runs 15.0 (1500).
+    box.service_side.config("Instance=localhost\\SECOND\nValidIPs=127.0.0.1\n")
+    box.sqlemu("instance", "set", "SECOND", "version", "15.0.2000.5")
+    svc = box.start_service("-O=R")
+    for version, accepted in (("16.0.1000.6", False), ("10.50.1600.1", False), ("11.0.2100.60", True)):
+        box.sqlemu("instance", "set", "MSSQLSERVER", "version", version)
+        box.sqlemu("db", "drop", "SECOND", "Sales", ok=False)
+        before = svc.text().count("is finished.")
+        if accepted:
+            st, out = box.run_backup(svc.port, 1)
+            check(st == 0, "version %s: status %d" % (version, st), out)
+            restored(box, svc, 1, "version " + version, before=before)
+            check(box.checksum("SECOND", "Sales") == box.checksum("MSSQLSERVER", "Sales"),
+                  "version %s: content differs" % version)
+        else:
+            n = svc.text().count("Incompetible SQL Versions. Connection is closed.")
+            refused_backup(box, svc, "version " + version)
+            check(svc.text().count("Incompetible SQL Versions. Connection is closed.") == n + 1,
+                  "version %s: message" % version, svc.text()[-2000:])
+
+
+def case_two_at_once(box):
+    """Two backups of different databases into one service at the same time, each on a set of its own."""
+    box.sqlemu("db", "create", "MSSQLSERVER", "Orders", "--data-mb", "4", "--seed", "11")
+    svc = box.start_service("-O=R")
+    results = {}
+
+    def one(db, streams):
+        results[db] = box.run_backup(svc.port, streams, db=db)
+
+    threads = [threading.Thread(target=one, args=a) for a in (("Sales", 3), ("Orders", 2))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for db in ("Sales", "Orders"):
+        check(results[db][0] == 0, "two at once: %s status %d" % (db, results[db][0]), results[db][1])
+    restored(box, svc, 5, "two at once")
+    for db in ("Sales", "Orders"):
+        check(box.checksum("SECOND", db) == box.checksum("MSSQLSERVER", db), "two at once: %s differs" % db)
+    restores = [b for b in box.batches("SECOND") if "RESTORE DATABASE" in b]
+    sets = {b.split("VIRTUAL_DEVICE='")[1].split("'")[0] for b in restores}
+    check(len(restores) == 2 and len(sets) == 2, "two at once: two restores on two sets", "\n".join(restores))
+
+
+def send_block(port, payload, answer=None):
+    """One hostile connection: sends `payload`, ends its sending side and gathers what comes back,
+    until the service closes or `answer` bytes have come. None when the service cannot be reached."""
+    try:
+        s = socket.create_connection(("127.0.0.1", port), timeout=30)
+    except OSError:
+        return None
+    try:
+        s.sendall(payload)
+        s.shutdown(socket.SHUT_WR)
+        back = b""
+        while answer is None or len(back) < answer:
+            try:
+                piece = s.recv(65536)
+            except OSError:
+                break
+            if not piece:
+                break
+            back += piece
+        return back
+    except OSError:
+        return b""
+    finally:
+        s.close()
+
+
+def block(text):
+    data = text.encode("latin-1")
+    return data + b"\0" * (8192 - len(data))
+
+
+def case_hostile(box):
+    svc = box.start_service("-O=R")
+    marker = os.path.join(box.dir, "injected")
+    injected = "CREATE DATABASE Injected"
+    move = ", MOVE ''Sales'' TO ''%DATA%Sales.mdf''"
+    hostile = [
+        ("garbage", os.urandom(8192), b""),
+        ("short block", b"|Sales#DATABASE#1#1", b""),
+        ("short block with a key", b"|Sales#DATABASE#2#2:1500", None),
+        ("no colon", block("|Sales#DATABASE#1#1"), b""),
+        ("count 0", block("|Sales#DATABASE#0#1:1500"), b""),
+        ("count 33", block("|Sales#DATABASE#33#1:1500"), b""),
+        ("count 2^31", block("|Sales#DATABASE#2147483648#1:1500"), b""),
+        ("kind carrying a statement", block("|Sales#DATABASE [x]; %s--#1#1:1500" % injected), b""),
+        ("move text carrying a statement",
+         block(move + "', '', '')); %s; --|Sales#DATABASE#1#1:1500" % injected), b""),
+        ("move text in the file name",
+         block(", MOVE ''Sales'' TO ''%%DATA%%x'' ; %s; --''|Sales#DATABASE#1#1:1500" % injected), b""),
+        ("database in a path", block("|../../x#DATABASE#1#1:1500"), b""),
+    ]
+    for what, payload, want in hostile:
+        back = send_block(svc.port, payload, None if want is not None else 8192)
+        if want is not None:
+            check(back == want, "%s: the service answered %d bytes" % (what, len(back)), svc.text()[-2000:])
+        check(svc.alive(), "%s: the service ended" % what, svc.text()[-3000:])
+    check(svc.text().count("Invalid Requested. Connection is closed.") >= 9, "hostile: invalid-request lines",
+          svc.text()[-4000:])
+
+    # Names with quotes, brackets, "%s", ";" and "--" from a well-formed peer: stream 2 of 2, so the
+    # service answers, resolves and composes, but starts no restore without stream 1.
+    names = ["O'Neil", "a]b[c", "x%sy", "p;q", "r--s", "t'; DROP DATABASE master; --"]
+    for name in names:
+        text = "%s|%s#DATABASE#2#2:0" % (move, name)
+        back = send_block(svc.port, block(text), 8192) or b""
+        check(back[:len(text)] == text.encode("latin-1"), "%s: no answer" % name, svc.text()[-2000:])
+        check(svc.alive(), "%s: the service ended" % name)
+    time.sleep(1)
+    # Every request above was refused before anything reached the server, or, for the names, went
+    # no further than the resolution of its (well-formed) move list.
+    stmts = box.statements("SECOND")
+    check(injected not in stmts and "DROP DATABASE" not in stmts, "hostile: peer text reached the server",
+          stmts[-3000:])
+    check(not box.db_show("SECOND", "Injected"), "hostile: a database was created")
+
+    # A real restore of a database whose name holds quotes, brackets, "%s", ";" and "--".
+    odd = "Q'x %s;--"
+    box.sqlemu("db", "create", "MSSQLSERVER", odd, "--data-mb", "2", "--seed", "3")
+    before = svc.text().count("is finished.")
+    st, out = box.run_backup(svc.port, 2, db=odd)
+    check(st == 0, "odd name: backup status %d" % st, out)
+    restored(box, svc, 2, "odd name", before=before)
+    check(box.checksum("SECOND", odd) == box.checksum("MSSQLSERVER", odd) and box.checksum("SECOND", odd),
+          "odd name: content differs", svc.text()[-3000:])
+    restore = [b for b in box.batches("SECOND") if "RESTORE DATABASE" in b]
+    check(restore and "RESTORE DATABASE [Q'x %s;--] FROM  VIRTUAL_DEVICE='" in restore[-1]
+          and "name='Q''x %s;--'" in restore[-1], "odd name: statement", "\n".join(restore))
+    check(svc.alive(), "odd name: the service ended")
+
+
+def main():
+    case = sys.argv[1]
+    box = Box()
+    try:
+        globals()["case_" + case](box)
+    finally:
+        if FAILURES:
+            print("box kept at", box.dir)
+        box.close()
+    for f in FAILURES:
+        print("FAIL:", f)
+    return 1 if FAILURES else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
