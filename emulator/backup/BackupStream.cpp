@@ -564,11 +564,15 @@ bool writeBackupSet(ServerDeviceSet& set, SetHeader header, const std::vector<Ex
         if (!putRecord(w, f, r, end) || !w.finishFamily(f, header.blockSize)) return false;
     }
     if (!w.drain()) return false;
-    for (DWORD f = 0; f < n; ++f) {
-        Request* t = nullptr;
+    // The flushes go out side by side, as many at a time as commands may be outstanding: a
+    // client's flush may take a while (finishing its media), and the devices finish together.
+    const size_t window = opt.bufferCount ? opt.bufferCount : n;
+    std::deque<std::pair<DWORD, Request*>> flushing;
+    auto waitFlush = [&]() {
+        auto [f, t] = flushing.front();
+        flushing.pop_front();
         DWORD code = 0, bytes = 0;
-        HRESULT hr = set.Submit(f, VDC_Flush, nullptr, 0, 0, &t);
-        if (SUCCEEDED(hr)) hr = waitCommand(set, t, opt, &code, &bytes);
+        HRESULT hr = waitCommand(set, t, opt, &code, &bytes);
         if (FAILED(hr)) {
             ioError(err, true, set.DeviceName(f), osCodeOf(hr));
             return false;
@@ -577,7 +581,21 @@ bool writeBackupSet(ServerDeviceSet& set, SetHeader header, const std::vector<Ex
             ioError(err, true, set.DeviceName(f), code);
             return false;
         }
+        return true;
+    };
+    for (DWORD f = 0; f < n; ++f) {
+        while (flushing.size() >= window)
+            if (!waitFlush()) return false;
+        Request* t = nullptr;
+        HRESULT hr = set.Submit(f, VDC_Flush, nullptr, 0, 0, &t);
+        if (FAILED(hr)) {
+            ioError(err, true, set.DeviceName(f), osCodeOf(hr));
+            return false;
+        }
+        flushing.emplace_back(f, t);
     }
+    while (!flushing.empty())
+        if (!waitFlush()) return false;
     return true;
 }
 

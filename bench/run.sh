@@ -1,0 +1,309 @@
+#!/usr/bin/env bash
+# Kestrune's backups and restores side by side with the reference commands on the same bytes.
+#
+#   bench/run.sh [--quick] [--sizes "256 1024"] [--reps N] [--dir FOLDER] [--keep]
+#
+# For each database size (MiB of page-like content in an emulated instance of its own data root):
+# full backups with 1, 2, 4 and 8 streams into every media kind and their restores into a second
+# instance (content checksums compared), the reference commands on the raw backup stream, the
+# emulator's own stream rate, and a 1 MiB database end to end. Prints a table of MB/s (10^6 bytes
+# of raw stream per second of wall time), peak memory of the kestrune process, and the targets.
+# --quick: 32 and 128 MiB, one run each. Not part of the test suite; numbers are best of --reps.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$here/build}
+
+sizes="256 1024"
+reps=2
+dir=""
+keep=0
+quick=0
+while [ $# -gt 0 ]; do
+  case $1 in
+    --quick) quick=1; sizes="32 128"; reps=1 ;;
+    --sizes) sizes=$2; shift ;;
+    --reps) reps=$2; shift ;;
+    --dir) dir=$2; shift ;;
+    --keep) keep=1 ;;
+    -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "run.sh: unknown argument $1" >&2; exit 2 ;;
+  esac
+  shift
+done
+streams_list="1 2 4 8"
+kinds="plain L G enc G+enc"
+
+# ---- where the files go: RAM when it has room for the largest size, else the temp folder --------
+largest=0
+for s in $sizes; do [ "$s" -gt "$largest" ] && largest=$s; done
+need_mb=$((largest * 6 + 512))
+free_mb() { df -Pm "$1" 2>/dev/null | awk 'NR==2 {print $4}'; }
+if [ -z "$dir" ]; then
+  dir=${TMPDIR:-/tmp}
+  # Leave RAM for everything else on the machine.
+  if [ -d /dev/shm ] && [ "$(free_mb /dev/shm)" -gt $((need_mb + 4096)) ]; then dir=/dev/shm; fi
+fi
+if [ "$(free_mb "$dir")" -lt "$need_mb" ]; then
+  echo "run.sh: $dir has less than $need_mb MiB free" >&2
+  exit 1
+fi
+
+# ---- build ----------------------------------------------------------------------------------------
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S "$here" -B "$build" -G Ninja >/dev/null
+fi
+cmake --build "$build" --target kestrune sqlemu sqlemu_odbc >/dev/null
+
+box=$(mktemp -d "$dir/kestrune-bench-XXXXXX")
+cleanup() { [ "$keep" = 1 ] && echo "kept $box" >&2 || rm -rf "$box"; }
+trap cleanup EXIT
+mkdir -p "$box/bin" "$box/odbc" "$box/root" "$box/media" "$box/ref" "$box/tools"
+g++ -O2 -std=c++17 -o "$box/tools/crypto_pipe" "$here/bench/crypto_pipe.cpp" \
+  $(pkg-config --cflags --libs libcrypto++) -lpthread
+cp "$build/engine/kestrune" "$box/bin/"
+printf '[Default]\nSingleton=0\nInstance=localhost\n' > "$box/bin/config.ini"
+export ODBCSYSINI="$box/odbc" SQLEMU_ROOT="$box/root" HOME="$box"
+sqlemu="$build/emulator/sqlemu"
+kestrune="$box/bin/kestrune"
+"$sqlemu" odbc-register "$box/odbc" >/dev/null
+"$sqlemu" instance create MSSQLSERVER >/dev/null
+"$sqlemu" instance create SECOND >/dev/null
+port=$((20000 + $$ % 20000))   # the loopback copy's port
+pass="bench pass phrase"
+key=000102030405060708090a0b0c0d0e0f
+iv=00000000000000000000000000000000
+
+note() { printf '%s\n' "$*" >&2; }
+div() { awk -v a="$1" -v b="$2" 'BEGIN { if (b + 0 > 0) printf "%.2f", a / b; else printf "-" }'; }
+rate() { awk -v bytes="$1" -v s="$2" 'BEGIN { if (s + 0 > 0) printf "%.0f", bytes / 1e6 / s; else printf "-" }'; }
+min() { awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b + 0 < a + 0) ? b : a }'; }
+
+kind_args() {  # the options of a media kind
+  case $1 in
+    plain) ;;
+    L) echo "-z=L" ;;
+    G) echo "-z=G" ;;
+    enc) echo "-P=$pass" ;;
+    G+enc) echo "-z=G -P=$pass" ;;
+  esac
+}
+
+# kes LABEL ARGS...: one kestrune run; sets wall (s), server (s, from the server's closing
+# message), rss (KiB, peak of the process). A failed run ends the benchmark.
+kes() {
+  local label=$1; shift
+  local t0 t1 st=0
+  t0=$EPOCHREALTIME
+  /usr/bin/time -f %M -o "$box/rss" "$kestrune" -M "$@" > "$box/last.log" 2>&1 || st=$?
+  t1=$EPOCHREALTIME
+  if [ "$st" -ne 0 ]; then
+    note "run.sh: $label ended with status $st:"; tail -5 "$box/last.log" >&2
+    exit 1
+  fi
+  wall=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }')
+  server=$(sed -n 's/.*successfully processed .* in \([0-9.]*\) seconds.*/\1/p' "$box/last.log" | tail -1)
+  rss=$(tail -1 "$box/rss")
+}
+
+# best LABEL ARGS...: kes, best wall of $reps runs; the peak memory is the highest seen.
+best() {
+  local bw="" bs="" br=0 i
+  for ((i = 0; i < reps; i++)); do
+    kes "$@"
+    bw=$(min "$bw" "$wall"); bs=$(min "$bs" "${server:-0}")
+    [ "$rss" -gt "$br" ] && br=$rss
+  done
+  wall=$bw; server=$bs; rss=$br
+}
+
+# timed_best CMD: seconds of the best of $reps runs of a shell command.
+timed_best() {
+  local b="" i t0 t1
+  for ((i = 0; i < reps; i++)); do
+    t0=$EPOCHREALTIME
+    bash -c "$1" || { note "run.sh: reference command failed: $1"; exit 1; }
+    t1=$EPOCHREALTIME
+    b=$(min "$b" "$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }')")
+  done
+  echo "$b"
+}
+
+media_files() {  # the comma list of a run's media files
+  local n=$1 out="" i
+  for ((i = 1; i <= n; i++)); do out+="$box/media/Bench_$i.bak,"; done
+  echo "${out%,}"
+}
+
+declare -A R   # results: R[size,what] = value
+table=()       # rows of the kestrune table
+refs=()        # rows of the reference table
+failed=0
+
+loopback() {  # seconds of one copy of $1 through a loopback TCP connection
+  local src=$1 out=$box/ref/loop.out t0 t1 pid
+  socat -u TCP-LISTEN:$port,reuseaddr,bind=127.0.0.1 "OPEN:$out,creat,trunc" &
+  pid=$!
+  for _ in $(seq 50); do ss -ltn 2>/dev/null | grep -q ":$port " && break; sleep 0.05; done
+  t0=$EPOCHREALTIME
+  socat -u "OPEN:$src" TCP:127.0.0.1:$port
+  wait "$pid"
+  t1=$EPOCHREALTIME
+  awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }'
+}
+
+for size in $sizes; do
+  note "== $size MiB"
+  "$sqlemu" db drop MSSQLSERVER Bench >/dev/null 2>&1 || true
+  "$sqlemu" db create MSSQLSERVER Bench --data-mb "$size" --log-mb 16 --seed 2026 >/dev/null
+  want=$("$sqlemu" db checksum MSSQLSERVER Bench)
+
+  # The raw stream: a 1-stream plain backup's media file holds exactly the server's bytes.
+  rm -f "$box"/media/*
+  kes raw -a=B -b=F -d=Bench -f="$box/media/Bench_1.bak"
+  raw=$box/ref/raw
+  mv "$box/media/Bench_1.bak" "$raw"
+  bytes=$(stat -c %s "$raw")
+  R[$size,bytes]=$bytes
+
+  # ---- reference commands on the raw stream ----
+  ref() {  # ref NAME CMD
+    local s
+    s=$(timed_best "$2")
+    R[$size,ref:$1]=$(rate "$bytes" "$s")
+    refs+=("$(printf '%6s  %-34s %8s' "$size" "$1" "${R[$size,ref:$1]}")")
+    rm -f "$box"/ref/out*
+  }
+  ctr="openssl enc -aes-128-ctr -K $key -iv $iv"
+  note "   reference commands"
+  ref "cat" "cat '$raw' > '$box/ref/out'"
+  ref "gzip -4" "gzip -4 < '$raw' > '$box/ref/out'"
+  for n in $streams_list; do ref "pigz -4 -p $n" "pigz -4 -p $n < '$raw' > '$box/ref/out'"; done
+  ref "openssl enc -aes-128-ctr" "$ctr < '$raw' > '$box/ref/out'"
+  ref "gzip -4 | openssl enc" "gzip -4 < '$raw' | $ctr > '$box/ref/out'"
+  ref "pigz -4 -p 8 | openssl enc" "pigz -4 -p 8 < '$raw' | $ctr > '$box/ref/out'"
+  ref "Crypto++ gzip+aes, 1 thread" "'$box/tools/crypto_pipe' --gzip --aes --level 4 '$raw' '$box/ref/out' >/dev/null"
+  ref "Crypto++ gzip+aes, 8 threads" "'$box/tools/crypto_pipe' --gzip --aes --level 4 --threads 8 '$raw' '$box/ref/out' >/dev/null"
+  ref "Crypto++ gzip, 1 thread" "'$box/tools/crypto_pipe' --gzip --level 4 '$raw' '$box/ref/out' >/dev/null"
+  s=""
+  for ((i = 0; i < reps; i++)); do s=$(min "$s" "$(loopback "$raw")"); done
+  R[$size,ref:loopback]=$(rate "$bytes" "$s")
+  refs+=("$(printf '%6s  %-34s %8s' "$size" "socat loopback copy" "${R[$size,ref:loopback]}")")
+  rm -f "$box"/ref/loop.out
+
+  # ---- the emulator's own stream rate: plain backups into /dev/null ----
+  for n in 1 8; do
+    rm -f "$box"/media/*
+    for ((i = 1; i <= n; i++)); do ln -s /dev/null "$box/media/Bench_$i.bak"; done
+    best "null sink" -a=B -b=F -d=Bench -f="$(media_files "$n")"
+    R[$size,null$n]=$(rate "$bytes" "$server")
+    R[$size,nullwall$n]=$(rate "$bytes" "$wall")
+  done
+  rm -f "$box"/media/*
+
+  # ---- kestrune: every kind and stream count, backup then restore ----
+  for kind in $kinds; do
+    for n in $streams_list; do
+      note "   $kind, $n stream(s)"
+      rm -f "$box"/media/*
+      # shellcheck disable=SC2046
+      best "backup $kind $n" -a=B -b=F -d=Bench -f="$n@$box/media" $(kind_args "$kind")
+      bw=$wall bs=$server brss=$rss
+      stored=$(cat "$box"/media/Bench_*.bak | wc -c)
+      # shellcheck disable=SC2046
+      best "restore $kind $n" -a=R -b=F -d=Bench -i='localhost\SECOND' -f="$(media_files "$n")" -O=RP \
+        $(kind_args "$kind")
+      rw=$wall rs=$server rrss=$rss
+      got=$("$sqlemu" db checksum SECOND Bench)
+      check=ok
+      if [ "$got" != "$want" ]; then check=DIFFERS; failed=1; fi
+      R[$size,$kind,$n]=$(rate "$bytes" "$bw")
+      [ "$kind,$n" = "plain,1" ] && R[$size,plain1srv]=$bs
+      R[$size,$kind,$n,rss]=$brss
+      R[$size,rss]=$(( ${R[$size,rss]:-0} > brss ? ${R[$size,rss]:-0} : brss ))
+      [ "$rrss" -gt "${R[$size,rss]}" ] && R[$size,rss]=$rrss
+      R[$size,$kind,rss]=$(( ${R[$size,$kind,rss]:-0} > brss ? ${R[$size,$kind,rss]:-0} : brss ))
+      [ "$rrss" -gt "${R[$size,$kind,rss]}" ] && R[$size,$kind,rss]=$rrss
+      table+=("$(printf '%6s  %-6s %3s  %8s %8s %6.1f  %8s %8s %6.1f  %7.1f  %6d %6d  %s' \
+        "$size" "$kind" "$n" "$(rate "$bytes" "$bw")" "$(rate "$bytes" "$bs")" "$bw" \
+        "$(rate "$bytes" "$rw")" "$(rate "$bytes" "$rs")" "$rw" \
+        "$(awk -v s="$stored" 'BEGIN { printf "%.1f", s / 1e6 }')" $((brss / 1024)) $((rrss / 1024)) "$check")")
+    done
+  done
+  rm -f "$box"/media/* "$raw"
+  "$sqlemu" db drop SECOND Bench >/dev/null 2>&1 || true
+done
+
+# ---- a 1 MiB database end to end ----
+note "== 1 MiB database"
+"$sqlemu" db drop MSSQLSERVER Tiny >/dev/null 2>&1 || true
+"$sqlemu" db create MSSQLSERVER Tiny --data-mb 1 --log-mb 1 --seed 7 >/dev/null
+tiny=()
+worst_tiny=0
+for kind in $kinds; do
+  rm -f "$box"/media/*
+  # shellcheck disable=SC2046
+  best "tiny $kind" -a=B -b=F -d=Tiny -f="1@$box/media" $(kind_args "$kind")
+  tiny+=("$(printf '  %-6s %6.2f s wall (server %s s)' "$kind" "$wall" "$server")")
+  worst_tiny=$(awk -v a="$worst_tiny" -v b="$wall" 'BEGIN { print (b > a) ? b : a }')
+done
+rm -f "$box"/media/*
+
+# ---- report ----
+echo
+echo "Kestrune $(git -C "$here" describe --always --dirty 2>/dev/null || echo '?'), $(nproc) CPUs, files in $dir, best of $reps"
+echo "MB/s = 10^6 bytes of the raw backup stream per second of wall time (whole process: start-up,"
+echo "the statement, the closing pauses); 'server' = per second of the statement as the server timed it."
+echo "RSS = peak resident memory of the kestrune process (MiB; the emulated server runs inside it)."
+echo
+printf '%6s  %-6s %3s  %8s %8s %6s  %8s %8s %6s  %7s  %6s %6s  %s\n' \
+  MiB kind n "backup" "server" "s" "restore" "server" "s" "stored" "RSS-b" "RSS-r" content
+for row in "${table[@]}"; do echo "$row"; done
+echo
+printf '%6s  %-34s %8s\n' MiB "reference on the same bytes" "MB/s"
+for row in "${refs[@]}"; do echo "$row"; done
+echo
+echo "Emulator's own stream rate (plain backup into /dev/null, server-timed / wall MB/s):"
+for size in $sizes; do
+  printf '  %5s MiB: 1 stream %s / %s, 8 streams %s / %s\n' "$size" "${R[$size,null1]}" "${R[$size,nullwall1]}" \
+    "${R[$size,null8]}" "${R[$size,nullwall8]}"
+done
+echo
+echo "1 MiB database, full backup end to end (1 stream):"
+for row in "${tiny[@]}"; do echo "$row"; done
+echo
+verdict() { awk -v v="$1" -v t="$2" 'BEGIN { if (v == "-") print "n/a"; else print (v + 0 >= t + 0) ? "met" : "MISSED" }'; }
+echo "Targets (ratio, target, verdict):"
+for size in $sizes; do
+  one=${R[$size,G+enc,1]}; eight=${R[$size,G+enc,8]}
+  r1=$(div "$one" "${R[$size,ref:Crypto++ gzip+aes, 1 thread]}")
+  r2=$(div "$eight" "$one")
+  r3=$(div "$eight" "${R[$size,ref:pigz -4 -p 8 | openssl enc]}")
+  r4=$(div "${R[$size,plain,1]}" "${R[$size,ref:cat]}")
+  printf '  %5s MiB  gzip+AES 1 stream / Crypto++ pipeline      %6s  >= 0.95  %s\n' "$size" "$r1" "$(verdict "$r1" 0.95)"
+  printf '  %5s MiB  gzip+AES 8 streams / 1 stream             %6s  >= 6     %s\n' "$size" "$r2" "$(verdict "$r2" 6)"
+  printf '  %5s MiB  gzip+AES 8 streams / pigz -p8 | openssl   %6s  >= 0.8   %s\n' "$size" "$r3" "$(verdict "$r3" 0.8)"
+  printf '  %5s MiB  plain 1 stream / cat                      %6s  >= 0.8   %s\n' "$size" "$r4" "$(verdict "$r4" 0.8)"
+  # What bounds the ratios above: the wall floor of a run, and what the machine's cores give.
+  srv=$(awk -v b="${R[$size,bytes]}" -v s="${R[$size,plain1srv]}" 'BEGIN { printf "%.0f", b / 1e6 / s }')
+  printf '  %5s MiB    context: plain 1 stream server-timed / cat %6s\n' "$size" "$(div "$srv" "${R[$size,ref:cat]}")"
+  printf '  %5s MiB    context: Crypto++ gzip+aes 8 threads / 1   %6s,  pigz -p8 / -p1 %s\n' "$size" \
+    "$(div "${R[$size,ref:Crypto++ gzip+aes, 8 threads]}" "${R[$size,ref:Crypto++ gzip+aes, 1 thread]}")" \
+    "$(div "${R[$size,ref:pigz -4 -p 8]}" "${R[$size,ref:pigz -4 -p 1]}")"
+  printf '  %5s MiB    context: Crypto++ 8 threads / pigz -p8 | openssl %s\n' "$size" \
+    "$(div "${R[$size,ref:Crypto++ gzip+aes, 8 threads]}" "${R[$size,ref:pigz -4 -p 8 | openssl enc]}")"
+  if [ -n "${R[$size,tcp,1]:-}" ]; then
+    r5=$(div "${R[$size,tcp,1]}" "${R[$size,ref:loopback]}")
+    printf '  %5s MiB  TCP backup -> restore / loopback copy     %6s  >= 0.8   %s\n' "$size" "$r5" "$(verdict "$r5" 0.8)"
+  else
+    printf '  %5s MiB  TCP backup -> restore / loopback copy     %6s  >= 0.8   n/a (no restore service in this build)\n' "$size" "-"
+  fi
+done
+printf '  1 MiB database, slowest kind                        %5.2f s  <= 1.5 s %s\n' "$worst_tiny" \
+  "$(awk -v w="$worst_tiny" 'BEGIN { print (w <= 1.5) ? "met" : "MISSED" }')"
+first=${sizes%% *}; last=${sizes##* }
+for kind in $kinds; do
+  a=${R[$first,$kind,rss]}; b=${R[$last,$kind,rss]}
+  printf '  peak RSS %-6s %5s MiB: %4d MiB, %5s MiB: %4d MiB  (x%s, flat when below 1.10)\n' "$kind" "$first" \
+    $((a / 1024)) "$last" $((b / 1024)) "$(div "$b" "$a")"
+done
+if [ "$failed" != 0 ]; then echo "A restored database's content DIFFERS from its source."; exit 1; fi
