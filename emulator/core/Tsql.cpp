@@ -1136,7 +1136,10 @@ void Parser::fail() const {
     failAt(peek());
 }
 
-void Parser::failAt(const Token& t) const { syntaxError(t.text); }
+void Parser::failAt(const Token& t) const {
+    // The server names a string or a quoted name by its content.
+    syntaxError(t.kind == Token::String || t.kind == Token::QuotedName ? t.value : t.text);
+}
 
 std::string Parser::name() {
     const Token& t = peek();
@@ -1529,15 +1532,15 @@ std::unique_ptr<Expr> Parser::functionCall(const std::string& fname, const Token
 
 namespace {
 
-std::shared_ptr<SelectQuery> parseSelectCore(Parser& p, bool inSubquery, bool allowOrder);
+std::shared_ptr<SelectQuery> parseSelectCore(Parser& p, bool inSubquery);
 
 std::shared_ptr<SelectQuery> parseSelect(Parser& p, bool inSubquery) {
-    auto q = parseSelectCore(p, inSubquery, false);
+    auto q = parseSelectCore(p, inSubquery);
     while (p.isKeyword("UNION")) {
         if (q->assigns()) p.fail();
         p.next();
         q->unionAll.push_back(p.acceptKeyword("ALL"));
-        auto part = parseSelectCore(p, inSubquery, false);
+        auto part = parseSelectCore(p, inSubquery);
         if (part->assigns()) p.fail();
         q->unions.push_back(part);
     }
@@ -1556,7 +1559,7 @@ std::shared_ptr<SelectQuery> parseSelect(Parser& p, bool inSubquery) {
     return q;
 }
 
-std::shared_ptr<SelectQuery> parseSelectCore(Parser& p, bool inSubquery, bool allowOrder) {
+std::shared_ptr<SelectQuery> parseSelectCore(Parser& p, bool inSubquery) {
     p.expectKeyword("SELECT");
     auto q = std::make_shared<SelectQuery>();
     if (p.acceptKeyword("TOP")) {
@@ -1609,7 +1612,6 @@ std::shared_ptr<SelectQuery> parseSelectCore(Parser& p, bool inSubquery, bool al
         if (!q->hasFrom) p.failAt(p.peek(static_cast<size_t>(-1) + 0));
         q->where = p.condition();
     }
-    (void)allowOrder;
     return q;
 }
 

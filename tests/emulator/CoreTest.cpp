@@ -399,7 +399,7 @@ TEST_F(Core, RegisteredStatementsParseRunAndReport) {
     EXPECT_EQ(run("EMUTEST fail PRINT 'after'"),
               "info 3211 10 percent processed.\nerror 3201 42000 Cannot open backup device 'd'.\n"
               "error 3013 42000 EMUTEST is terminating abnormally.\ninfo 0 after");
-    EXPECT_EQ(run("EMUTEST 'x'"), "error 102 42000 Incorrect syntax near ''x''.");
+    EXPECT_EQ(run("EMUTEST 'x'"), "error 102 42000 Incorrect syntax near 'x'.");
     EXPECT_EQ(run("IF 1=1 EMUTEST hello"), "info 3211 10 percent processed.\ninfo 3014 EMUTEST hello done.");
     EXPECT_EQ(run("SELECT 1 EMUTEST"), "error 102 42000 Incorrect syntax near 'EMUTEST'.");   // reserved: no alias
 }
