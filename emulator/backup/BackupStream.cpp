@@ -257,10 +257,23 @@ private:
         uint64_t sent = 0;   // bytes handed to the device
     };
 
+    // Before the writer waits for the device side, it sends the buffers it has begun (within the
+    // limit of outstanding commands): the reader of a stream that goes straight into a restore may
+    // need those bytes to finish the record it waits for.
+    bool sendBegun() {
+        if (sending_) return true;
+        sending_ = true;
+        bool ok = true;
+        for (DWORD g = 0; g < n_ && ok; ++g)
+            if (fam_[g].slot >= 0 && fam_[g].fill > 0) ok = submit(g);
+        sending_ = false;
+        return ok;
+    }
+
     bool room(DWORD f, uint8_t** dst, size_t* take, size_t want) {
         Family& fm = fam_[f];
         if (fm.slot < 0) {
-            if (free_.empty() && !waitOldest()) return false;
+            if (free_.empty() && (!sendBegun() || (free_.empty() && !waitOldest()))) return false;
             fm.slot = free_.front();
             free_.pop_front();
             fm.fill = 0;
@@ -290,11 +303,12 @@ private:
             free_.push_back(s);
             return true;
         }
-        while (submitted_.size() >= (opt_.bufferCount ? opt_.bufferCount : n_))
-            if (!waitOldest()) {
+        while (submitted_.size() >= (opt_.bufferCount ? opt_.bufferCount : n_)) {
+            if (!sendBegun() || !waitOldest()) {
                 free_.push_back(s);
                 return false;
             }
+        }
         fm.sent += size;
         Slot& slot = slots_[s];
         slot.device = f;
@@ -336,7 +350,37 @@ private:
     std::vector<Slot> slots_;
     std::deque<int> free_;
     std::deque<int> submitted_;
+    bool sending_ = false;
 };
+
+// How the extents are cut into data records: record i goes to family i mod n, and its length
+// is chosen so that it ends where a command buffer of its family ends, as long as the buffers are
+// filled one after the other. So a full buffer holds whole records and is sent at once.
+struct Cut {
+    size_t extent;
+    uint64_t within;
+    uint64_t length;
+};
+
+std::vector<Cut> planRecords(const std::vector<Extent>& extents, DWORD n, uint32_t maxTransfer,
+                             uint64_t headerRecord) {
+    const uint64_t overhead = kRecordHeaderSize + 4;
+    std::vector<uint64_t> fill(n, headerRecord % maxTransfer);
+    std::vector<Cut> cuts;
+    uint64_t index = 0;
+    for (size_t i = 0; i < extents.size(); ++i) {
+        for (uint64_t within = 0; within < extents[i].length; ++index) {
+            uint64_t& f = fill[index % n];
+            uint64_t room = maxTransfer - f;
+            uint64_t fits = room > overhead ? room - overhead : room + maxTransfer - overhead;
+            uint64_t len = std::min(fits, extents[i].length - within);
+            cuts.push_back({i, within, len});
+            f = (f + overhead + len) % maxTransfer;
+            within += len;
+        }
+    }
+    return cuts;
+}
 
 bool putRecord(Writer& w, DWORD f, RecordHeader r, const std::string& payload) {
     uint8_t head[kRecordHeaderSize];
@@ -486,15 +530,15 @@ bool writeBackupSet(ServerDeviceSet& set, SetHeader header, const std::vector<Ex
         setError(err, 3250, "The value is not within range for the MAXTRANSFERSIZE parameter.");
         return false;
     }
-    const uint64_t maxPayload = opt.maxTransferSize - kRecordHeaderSize - 4;
     header.familyCount = static_cast<uint16_t>(n);
     header.blockSize = opt.blockSize;
     header.dataRecords = 0;
     header.dataBytes = 0;
-    for (const Extent& e : extents) {
-        header.dataRecords += (e.length + maxPayload - 1) / maxPayload;
-        header.dataBytes += e.length;
-    }
+    for (const Extent& e : extents) header.dataBytes += e.length;
+    // The set header's size does not depend on the counts it carries.
+    const uint64_t headerRecord = kRecordHeaderSize + encodeHeader(header).size() + 4;
+    const std::vector<Cut> cuts = planRecords(extents, n, opt.maxTransferSize, headerRecord);
+    header.dataRecords = cuts.size();
     Writer w(set, opt, err);
     if (!w.ok()) {
         setError(err, 701, "There is insufficient system memory in resource pool 'default' to run this query.");
@@ -515,10 +559,12 @@ bool writeBackupSet(ServerDeviceSet& set, SetHeader header, const std::vector<Ex
     std::vector<uint64_t> seq(n, 0), famRecords(n, 0), famBytes(n, 0);
     uint64_t index = 0, done = 0;
     if (!checkAbortFault(set, opt, 0, header.dataBytes, true, err)) return false;
-    for (const Extent& e : extents) {
-        for (uint64_t within = 0; within < e.length;) {
+    for (const Cut& cut : cuts) {
+        {
+            const Extent& e = extents[cut.extent];
+            const uint64_t within = cut.within;
             DWORD f = static_cast<DWORD>(index % n);
-            uint64_t len = std::min(maxPayload, e.length - within);
+            uint64_t len = cut.length;
             RecordHeader r;
             r.type = kTypeData;
             r.setId = header.setId;
@@ -540,7 +586,6 @@ bool writeBackupSet(ServerDeviceSet& set, SetHeader header, const std::vector<Ex
             if (!w.put(f, tail, 4)) return false;
             ++famRecords[f];
             famBytes[f] += len;
-            within += len;
             done += len;
             ++index;
             if (opt.progress) opt.progress(done, header.dataBytes);

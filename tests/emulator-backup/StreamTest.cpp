@@ -6,8 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <map>
+#include <mutex>
+#include <thread>
 #include <random>
 
 using namespace sqlemu::backup;
@@ -212,6 +216,19 @@ TEST(EmulatorBackupStream, NoMoreThanBufferCountCommandsAreOutstanding) {
     }
 }
 
+TEST(EmulatorBackupStream, RecordsOfAFullBufferEndWithIt) {
+    // So that a buffer once full holds whole records and a reader never waits for the next one.
+    Content content = Content::make({1000000, 300000});
+    auto media = backup(content, 2, opts(65536));
+    for (const std::string& m : media) {
+        for (size_t at = 65536; at + 65536 < m.size(); at += 65536) {
+            uint32_t head;
+            std::memcpy(&head, m.data() + at, 4);
+            EXPECT_EQ(kRecordMagic, head) << at;
+        }
+    }
+}
+
 TEST(EmulatorBackupStream, LogRecordsArriveInSetOrderAcrossFamilies) {
     // Many small records with rising LSNs spread over three families must come back in LSN order.
     Content c;
@@ -242,6 +259,161 @@ TEST(EmulatorBackupStream, LogRecordsArriveInSetOrderAcrossFamilies) {
     EXPECT_EQ(f, sink.files[2]);
 }
 
+// A bounded byte pipe, standing for the TCP connection between a backup's device and a restore's.
+class Pipe {
+public:
+    explicit Pipe(size_t capacity) : cap_(capacity) {}
+    // A pipe that stays stuck this long breaks, so that a stuck stream ends the test.
+    static constexpr std::chrono::seconds kStuck{12};
+
+    void write(const uint8_t* p, size_t n) {
+        std::unique_lock<std::mutex> lock(m_);
+        while (n) {
+            if (!cv_.wait_for(lock, kStuck, [&] { return data_.size() < cap_ || broken_; }) || broken_) {
+                broken_ = true;
+                cv_.notify_all();
+                return;
+            }
+            size_t take = std::min(n, cap_ - data_.size());
+            data_.append(reinterpret_cast<const char*>(p), take);
+            p += take;
+            n -= take;
+            cv_.notify_all();
+        }
+    }
+    // Waits for all n bytes, or the end of the stream.
+    size_t read(uint8_t* p, size_t n) {
+        std::unique_lock<std::mutex> lock(m_);
+        size_t got = 0;
+        while (got < n) {
+            if (!cv_.wait_for(lock, kStuck, [&] { return !data_.empty() || closed_ || broken_; }) || broken_) {
+                broken_ = true;
+                cv_.notify_all();
+                break;
+            }
+            if (data_.empty()) break;
+            size_t take = std::min(n - got, data_.size());
+            std::memcpy(p + got, data_.data(), take);
+            data_.erase(0, take);
+            got += take;
+            cv_.notify_all();
+        }
+        return got;
+    }
+    void close() {
+        std::lock_guard<std::mutex> lock(m_);
+        closed_ = true;
+        cv_.notify_all();
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::string data_;
+    size_t cap_;
+    bool closed_ = false;
+    bool broken_ = false;
+};
+
+// Device k of a backup's set feeds device k of a restore's set through a small pipe; the device
+// threads serve one command at a time, as the network movers do.
+struct Relay {
+    IClientVirtualDeviceSet2* from = nullptr;
+    IClientVirtualDeviceSet2* to = nullptr;
+    std::string fromName, toName;
+    unsigned n;
+    std::vector<std::unique_ptr<Pipe>> pipes;
+    std::vector<std::thread> threads;
+
+    explicit Relay(unsigned devices) : n(devices) {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        for (auto* which : {&from, &to}) {
+            CoCreateInstance(CLSID_MSSQL_ClientVirtualDeviceSet, nullptr, CLSCTX_INPROC_SERVER,
+                             IID_IClientVirtualDeviceSet2, reinterpret_cast<void**>(which));
+            GUID g;
+            CoCreateGuid(&g);
+            wchar_t text[49];
+            StringFromGUID2(g, text, 49);
+            VDConfig cfg{};
+            cfg.deviceCount = devices;
+            (*which)->CreateEx(nullptr, text, &cfg);
+            std::string& name = which == &from ? fromName : toName;
+            for (wchar_t* c = text; *c; ++c) name += static_cast<char>(*c);
+        }
+        for (unsigned k = 0; k < devices; ++k) pipes.push_back(std::make_unique<Pipe>(65536));
+    }
+    ~Relay() {
+        for (auto& t : threads) t.join();
+        for (auto* set : {from, to}) {
+            set->Close();
+            set->Release();
+        }
+        CoUninitialize();
+    }
+    void start() {
+        for (unsigned k = 0; k < n; ++k) {
+            threads.emplace_back([this, k] { serve(from, fromName, k, true); });
+            threads.emplace_back([this, k] { serve(to, toName, k, false); });
+        }
+    }
+    void serve(IClientVirtualDeviceSet2* set, const std::string& setName, unsigned k, bool sending) {
+        VDConfig cfg{};
+        if (FAILED(set->GetConfiguration(10000, &cfg))) return;
+        std::string name = k ? setName + std::to_string(k) : setName;
+        std::wstring w(name.begin(), name.end());
+        IClientVirtualDevice* dev = nullptr;
+        if (FAILED(set->OpenDevice(w.c_str(), &dev))) return;
+        VDC_Command* cmd;
+        while (dev->GetCommand(20000, &cmd) == S_OK) {
+            DWORD code = ERROR_SUCCESS, bytes = 0;
+            if (cmd->commandCode == VDC_Write) {
+                pipes[k]->write(cmd->buffer, cmd->size);
+                bytes = cmd->size;
+            } else if (cmd->commandCode == VDC_Read) {
+                bytes = static_cast<DWORD>(pipes[k]->read(cmd->buffer, cmd->size));
+                code = bytes == cmd->size ? ERROR_SUCCESS : ERROR_HANDLE_EOF;
+            }
+            dev->CompleteCommand(cmd, code, bytes, 0);
+        }
+        if (sending) pipes[k]->close();
+    }
+};
+
+TEST(EmulatorBackupStream, StreamsStraightIntoARestoreThroughSmallPipes) {
+    // A log backup's pages in large buffers, few of them, small pipes: the restore reads the
+    // families in set order while the backup fills them.
+    Content c;
+    std::string& f = c.files[2];
+    std::mt19937 rng(3);
+    for (uint64_t i = 0; i < 400; ++i) {
+        c.extents.push_back({2, f.size(), 8192, 2000 + i});
+        f += std::string(8192, static_cast<char>(rng()));
+    }
+    Relay relay(2);
+    relay.start();
+    std::unique_ptr<ServerDeviceSet> out, in;
+    ASSERT_EQ(S_OK, ServerDeviceSet::Open("", relay.fromName, 1000, &out));
+    ASSERT_EQ(S_OK, ServerDeviceSet::Open("", relay.toName, 1000, &in));
+    TransferOptions wo = opts(1 << 20, 2), ro = opts(65536, 2);
+    wo.commandTimeoutMs = ro.commandTimeoutMs = 10000;  // a stuck stream fails instead of hanging
+    ASSERT_EQ(S_OK, out->Configure(true, 512, wo.maxTransferSize, wo.bufferCount));
+    ASSERT_EQ(S_OK, in->Configure(false, 512, ro.maxTransferSize, ro.bufferCount));
+    MemorySink sink;
+    StreamError readErr;
+    bool readOk = false;
+    std::thread reader([&] {
+        readOk = readBackupSet(*in, sink, ro, nullptr, &readErr);
+        if (readOk) in->CloseDevices(); else in->Abort();
+    });
+    StreamError writeErr;
+    EXPECT_TRUE(writeBackupSet(*out, sampleHeader(BackupKind::Log), c.extents, c.reader(), wo, &writeErr))
+        << writeErr.text;
+    out->CloseDevices();
+    reader.join();
+    ASSERT_TRUE(readOk) << readErr.number << " " << readErr.text;
+    EXPECT_EQ(f, sink.files[2]);
+}
+
 TEST(EmulatorBackupStream, DamagedStreamsAreDetected) {
     Content content = Content::make({400000});
     const auto media = backup(content, 2, opts(65536));
@@ -257,10 +429,10 @@ TEST(EmulatorBackupStream, DamagedStreamsAreDetected) {
         for (char& c : s) c = static_cast<char>(c ^ static_cast<char>(rng()));
         return s;
     };
-    // Where family 2's second data record begins: after the set header record and one full record.
-    uint32_t headerPayload = 0;
-    std::memcpy(&headerPayload, media[1].data() + 28, 4);
-    const size_t secondRecord = kRecordHeaderSize + headerPayload + 4 + 65536;
+    // Where family 2's second data record begins: the third record of its stream.
+    const std::string magic("KSBR", 4);
+    size_t secondRecord = media[1].find(magic, media[1].find(magic, 1) + 1);
+    ASSERT_NE(std::string::npos, secondRecord);
     auto flip = [](std::string s, size_t at) {
         s[at] = static_cast<char>(s[at] ^ 0x40);
         return s;
