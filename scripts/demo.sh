@@ -65,6 +65,8 @@ printf 'content checksum SECOND.SalesCopy   %s\n' "$dst"
 if [ "$src" = "$dst" ]; then echo "checksums match"; else echo "checksums DIFFER"; exit 1; fi
 
 step "Restore service: SECOND listens; a 3-stream full backup of Sales streams into it over TCP"
+# SalesCopy holds the files in SECOND's default folders that the streamed restore moves Sales into.
+"$sqlemu" db drop SECOND SalesCopy >/dev/null
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 mkdir -p "$box/svc"
 cp "$build/engine/kestrune" "$box/svc/"
