@@ -1,6 +1,7 @@
 #include "config/Config.h"
 
 #include "support/Log.h"
+#include "support/SysUtils.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -10,14 +11,7 @@
 
 Config g_config("Default");
 
-// atoi's reading (blanks, a sign, digits up to the first other character; no
-// digits give 0), with out-of-range values held at the int32 limits.
-int32_t ConfigNumber(const char* text) {
-    long long v = strtoll(text, nullptr, 10);
-    if (v > INT32_MAX) return INT32_MAX;
-    if (v < INT32_MIN) return INT32_MIN;
-    return static_cast<int32_t>(v);
-}
+int32_t ConfigNumber(const char* text) { return ReadInt32(text); }
 
 namespace {
 bool isTrueText(const char* v) { return v[0] == 'Y' || v[0] == 'y' || v[0] == 'T' || v[0] == 't' || v[0] == '1'; }

@@ -10,17 +10,7 @@
 
 namespace {
 
-// Leading blanks, an optional sign, then digits; 0 when none. Clamped to int.
-int ReadNumber(const std::string& s)
-{
-    const char* p = s.c_str();
-    char* end = nullptr;
-    long v = std::strtol(p, &end, 10);
-    if (end == p) return 0;
-    if (v > INT_MAX) return INT_MAX;
-    if (v < INT_MIN) return INT_MIN;
-    return static_cast<int>(v);
-}
+int ReadNumber(const std::string& s) { return ReadInt32(s.c_str()); }
 
 bool StartsWith(const std::string& s, const char* prefix)
 {

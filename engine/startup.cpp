@@ -7,6 +7,7 @@
 #include "config/Config.h"
 #include "platform/win32/win32.h"
 #include "support/Log.h"
+#include "support/SysUtils.h"
 
 const char kVersionQuery[] =
     "DECLARE @s1 VARCHAR(32) SET @s1 = CAST(SERVERPROPERTY('ProductVersion') AS VARCHAR(32)) "
@@ -63,10 +64,5 @@ bool CheckRunSettings()
 
 int ParseVersion(const char* text)
 {
-    char* end = nullptr;
-    long v = std::strtol(text, &end, 10);
-    if (end == text) return 0;
-    if (v > INT_MAX) return INT_MAX;
-    if (v < INT_MIN) return INT_MIN;
-    return static_cast<int>(v);
+    return ReadInt32(text);
 }

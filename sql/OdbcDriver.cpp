@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "support/Log.h"
+#include "support/SysUtils.h"
 
 char g_odbcDriver[256];
 
@@ -17,13 +18,7 @@ namespace {
 // silly long number cannot overflow.
 int DriverNumber(const char* desc)
 {
-    const char* p = desc + 11;  // after "ODBC Driver"
-    char* end = nullptr;
-    long v = std::strtol(p, &end, 10);
-    if (end == p) return 0;
-    if (v > INT_MAX) return INT_MAX;
-    if (v < INT_MIN) return INT_MIN;
-    return static_cast<int>(v);
+    return ReadInt32(desc + 11);  // after "ODBC Driver"
 }
 
 }  // namespace

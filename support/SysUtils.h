@@ -22,6 +22,10 @@ bool IsElevated();  // effective uid 0 on this platform
 void SplitString(const char* text, const char* delimiters, std::vector<std::string>& out);
 // Erases trailing white space (the "C" locale's isspace set).
 void RTrim(std::string& s);
+
+// A decimal number read as atoi reads it (blanks, a sign, digits up to the first other
+// character; no digits give 0), with out-of-range values held at the int32 limits.
+int32_t ReadInt32(const char* text);
 // Status times (status change, access, modification) and size, each cut to
 // 32 bits. Logs and gives false when the file cannot be examined.
 bool getfileinfo(const char* path, const void* ignored, uint32_t* size, uint32_t* ctime, uint32_t* atime,
