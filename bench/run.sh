@@ -5,8 +5,9 @@
 #
 # For each database size (MiB of page-like content in an emulated instance of its own data root):
 # full backups with 1, 2, 4 and 8 streams into every media kind and their restores into a second
-# instance (content checksums compared), the reference commands on the raw backup stream, the
-# emulator's own stream rate, and a 1 MiB database end to end. Prints a table of MB/s (10^6 bytes
+# instance (content checksums compared), backups streamed over TCP into a restore service of the
+# second instance, the reference commands on the raw backup stream, the emulator's own stream rate,
+# and a 1 MiB database end to end. Prints a table of MB/s (10^6 bytes
 # of raw stream per second of wall time), peak memory of the kestrune process, and the targets.
 # --quick: 32 and 128 MiB, one run each. Not part of the test suite; numbers are best of --reps.
 set -euo pipefail
@@ -55,7 +56,10 @@ fi
 cmake --build "$build" --target kestrune sqlemu sqlemu_odbc >/dev/null
 
 box=$(mktemp -d "$dir/kestrune-bench-XXXXXX")
-cleanup() { [ "$keep" = 1 ] && echo "kept $box" >&2 || rm -rf "$box"; }
+cleanup() {
+  [ -n "${svc_pid:-}" ] && { kill "$svc_pid" 2>/dev/null; wait "$svc_pid" 2>/dev/null; }
+  [ "$keep" = 1 ] && echo "kept $box" >&2 || rm -rf "$box"
+}
 trap cleanup EXIT
 mkdir -p "$box/bin" "$box/odbc" "$box/root" "$box/media" "$box/ref" "$box/tools"
 g++ -O2 -std=c++17 -o "$box/tools/crypto_pipe" "$here/bench/crypto_pipe.cpp" \
@@ -134,9 +138,76 @@ media_files() {  # the comma list of a run's media files
   echo "${out%,}"
 }
 
+# ---- the restore service: a kestrune of its own restoring into SECOND ---------------------------
+svc_dir=$box/svc
+svc_pid=""
+svc_port=""
+mkdir -p "$svc_dir"
+cp "$build/engine/kestrune" "$svc_dir/"
+printf '[Default]\nSingleton=0\nInstance=localhost\\SECOND\nValidIPs=127.0.0.1\n' > "$svc_dir/config.ini"
+free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+svc_stop() {
+  [ -n "$svc_pid" ] || return 0
+  kill "$svc_pid" 2>/dev/null || true
+  wait "$svc_pid" 2>/dev/null || true
+  svc_pid=""
+}
+svc_start() {  # a fresh service on a free port, its console in $svc_dir/console.txt
+  svc_stop
+  svc_port=$(free_port)
+  : > "$svc_dir/console.txt"
+  "$svc_dir/kestrune" -M -l="$svc_port" -b=F -O=RP > "$svc_dir/console.txt" 2>&1 &
+  svc_pid=$!
+  for _ in $(seq 100); do grep -q "Start Restore Service on TCP-$svc_port" "$svc_dir/console.txt" && return 0; sleep 0.05; done
+  note "run.sh: the restore service did not start:"; tail -5 "$svc_dir/console.txt" >&2
+  exit 1
+}
+svc_done() { grep -c 'RESTORE DATABASE successfully processed' "$svc_dir/console.txt" || true; }
+
+# tcp_run N: one backup streamed in N streams into the service; sets wall (s, the backup process),
+# e2e (s, until the backup has ended and the service's restore has finished), server and rserver
+# (s, the two statements as the servers timed them), rss (KiB, the backup process).
+tcp_run() {
+  local n=$1 t0 t1 t2 st=0 before files="" i
+  if [ -z "$svc_pid" ] || ! kill -0 "$svc_pid" 2>/dev/null; then svc_start; fi
+  "$sqlemu" db drop SECOND Bench >/dev/null 2>&1 || true
+  before=$(svc_done)
+  for ((i = 0; i < n; i++)); do files+="tcp://127.0.0.1:$svc_port,"; done
+  t0=$EPOCHREALTIME
+  /usr/bin/time -f %M -o "$box/rss" "$kestrune" -M -a=B -b=F -d=Bench -f="${files%,}" > "$box/last.log" 2>&1 || st=$?
+  t1=$EPOCHREALTIME
+  if [ "$st" -ne 0 ]; then
+    note "run.sh: TCP backup, $n stream(s), ended with status $st:"; tail -5 "$box/last.log" >&2
+    note "  service:"; tail -5 "$svc_dir/console.txt" >&2
+    exit 1
+  fi
+  t2=$t1
+  for _ in $(seq 6000); do
+    [ "$(svc_done)" -gt "$before" ] && break
+    if ! kill -0 "$svc_pid" 2>/dev/null; then
+      note "run.sh: the restore service ended during a $n-stream restore:"; tail -5 "$svc_dir/console.txt" >&2
+      svc_pid=""
+      exit 1
+    fi
+    sleep 0.02
+    t2=$EPOCHREALTIME
+  done
+  if [ "$(svc_done)" -le "$before" ]; then
+    note "run.sh: the service's $n-stream restore did not finish:"; tail -5 "$svc_dir/console.txt" >&2
+    exit 1
+  fi
+  wall=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }')
+  e2e=$(awk -v a="$t0" -v b="$t2" 'BEGIN { printf "%.3f", b - a }')
+  server=$(sed -n 's/.*successfully processed .* in \([0-9.]*\) seconds.*/\1/p' "$box/last.log" | tail -1)
+  rserver=$(sed -n 's/.*RESTORE DATABASE successfully processed .* in \([0-9.]*\) seconds.*/\1/p' \
+    "$svc_dir/console.txt" | tail -1)
+  rss=$(tail -1 "$box/rss")
+}
+
 declare -A R   # results: R[size,what] = value
 table=()       # rows of the kestrune table
 refs=()        # rows of the reference table
+tcp=()         # rows of the TCP table
 failed=0
 
 loopback() {  # seconds of one copy of $1 through a loopback TCP connection
@@ -216,7 +287,7 @@ for size in $sizes; do
       got=$("$sqlemu" db checksum SECOND Bench)
       check=ok
       if [ "$got" != "$want" ]; then check=DIFFERS; failed=1; fi
-      R[$size,$kind,$n]=$(rate "$bytes" "$bw")
+      R[$size,$kind,$n]=$(rate "$bytes" "$bw"); R[$size,$kind,$n,s]=$bw
       [ "$kind,$n" = "plain,1" ] && R[$size,plain1srv]=$bs
       R[$size,$kind,$n,rss]=$brss
       R[$size,rss]=$(( ${R[$size,rss]:-0} > brss ? ${R[$size,rss]:-0} : brss ))
@@ -229,9 +300,30 @@ for size in $sizes; do
         "$(awk -v s="$stored" 'BEGIN { printf "%.1f", s / 1e6 }')" $((brss / 1024)) $((rrss / 1024)) "$check")")
     done
   done
+  # ---- kestrune over TCP: the backup streamed into the restore service, no media ----
+  for n in $streams_list; do
+    note "   TCP, $n stream(s)"
+    bw="" be="" bs="" brs="" brss=0
+    for ((i = 0; i < reps; i++)); do
+      tcp_run "$n"
+      got=$("$sqlemu" db checksum SECOND Bench)
+      if [ "$got" != "$want" ]; then
+        note "run.sh: the service's $n-stream restore DIFFERS from its source"
+        exit 1
+      fi
+      bw=$(min "$bw" "$wall"); be=$(min "$be" "$e2e"); bs=$(min "$bs" "${server:-0}"); brs=$(min "$brs" "${rserver:-0}")
+      [ "$rss" -gt "$brss" ] && brss=$rss
+    done
+    R[$size,tcp,$n]=$(rate "$bytes" "$be"); R[$size,tcp,$n,s]=$be
+    table_tcp_row=$(printf '%6s  %3s  %8s %6.2f  %8s %6.2f  %8s %8s  %6d  %s' "$size" "$n" \
+      "$(rate "$bytes" "$be")" "$be" "$(rate "$bytes" "$bw")" "$bw" \
+      "$(rate "$bytes" "$bs")" "$(rate "$bytes" "$brs")" $((brss / 1024)) ok)
+    tcp+=("$table_tcp_row")
+  done
   rm -f "$box"/media/* "$raw"
   "$sqlemu" db drop SECOND Bench >/dev/null 2>&1 || true
 done
+svc_stop
 
 # ---- a 1 MiB database end to end ----
 note "== 1 MiB database"
@@ -259,6 +351,11 @@ printf '%6s  %-6s %3s  %8s %8s %6s  %8s %8s %6s  %7s  %6s %6s  %s\n' \
   MiB kind n "backup" "server" "s" "restore" "server" "s" "stored" "RSS-b" "RSS-r" content
 for row in "${table[@]}"; do echo "$row"; done
 echo
+echo "Over TCP into the restore service (no media): e2e = from the backup's start until the backup"
+echo "process has ended and the service's restore has finished; backup = the backup process alone."
+printf '%6s  %3s  %8s %6s  %8s %6s  %8s %8s  %6s  %s\n' MiB n "e2e" "s" "backup" "s" "b-server" "r-server" "RSS-b" content
+for row in "${tcp[@]}"; do echo "$row"; done
+echo
 printf '%6s  %-34s %8s\n' MiB "reference on the same bytes" "MB/s"
 for row in "${refs[@]}"; do echo "$row"; done
 echo
@@ -272,6 +369,7 @@ echo "1 MiB database, full backup end to end (1 stream):"
 for row in "${tiny[@]}"; do echo "$row"; done
 echo
 verdict() { awk -v v="$1" -v t="$2" 'BEGIN { if (v == "-") print "n/a"; else print (v + 0 >= t + 0) ? "met" : "MISSED" }'; }
+first=${sizes%% *}; last=${sizes##* }
 echo "Targets (ratio, target, verdict):"
 for size in $sizes; do
   one=${R[$size,G+enc,1]}; eight=${R[$size,G+enc,8]}
@@ -291,16 +389,29 @@ for size in $sizes; do
     "$(div "${R[$size,ref:pigz -4 -p 8]}" "${R[$size,ref:pigz -4 -p 1]}")"
   printf '  %5s MiB    context: Crypto++ 8 threads / pigz -p8 | openssl %s\n' "$size" \
     "$(div "${R[$size,ref:Crypto++ gzip+aes, 8 threads]}" "${R[$size,ref:pigz -4 -p 8 | openssl enc]}")"
-  if [ -n "${R[$size,tcp,1]:-}" ]; then
-    r5=$(div "${R[$size,tcp,1]}" "${R[$size,ref:loopback]}")
-    printf '  %5s MiB  TCP backup -> restore / loopback copy     %6s  >= 0.8   %s\n' "$size" "$r5" "$(verdict "$r5" 0.8)"
-  else
-    printf '  %5s MiB  TCP backup -> restore / loopback copy     %6s  >= 0.8   n/a (no restore service in this build)\n' "$size" "-"
-  fi
+  for n in 1 8; do
+    r5=$(div "${R[$size,tcp,$n]}" "${R[$size,ref:loopback]}")
+    printf '  %5s MiB  TCP backup -> restore, %d stream(s) / loopback %5s  >= 0.8   %s\n' "$size" "$n" "$r5" \
+      "$(verdict "$r5" 0.8)"
+  done
 done
+# The fixed pauses of a run (start-up, the closing pauses, 250 ms per accepted connection) cancel
+# out between the smallest and the largest size: what remains is the rate of the stream itself.
+if [ "$first" != "$last" ]; then
+  echo "Marginal rates between $first and $last MiB (extra bytes / extra seconds), against the references at $last MiB:"
+  marginal() {  # marginal LABEL KEY REFKEY
+    local m
+    m=$(awk -v b1="${R[$first,bytes]}" -v b2="${R[$last,bytes]}" -v s1="${R[$first,$2,s]}" -v s2="${R[$last,$2,s]}" \
+      'BEGIN { if (s2 - s1 > 0) printf "%.0f", (b2 - b1) / 1e6 / (s2 - s1); else printf "-" }')
+    printf '  %-40s %6s MB/s  / %-26s %s\n' "$1" "$m" "$3" "$(div "$m" "${R[$last,ref:$3]}")"
+  }
+  marginal "plain, 1 stream" "plain,1" "cat"
+  marginal "gzip+AES, 1 stream" "G+enc,1" "Crypto++ gzip+aes, 1 thread"
+  marginal "gzip+AES, 8 streams" "G+enc,8" "pigz -4 -p 8 | openssl enc"
+  for n in $streams_list; do marginal "TCP backup -> restore, $n stream(s)" "tcp,$n" "loopback"; done
+fi
 printf '  1 MiB database, slowest kind                        %5.2f s  <= 1.5 s %s\n' "$worst_tiny" \
   "$(awk -v w="$worst_tiny" 'BEGIN { print (w <= 1.5) ? "met" : "MISSED" }')"
-first=${sizes%% *}; last=${sizes##* }
 for kind in $kinds; do
   a=${R[$first,$kind,rss]}; b=${R[$last,$kind,rss]}
   printf '  peak RSS %-6s %5s MiB: %4d MiB, %5s MiB: %4d MiB  (x%s, flat when below 1.10)\n' "$kind" "$first" \
