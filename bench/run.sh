@@ -78,7 +78,7 @@ key=000102030405060708090a0b0c0d0e0f
 iv=00000000000000000000000000000000
 
 note() { printf '%s\n' "$*" >&2; }
-div() { awk -v a="$1" -v b="$2" 'BEGIN { if (b + 0 > 0) printf "%.2f", a / b; else printf "-" }'; }
+div() { awk -v a="$1" -v b="$2" 'BEGIN { if (a != "-" && b + 0 > 0) printf "%.2f", a / b; else printf "-" }'; }
 rate() { awk -v bytes="$1" -v s="$2" 'BEGIN { if (s + 0 > 0) printf "%.0f", bytes / 1e6 / s; else printf "-" }'; }
 min() { awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b + 0 < a + 0) ? b : a }'; }
 
@@ -403,7 +403,8 @@ if [ "$first" != "$last" ]; then
     local m
     m=$(awk -v b1="${R[$first,bytes]}" -v b2="${R[$last,bytes]}" -v s1="${R[$first,$2,s]}" -v s2="${R[$last,$2,s]}" \
       'BEGIN { if (s2 - s1 > 0) printf "%.0f", (b2 - b1) / 1e6 / (s2 - s1); else printf "-" }')
-    printf '  %-40s %6s MB/s  / %-26s %s\n' "$1" "$m" "$3" "$(div "$m" "${R[$last,ref:$3]}")"
+    printf '  %-40s %6s MB/s  / %-26s %s%s\n' "$1" "$m" "$3" "$(div "$m" "${R[$last,ref:$3]}")" \
+      "$([ "$m" = - ] && echo '  (both sizes end within the fixed pause)')"
   }
   marginal "plain, 1 stream" "plain,1" "cat"
   marginal "gzip+AES, 1 stream" "G+enc,1" "Crypto++ gzip+aes, 1 thread"
