@@ -8,7 +8,7 @@ packages=(
   build-essential cmake pkg-config ninja-build
   googletest libgtest-dev
   libcrypto++-dev unixodbc-dev unixodbc odbcinst zlib1g-dev
-  openssl gzip pigz socat netcat-openbsd util-linux bsdutils binutils libfaketime python3 procps
+  openssl gzip pigz socat netcat-openbsd util-linux bsdutils binutils libfaketime python3 procps time iproute2
   clang libclang-rt-14-dev
 )
 missing=()
