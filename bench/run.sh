@@ -57,7 +57,7 @@ cmake --build "$build" --target kestrune sqlemu sqlemu_odbc >/dev/null
 
 box=$(mktemp -d "$dir/kestrune-bench-XXXXXX")
 cleanup() {
-  [ -n "${svc_pid:-}" ] && { kill "$svc_pid" 2>/dev/null; wait "$svc_pid" 2>/dev/null; }
+  [ -n "${svc_pid:-}" ] && svc_stop
   [ "$keep" = 1 ] && echo "kept $box" >&2 || rm -rf "$box"
 }
 trap cleanup EXIT
@@ -164,24 +164,18 @@ svc_start() {  # a fresh service on a free port, its console in $svc_dir/console
 }
 svc_done() { grep -c 'RESTORE DATABASE successfully processed' "$svc_dir/console.txt" || true; }
 
-# tcp_run N: one backup streamed in N streams into the service; sets wall (s, the backup process),
-# e2e (s, until the backup has ended and the service's restore has finished), server and rserver
-# (s, the two statements as the servers timed them), rss (KiB, the backup process).
+# tcp_run N: one backup streamed in N streams into the service (kes times the backup process);
+# sets e2e (s, until the backup has ended and the service's restore has finished) and rserver
+# (s, the service's statement as its server timed it).
 tcp_run() {
-  local n=$1 t0 t1 t2 st=0 before files="" i
+  local n=$1 t0 t2 before files="" i
   if [ -z "$svc_pid" ] || ! kill -0 "$svc_pid" 2>/dev/null; then svc_start; fi
   "$sqlemu" db drop SECOND Bench >/dev/null 2>&1 || true
   before=$(svc_done)
   for ((i = 0; i < n; i++)); do files+="tcp://127.0.0.1:$svc_port,"; done
   t0=$EPOCHREALTIME
-  /usr/bin/time -f %M -o "$box/rss" "$kestrune" -M -a=B -b=F -d=Bench -f="${files%,}" > "$box/last.log" 2>&1 || st=$?
-  t1=$EPOCHREALTIME
-  if [ "$st" -ne 0 ]; then
-    note "run.sh: TCP backup, $n stream(s), ended with status $st:"; tail -5 "$box/last.log" >&2
-    note "  service:"; tail -5 "$svc_dir/console.txt" >&2
-    exit 1
-  fi
-  t2=$t1
+  kes "TCP backup, $n stream(s)" -a=B -b=F -d=Bench -f="${files%,}"
+  t2=$EPOCHREALTIME
   for _ in $(seq 6000); do
     [ "$(svc_done)" -gt "$before" ] && break
     if ! kill -0 "$svc_pid" 2>/dev/null; then
@@ -196,12 +190,9 @@ tcp_run() {
     note "run.sh: the service's $n-stream restore did not finish:"; tail -5 "$svc_dir/console.txt" >&2
     exit 1
   fi
-  wall=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }')
   e2e=$(awk -v a="$t0" -v b="$t2" 'BEGIN { printf "%.3f", b - a }')
-  server=$(sed -n 's/.*successfully processed .* in \([0-9.]*\) seconds.*/\1/p' "$box/last.log" | tail -1)
   rserver=$(sed -n 's/.*RESTORE DATABASE successfully processed .* in \([0-9.]*\) seconds.*/\1/p' \
     "$svc_dir/console.txt" | tail -1)
-  rss=$(tail -1 "$box/rss")
 }
 
 declare -A R   # results: R[size,what] = value
@@ -303,21 +294,18 @@ for size in $sizes; do
   # ---- kestrune over TCP: the backup streamed into the restore service, no media ----
   for n in $streams_list; do
     note "   TCP, $n stream(s)"
-    bw="" be="" bs="" brs="" brss=0
+    bw="" be="" bs="" brs="" brss=0 check=ok
     for ((i = 0; i < reps; i++)); do
       tcp_run "$n"
       got=$("$sqlemu" db checksum SECOND Bench)
-      if [ "$got" != "$want" ]; then
-        note "run.sh: the service's $n-stream restore DIFFERS from its source"
-        exit 1
-      fi
+      if [ "$got" != "$want" ]; then check=DIFFERS; failed=1; fi
       bw=$(min "$bw" "$wall"); be=$(min "$be" "$e2e"); bs=$(min "$bs" "${server:-0}"); brs=$(min "$brs" "${rserver:-0}")
       [ "$rss" -gt "$brss" ] && brss=$rss
     done
     R[$size,tcp,$n]=$(rate "$bytes" "$be"); R[$size,tcp,$n,s]=$be
     table_tcp_row=$(printf '%6s  %3s  %8s %6.2f  %8s %6.2f  %8s %8s  %6d  %s' "$size" "$n" \
       "$(rate "$bytes" "$be")" "$be" "$(rate "$bytes" "$bw")" "$bw" \
-      "$(rate "$bytes" "$bs")" "$(rate "$bytes" "$brs")" $((brss / 1024)) ok)
+      "$(rate "$bytes" "$bs")" "$(rate "$bytes" "$brs")" $((brss / 1024)) "$check")
     tcp+=("$table_tcp_row")
   done
   rm -f "$box"/media/* "$raw"
