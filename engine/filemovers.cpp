@@ -122,6 +122,20 @@ std::unique_ptr<Media> OpenChain(const std::string& path, DWORD writeMedia, std:
     return nullptr;
 }
 
+// Runs media calls; what they raise is the stream's failure, handed to `fail` with its reason.
+template <typename Fail, typename Calls>
+void MediaCall(const Media& media, Fail& fail, Calls calls) {
+    try {
+        calls();
+    } catch (const std::exception& e) {
+        fail(media.Reason(e.what()));
+    } catch (const char* text) {
+        fail(text);
+    } catch (...) {
+        fail("unknown error");
+    }
+}
+
 // Logs the failure that ends a stream.
 void LogMediaError(const std::string& what, const std::string& file) {
     Log::WError("Media failure: %s (%s)", what.c_str(), file.c_str());
@@ -146,7 +160,7 @@ int Serve(IClientVirtualDevice* device, std::unique_ptr<Media> media, const std:
         }
         DWORD code = ERROR_SUCCESS;
         int32_t n = 0;
-        try {
+        MediaCall(*media, fail, [&] {
             switch (cmd->commandCode) {
                 case VDC_Read:
                     n = media->Read(cmd->buffer, cmd->size);
@@ -168,13 +182,7 @@ int Serve(IClientVirtualDevice* device, std::unique_ptr<Media> media, const std:
                 case VDC_ClearError: break;
                 default: code = ERROR_NOT_SUPPORTED; break;
             }
-        } catch (const std::exception& e) {
-            fail(media->Reason(e.what()));
-        } catch (const char* text) {
-            fail(text);
-        } catch (...) {
-            fail("unknown error");
-        }
+        });
         if (mediaFailed && code == ERROR_SUCCESS)
             code = cmd->commandCode == VDC_Read ? static_cast<DWORD>(ERROR_CRC) : static_cast<DWORD>(ERROR_DISK_FULL);
         if (n < 0) n = 0;
@@ -193,15 +201,9 @@ int Serve(IClientVirtualDevice* device, std::unique_ptr<Media> media, const std:
     }
     // Closing finishes the stream (a compressed stream's trailer, the data synced to the disk; the
     // end checks when reading): a failure there fails the stream like any other.
-    try {
+    MediaCall(*media, fail, [&] {
         if (!media->Close()) fail(media->Reason("close"));
-    } catch (const std::exception& e) {
-        fail(media->Reason(e.what()));
-    } catch (const char* text) {
-        fail(text);
-    } catch (...) {
-        fail("unknown error");
-    }
+    });
     try {
         media.reset();
     } catch (...) {

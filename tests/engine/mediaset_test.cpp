@@ -3,6 +3,7 @@
 #include "engine/mediaset.h"
 #include "platform/win32/win32.h"
 #include "support/SysUtils.h"
+#include "tests/support/TestProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -15,15 +16,7 @@
 
 namespace {
 
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char tmpl[] = "/tmp/kes-mediaset-XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~TempDir() { (void)system(("rm -rf '" + path + "'").c_str()); }
-    std::string operator/(const std::string& name) const { return path + "/" + name; }
-};
+using kestest::TempDir;
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
