@@ -36,16 +36,10 @@ bool IsDirectory(const char* path) {
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-
 // How often the wait for the set's configuration looks whether the statement has already ended.
 const DWORD kConfigurationSliceMs = 100;
 
-std::string EntryOf(int stream) {
-    auto it = g_streamFiles.find(stream);
-    return it == g_streamFiles.end() ? std::string() : it->second;
-}
-
-std::string FirstEntry() { return EntryOf(1); }
+std::string FirstEntry() { return StreamEntry(1); }
 
 // Whether a backup's device thread writes the stream entry into a file (a file mover serves it).
 bool WrittenToFile(const std::string& entry) {
@@ -164,7 +158,7 @@ int RunDeviceSet(const char* connStr, int deviceCount) {
     if (action == 'B') {
         std::vector<std::string> files;
         for (int k = 1; k <= deviceCount; ++k)
-            if (WrittenToFile(EntryOf(k))) files.push_back(EntryOf(k));
+            if (WrittenToFile(StreamEntry(k))) files.push_back(StreamEntry(k));
         if (!files.empty()) {
             const std::string options = WrittenToFile(FirstEntry()) ? OptionsFileName(FirstEntry()) : std::string();
             if (!ClaimMediaSet(files, options)) return -1;

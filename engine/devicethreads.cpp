@@ -69,8 +69,7 @@ unsigned DeviceThreadProc(void* param) {
     } else {
         Log::WTrace("Start Thread[%d] - Performing data transfer ...", static_cast<int>(GetCurrentThreadId()));
         const DWORD writeMedia = config.features & VDF_WriteMedia;
-        auto it = g_streamFiles.find(static_cast<int>(index) + 1);
-        const std::string entry = it == g_streamFiles.end() ? std::string() : it->second;
+        const std::string entry = StreamEntry(static_cast<int>(index) + 1);
         switch (ChooseMover(g_config.DNet, g_job.isBackup, g_job.listenPort, entry.c_str())) {
             case MoverKind::PlainFile: result = TransferPlainFile(device, writeMedia, index); break;
             case MoverKind::FileMedia: result = TransferFileMedia(device, writeMedia, index); break;

@@ -78,11 +78,6 @@ private:
     CryptoMedia* m_;
 };
 
-std::string StreamFile(uint32_t index) {
-    auto it = g_streamFiles.find(static_cast<int>(index) + 1);
-    return it == g_streamFiles.end() ? std::string() : it->second;
-}
-
 // The media of a stream; null with `reason` set when it cannot be opened.
 std::unique_ptr<Media> OpenPlain(const std::string& path, DWORD writeMedia, bool announce, std::string* reason) {
     const bool zlib = g_config.CompressType[0] == 'L';
@@ -214,7 +209,7 @@ int Serve(IClientVirtualDevice* device, std::unique_ptr<Media> media, const std:
 
 // Opens the stream's media and serves the device with it.
 int Transfer(IClientVirtualDevice* device, DWORD writeMedia, uint32_t index, bool plainOnly) {
-    const std::string file = StreamFile(index);
+    const std::string file = StreamEntry(static_cast<int>(index) + 1);
     // A backup writes beside the file it replaces, under the name its run claimed.
     const std::string path = writeMedia ? MediaWritePath(file) : file;
     std::string reason;
