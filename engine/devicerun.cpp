@@ -2,12 +2,14 @@
 
 #include "config/Config.h"
 #include "engine/job.h"
+#include "engine/mediaset.h"
 #include "engine/moveclauses.h"
 #include "engine/statements.h"
 #include "platform/winsock/winsock.h"
 #include "sql/Sql.h"
 #include "support/Log.h"
 
+#include <errno.h>
 #include <string.h>
 #include <stdio.h>
 #include <strings.h>
@@ -34,13 +36,22 @@ bool IsDirectory(const char* path) {
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::string FirstEntry() {
-    auto it = g_streamFiles.find(1);
-    return it == g_streamFiles.end() ? std::string() : it->second;
+// How often the wait for the set's configuration looks whether the statement has already ended.
+const DWORD kConfigurationSliceMs = 100;
+
+std::string FirstEntry() { return StreamEntry(1); }
+
+// Whether a backup's device thread writes the stream entry into a file (a file mover serves it).
+bool WrittenToFile(const std::string& entry) {
+    const MoverKind kind = ChooseMover(g_config.DNet, true, g_job.listenPort, entry.c_str());
+    return kind == MoverKind::PlainFile || kind == MoverKind::FileMedia;
 }
 
 int Teardown(Reached& r, int status) {
-    ReleaseDeviceSet(r, true);
+    DiscardMediaSet();
+    // A statement thread that is still running may still end the process itself; returning
+    // from main now would run the exit processing beside it.
+    if (!ReleaseDeviceSet(r, true)) ExitProcess(static_cast<UINT>(status));
     return status;
 }
 
@@ -121,17 +132,52 @@ bool ReleaseDeviceSet(Reached& r, bool mainRun) {
     return ended;
 }
 
+HRESULT AwaitConfiguration(IClientVirtualDeviceSet2* set, HANDLE statementThread, VDConfig* config,
+                           bool* statementEnded) {
+    *statementEnded = false;
+    const DWORD start = GetTickCount();
+    for (;;) {
+        const DWORD spent = GetTickCount() - start;
+        const DWORD left = spent < kConfigurationTimeoutMs ? kConfigurationTimeoutMs - spent : 0;
+        const HRESULT hr = set->GetConfiguration(left < kConfigurationSliceMs ? left : kConfigurationSliceMs, config);
+        if (hr != VD_E_TIMEOUT || left <= kConfigurationSliceMs) return hr;
+        if (WaitForSingleObject(statementThread, 0) == WAIT_OBJECT_0) {
+            // Nothing will open the set now; a configuration that raced the end still counts.
+            const HRESULT last = set->GetConfiguration(0, config);
+            *statementEnded = FAILED(last);
+            return last;
+        }
+    }
+}
+
 int RunDeviceSet(const char* connStr, int deviceCount) {
+    const char action = g_config.Action[0];
+    // A backup claims the files it writes before anything reaches the server, so that a run that
+    // cannot write them, or that another run is writing, stops here with the previous set intact.
+    bool claimed = false;
+    if (action == 'B') {
+        std::vector<std::string> files;
+        for (int k = 1; k <= deviceCount; ++k)
+            if (WrittenToFile(StreamEntry(k))) files.push_back(StreamEntry(k));
+        if (!files.empty()) {
+            const std::string options = WrittenToFile(FirstEntry()) ? OptionsFileName(FirstEntry()) : std::string();
+            if (!ClaimMediaSet(files, options)) return -1;
+            claimed = true;
+        }
+    }
+
     Reached r;
     HRESULT hr = CreateDeviceSet(r, deviceCount, g_deviceSetName, "x");
-    if (!r.comInit) return -1;
+    if (!r.comInit) {
+        DiscardMediaSet();
+        return -1;
+    }
     if (FAILED(hr)) return Teardown(r, -1);
     VDConfig config{};
     config.deviceCount = static_cast<DWORD>(deviceCount);
 
     // The MOVE-clause list: asked of the server for a full backup, taken from the options file
     // and resolved for the restore of one.
-    const char action = g_config.Action[0];
     const bool fullType = g_config.BKType[0] == 'F';
     if (action == 'B' && fullType) {
         g_moveClauses = QuerySQL(connStr, MoveClauseQuery(g_config.DB).c_str(), true);
@@ -164,7 +210,14 @@ int RunDeviceSet(const char* connStr, int deviceCount) {
         return Teardown(r, -1);
     }
 
-    hr = r.set->GetConfiguration(kConfigurationTimeoutMs, &config);
+    bool statementEnded = false;
+    hr = AwaitConfiguration(r.set, r.statementThread, &config, &statementEnded);
+    DWORD code = 0;
+    if (statementEnded && GetExitCodeThread(r.statementThread, &code) && code != 0) {
+        // Refused at once (a login, the statement itself): its own lines say why.
+        Log::WError("The SQL operation failed with code %d", static_cast<int>(code));
+        return Teardown(r, -1);
+    }
     if (FAILED(hr)) {
         Log::WError("VDS::Getconfig fails: 0x%X", static_cast<unsigned>(hr));
         return Teardown(r, -1);
@@ -175,7 +228,18 @@ int RunDeviceSet(const char* connStr, int deviceCount) {
     int status = startSecondary(r.set, r.statementThread, deviceCount, &info, g_deviceSetName);
     r.statementThread = nullptr;  // startSecondary has waited for it and closed its handle
 
-    if (status == 0 && OptionsFileWanted(action, g_config.BKType[0], g_job.host, FirstEntry()))
-        WriteOptionsFile(OptionsFileName(FirstEntry()), g_moveClauses);
+    // The set replaces the previous one only now that the statement and every stream succeeded,
+    // and only with its options file written.
+    if (status == 0 && claimed) {
+        const std::string options = OptionsFileName(FirstEntry());
+        const bool keepOptions = OptionsFileWanted(action, g_config.BKType[0], g_job.host, FirstEntry()) &&
+                                 !g_moveClauses.empty();
+        if (keepOptions && !WriteOptionsFile(MediaWritePath(options), g_moveClauses)) {
+            Log::WError("Failed to write the operation options file %s (%s)", options.c_str(), strerror(errno));
+            status = -1;
+        } else if (!CommitMediaSet(keepOptions)) {
+            status = -1;
+        }
+    }
     return Teardown(r, status);
 }

@@ -44,6 +44,15 @@ HRESULT CreateDeviceSet(Reached& r, int count, wchar_t* name, const char* hexPre
 // thread was still running, so that its parameter block must be kept.
 bool ReleaseDeviceSet(Reached& r, bool mainRun);
 
+// Waits up to kConfigurationTimeoutMs for the server to configure the set for the statement that
+// `statementThread` runs, but no longer than that thread runs: when it ends first,
+// `statementEnded` is set and the result is the last failed look. The set's configuration
+// result otherwise (VD_E_TIMEOUT when the time ran out).
+HRESULT AwaitConfiguration(IClientVirtualDeviceSet2* set, HANDLE statementThread, VDConfig* config,
+                           bool* statementEnded);
+
 // Runs one backup, restore or verify with `deviceCount` devices over `connStr` and returns the
 // process's exit status. Every ending after COM is initialised passes through the one teardown.
+// A backup into files writes its set under temporary names and puts it in place only when the
+// statement, every stream and the options file succeeded.
 int RunDeviceSet(const char* connStr, int deviceCount);

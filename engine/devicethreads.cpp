@@ -33,16 +33,20 @@ MoverKind ChooseMover(bool dnet, bool isBackup, int32_t listenPort, const char* 
     return MoverKind::ReceiveFromPeer;
 }
 
-void LogStatusError(const char* location, const char* description, DWORD status) {
-    Log::WError("Error at %s: %s StatusCode: %X\n", location, description ? description : "", status);
-    if (status == 0) return;
+std::string ErrorText(DWORD status) {
     char* text = nullptr;
     DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                              nullptr, status, 0x400, reinterpret_cast<LPSTR>(&text), 0, nullptr);
-    if (n > 0 && text) {
-        Log::WError("Explanation: %s", text);
-        LocalFree(reinterpret_cast<HLOCAL>(text));
-    }
+    std::string out = n > 0 && text ? std::string(text, n) : std::string();
+    if (text) LocalFree(reinterpret_cast<HLOCAL>(text));
+    return out;
+}
+
+void LogStatusError(const char* location, const char* description, DWORD status) {
+    Log::WError("Error at %s: %s StatusCode: %X\n", location, description ? description : "", status);
+    if (status == 0) return;
+    const std::string text = ErrorText(status);
+    if (!text.empty()) Log::WError("Explanation: %s", text.c_str());
 }
 
 unsigned DeviceThreadProc(void* param) {
@@ -65,8 +69,7 @@ unsigned DeviceThreadProc(void* param) {
     } else {
         Log::WTrace("Start Thread[%d] - Performing data transfer ...", static_cast<int>(GetCurrentThreadId()));
         const DWORD writeMedia = config.features & VDF_WriteMedia;
-        auto it = g_streamFiles.find(static_cast<int>(index) + 1);
-        const std::string entry = it == g_streamFiles.end() ? std::string() : it->second;
+        const std::string entry = StreamEntry(static_cast<int>(index) + 1);
         switch (ChooseMover(g_config.DNet, g_job.isBackup, g_job.listenPort, entry.c_str())) {
             case MoverKind::PlainFile: result = TransferPlainFile(device, writeMedia, index); break;
             case MoverKind::FileMedia: result = TransferFileMedia(device, writeMedia, index); break;
@@ -126,6 +129,18 @@ int startSecondary(IClientVirtualDeviceSet2* set, HANDLE statementThread, int32_
     if (code != 0) {
         Log::WError("The SQL operation failed with code %d", static_cast<int>(code));
         AbortRun(set);
+    }
+    // The statement can complete while a stream still fails (its media's last bytes, its close):
+    // the run has then not produced a set that restores.
+    for (int32_t i = 0; i < count; ++i) {
+        if (!GetExitCodeThread(handles[i], &code)) {
+            LogStatusError("startSecondary", "GetExitCode", GetLastError());
+            AbortRun(set);
+        }
+        if (code != 0) {
+            Log::WError("The data transfer of stream %d failed.", static_cast<int>(i) + 1);
+            AbortRun(set);
+        }
     }
     for (DWORD i = 0; i < n; ++i) CloseHandle(handles[i]);
     return 0;

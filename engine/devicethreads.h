@@ -7,6 +7,7 @@
 #include "platform/vdi/vdi.h"
 
 #include <cstdint>
+#include <string>
 
 // The most devices one set may hold.
 constexpr int kMaxDevices = 32;
@@ -32,8 +33,8 @@ struct DeviceThreadParam {
 };
 
 // Starts one device thread per device of the configured set named `setName`, then waits for all
-// of them and for the statement thread. Returns 0 when the statement thread's exit code is 0; in
-// every other case it aborts the set and ends the process with -1.
+// of them and for the statement thread. Returns 0 when the statement thread's exit code and every
+// device thread's are 0; in every other case it aborts the set and ends the process with -1.
 int startSecondary(IClientVirtualDeviceSet2* set, HANDLE statementThread, int32_t count, const StreamInfo* info,
                    const wchar_t* setName);
 
@@ -42,6 +43,8 @@ unsigned DeviceThreadProc(void* param);
 
 // Logs a failed system call with the system's explanation of `status`.
 void LogStatusError(const char* location, const char* description, DWORD status);
+// The system's explanation of an error code, empty when it has none.
+std::string ErrorText(DWORD status);
 
 // The mover a device thread hands its device to, by the first rule that applies.
 enum class MoverKind { PlainFile, FileMedia, ReceiveFromPeer, SendToService };

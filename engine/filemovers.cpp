@@ -2,10 +2,14 @@
 
 #include "config/Config.h"
 #include "engine/job.h"
+#include "engine/mediaset.h"
 #include "media/CryptoMedia.h"
 #include "media/FileMedia.h"
 #include "platform/win32/win32.h"
 #include "support/Log.h"
+
+#include <errno.h>
+#include <string.h>
 
 #include <exception>
 #include <memory>
@@ -13,14 +17,17 @@
 
 namespace {
 
-// One media of either kind behind the four calls the command loop makes.
+// One media of either kind behind the four calls the command loop makes. Flush and Close report
+// a failure by false (a FileMedia) or by an exception (a CryptoMedia); Reason explains the last
+// failure with the operating system's words where it has them.
 class Media {
 public:
     virtual ~Media() = default;
     virtual int32_t Read(BYTE* buffer, DWORD n) = 0;
     virtual int32_t Write(const BYTE* buffer, DWORD n) = 0;
-    virtual void Flush() = 0;
-    virtual void Close() = 0;
+    virtual bool Flush() = 0;
+    virtual bool Close() = 0;
+    virtual std::string Reason(const char* what) const = 0;
 };
 
 class PlainMedia : public Media {
@@ -30,13 +37,21 @@ public:
         if (m_->file) m_->Close();
         delete m_;
     }
-    int32_t Read(BYTE* b, DWORD n) override { return m_->Read(b, n); }
-    int32_t Write(const BYTE* b, DWORD n) override { return m_->Write(b, n); }
-    void Flush() override { m_->Flush(); }
-    void Close() override { m_->Close(); }
+    int32_t Read(BYTE* b, DWORD n) override { return Keep(m_->Read(b, n)); }
+    int32_t Write(const BYTE* b, DWORD n) override { return Keep(m_->Write(b, n)); }
+    bool Flush() override { return Keep(m_->Flush()) == 0; }
+    bool Close() override { return Keep(m_->Close()) == 0; }
+    std::string Reason(const char* what) const override {
+        return std::string(what) + " failed: " + strerror(errno_ ? errno_ : EIO);
+    }
 
 private:
+    int32_t Keep(int32_t result) {
+        errno_ = errno;
+        return result;
+    }
     FileMedia* m_;
+    int errno_ = 0;
 };
 
 class ChainMedia : public Media {
@@ -45,22 +60,26 @@ public:
     ~ChainMedia() override { delete m_; }
     int32_t Read(BYTE* b, DWORD n) override { return m_->Read(b, static_cast<int32_t>(n)); }
     int32_t Write(const BYTE* b, DWORD n) override { return m_->Write(b, static_cast<int32_t>(n)); }
-    void Flush() override {
+    bool Flush() override {
         m_->Flush(true);
         Sleep(250);
+        return true;
     }
-    void Close() override { m_->Close(); }
+    bool Close() override {
+        m_->Close();
+        return true;
+    }
+    std::string Reason(const char* what) const override {
+        const int err = m_->OutputError();
+        return err ? std::string(what) + ": " + strerror(err) : std::string(what);
+    }
 
 private:
     CryptoMedia* m_;
 };
 
-std::string StreamFile(uint32_t index) {
-    auto it = g_streamFiles.find(static_cast<int>(index) + 1);
-    return it == g_streamFiles.end() ? std::string() : it->second;
-}
-
-std::unique_ptr<Media> OpenPlain(const std::string& file, DWORD writeMedia, bool announce) {
+// The media of a stream; null with `reason` set when it cannot be opened.
+std::unique_ptr<Media> OpenPlain(const std::string& path, DWORD writeMedia, bool announce, std::string* reason) {
     const bool zlib = g_config.CompressType[0] == 'L';
     if (announce) {
         if (zlib)
@@ -68,45 +87,75 @@ std::unique_ptr<Media> OpenPlain(const std::string& file, DWORD writeMedia, bool
         else
             Log::WDebug("Zlib is disabled.");
     }
-    auto* m = new FileMedia(file.c_str(), writeMedia ? 1 : 0, zlib ? 1 : 0, zlib ? g_config.CompressLevel : 1, 0);
+    errno = 0;
+    auto* m = new FileMedia(path.c_str(), writeMedia ? 1 : 0, zlib ? 1 : 0, zlib ? g_config.CompressLevel : 1, 0);
     if (!m->file) {
+        *reason = strerror(errno ? errno : ENOENT);
         delete m;
         return nullptr;
     }
     return std::unique_ptr<Media>(new PlainMedia(m));
 }
 
-std::unique_ptr<Media> OpenChain(const std::string& file, DWORD writeMedia) {
+std::unique_ptr<Media> OpenChain(const std::string& path, DWORD writeMedia, std::string* reason) {
+    errno = 0;
     try {
-        auto* m = new CryptoMedia(file.c_str(), writeMedia == 0, g_config.CompressType[0] == 'G', true,
+        auto* m = new CryptoMedia(path.c_str(), writeMedia == 0, g_config.CompressType[0] == 'G', true,
                                   g_config.CompressLevel, g_config.EncPass);
         return std::unique_ptr<Media>(new ChainMedia(m));
+    } catch (const CryptoPP::FileStore::OpenErr&) {
+        *reason = strerror(errno ? errno : ENOENT);
+    } catch (const CryptoPP::FileSink::OpenErr&) {
+        *reason = strerror(errno ? errno : ENOENT);
     } catch (const std::exception& e) {
-        Log::WDebug("Media error: %s", e.what());
+        *reason = e.what();
     } catch (const char* text) {
-        Log::WDebug("Media error: %s", text);
+        *reason = text;
     } catch (...) {
+        *reason = "unknown error";
     }
     return nullptr;
 }
 
-// Logs a media failure that ends the loop.
-void LogMediaError(const char* what) { Log::WError("Media failure: %s", what); }
+// Runs media calls; what they raise is the stream's failure, handed to `fail` with its reason.
+template <typename Fail, typename Calls>
+void MediaCall(const Media& media, Fail& fail, Calls calls) {
+    try {
+        calls();
+    } catch (const std::exception& e) {
+        fail(media.Reason(e.what()));
+    } catch (const char* text) {
+        fail(text);
+    } catch (...) {
+        fail("unknown error");
+    }
+}
 
-// The command loop shared by both movers; owns and finishes the media.
-int Serve(IClientVirtualDevice* device, std::unique_ptr<Media> media) {
+// Logs the failure that ends a stream.
+void LogMediaError(const std::string& what, const std::string& file) {
+    Log::WError("Media failure: %s (%s)", what.c_str(), file.c_str());
+}
+
+// The command loop shared by both movers; owns and finishes the media. A stream whose media
+// fails (a write, a flush, its close, damaged data) is over: the failing command is completed
+// with an error code and the mover gives -1, also when the server would close the device normally.
+int Serve(IClientVirtualDevice* device, std::unique_ptr<Media> media, const std::string& file) {
     HRESULT final = S_OK;
     bool mediaFailed = false;
-    try {
-        for (;;) {
-            VDC_Command* cmd = nullptr;
-            HRESULT hr = device->GetCommand(kCommandTimeoutMs, &cmd);
-            if (FAILED(hr)) {
-                final = hr;
-                break;
-            }
-            DWORD code = ERROR_SUCCESS;
-            int32_t n = 0;
+    auto fail = [&](const std::string& what) {
+        if (!mediaFailed) LogMediaError(what, file);
+        mediaFailed = true;
+    };
+    for (;;) {
+        VDC_Command* cmd = nullptr;
+        HRESULT hr = device->GetCommand(kCommandTimeoutMs, &cmd);
+        if (FAILED(hr)) {
+            final = hr;
+            break;
+        }
+        DWORD code = ERROR_SUCCESS;
+        int32_t n = 0;
+        MediaCall(*media, fail, [&] {
             switch (cmd->commandCode) {
                 case VDC_Read:
                     n = media->Read(cmd->buffer, cmd->size);
@@ -114,36 +163,42 @@ int Serve(IClientVirtualDevice* device, std::unique_ptr<Media> media) {
                     break;
                 case VDC_Write:
                     n = media->Write(cmd->buffer, cmd->size);
-                    code = static_cast<DWORD>(n) == cmd->size ? ERROR_SUCCESS : ERROR_DISK_FULL;
+                    if (static_cast<DWORD>(n) != cmd->size) {
+                        code = ERROR_DISK_FULL;
+                        fail(media->Reason("write"));
+                    }
                     break;
-                case VDC_Flush: media->Flush(); break;
+                case VDC_Flush:
+                    if (!media->Flush()) {
+                        code = ERROR_DISK_FULL;
+                        fail(media->Reason("flush"));
+                    }
+                    break;
                 case VDC_ClearError: break;
                 default: code = ERROR_NOT_SUPPORTED; break;
             }
-            if (n < 0) n = 0;
-            hr = device->CompleteCommand(cmd, code, static_cast<DWORD>(n), 0);
-            if (FAILED(hr)) {
-                Log::WError("Completion Failed: x%X", static_cast<unsigned>(hr));
-                final = hr;
-                break;
-            }
+        });
+        if (mediaFailed && code == ERROR_SUCCESS)
+            code = cmd->commandCode == VDC_Read ? static_cast<DWORD>(ERROR_CRC) : static_cast<DWORD>(ERROR_DISK_FULL);
+        if (n < 0) n = 0;
+        hr = device->CompleteCommand(cmd, code, static_cast<DWORD>(n), 0);
+        if (FAILED(hr)) {
+            Log::WError("Completion Failed: x%X", static_cast<unsigned>(hr));
+            final = hr;
+            break;
         }
-        if (final == VD_E_CLOSE) {
-            Log::WTrace("Thread[%d] - Successfully completed data transfer.", static_cast<int>(GetCurrentThreadId()));
-        } else {
-            Log::WError("Unexpected termination: x%X", static_cast<unsigned>(final));
-        }
-        media->Close();
-    } catch (const std::exception& e) {
-        LogMediaError(e.what());
-        mediaFailed = true;
-    } catch (const char* text) {
-        LogMediaError(text);
-        mediaFailed = true;
-    } catch (...) {
-        LogMediaError("unknown error");
-        mediaFailed = true;
+        if (mediaFailed) break;
     }
+    if (final == VD_E_CLOSE) {
+        Log::WTrace("Thread[%d] - Successfully completed data transfer.", static_cast<int>(GetCurrentThreadId()));
+    } else if (!mediaFailed) {
+        Log::WError("Unexpected termination: x%X", static_cast<unsigned>(final));
+    }
+    // Closing finishes the stream (a compressed stream's trailer, the data synced to the disk; the
+    // end checks when reading): a failure there fails the stream like any other.
+    MediaCall(*media, fail, [&] {
+        if (!media->Close()) fail(media->Reason("close"));
+    });
     try {
         media.reset();
     } catch (...) {
@@ -152,28 +207,30 @@ int Serve(IClientVirtualDevice* device, std::unique_ptr<Media> media) {
     return (final == VD_E_CLOSE && !mediaFailed) ? 0 : -1;
 }
 
+// Opens the stream's media and serves the device with it.
+int Transfer(IClientVirtualDevice* device, DWORD writeMedia, uint32_t index, bool plainOnly) {
+    const std::string file = StreamEntry(static_cast<int>(index) + 1);
+    // A backup writes beside the file it replaces, under the name its run claimed.
+    const std::string path = writeMedia ? MediaWritePath(file) : file;
+    std::string reason;
+    std::unique_ptr<Media> media;
+    if (!plainOnly && (g_config.EncPass[0] != 0 || g_config.CompressType[0] == 'G'))
+        media = OpenChain(path, writeMedia, &reason);
+    else
+        media = OpenPlain(path, writeMedia, !plainOnly, &reason);
+    if (!media) {
+        Log::WError("Failed to open: %s (%s)", file.c_str(), reason.c_str());
+        return -1;
+    }
+    return Serve(device, std::move(media), file);
+}
+
 }  // namespace
 
 int TransferFileMedia(IClientVirtualDevice* device, DWORD writeMedia, uint32_t index) {
-    const std::string file = StreamFile(index);
-    std::unique_ptr<Media> media;
-    if (g_config.EncPass[0] != 0 || g_config.CompressType[0] == 'G')
-        media = OpenChain(file, writeMedia);
-    else
-        media = OpenPlain(file, writeMedia, true);
-    if (!media) {
-        Log::WError("Failed to open: %s", file.c_str());
-        return -1;
-    }
-    return Serve(device, std::move(media));
+    return Transfer(device, writeMedia, index, false);
 }
 
 int TransferPlainFile(IClientVirtualDevice* device, DWORD writeMedia, uint32_t index) {
-    const std::string file = StreamFile(index);
-    std::unique_ptr<Media> media = OpenPlain(file, writeMedia, false);
-    if (!media) {
-        Log::WError("Failed to open: %s", file.c_str());
-        return -1;
-    }
-    return Serve(device, std::move(media));
+    return Transfer(device, writeMedia, index, true);
 }

@@ -24,6 +24,12 @@ void DropLastIf(std::string& s, bool (*pred)(char))
 
 }  // namespace
 
+std::string StreamEntry(int stream)
+{
+    auto it = g_streamFiles.find(stream);
+    return it == g_streamFiles.end() ? std::string() : it->second;
+}
+
 void FillJobInfo()
 {
     g_job.isBackup = g_config.Action[0] == 'B';

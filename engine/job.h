@@ -37,6 +37,9 @@ constexpr int kMaxGeneratedStreams = 1024;
 // Sets every field of g_job from g_config.
 void FillJobInfo();
 
+// The entry of a 1-based stream number; a missing one counts as empty, and the look-up adds none.
+std::string StreamEntry(int stream);
+
 // Fills g_streamFiles from Files (a comma list or "count@folder"); for a backup
 // whose first entry is "tcp://host:port" and whose host is empty, takes host and
 // port from it. Returns the stream count clamped to 1..8, or -1 when a restore or

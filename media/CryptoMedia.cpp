@@ -219,7 +219,25 @@ int32_t CryptoMedia::Read(void* buffer, int32_t n) {
 
 void CryptoMedia::Flush(bool hard) { Head().Flush(hard, -1, true); }
 
-void CryptoMedia::Close() { Head().MessageEnd(-1, true); }
+void CryptoMedia::Close() {
+  if (readMode && compress) {
+    // The decompressor checks the stream's CRC and length only once all of it has passed:
+    // what the reader left unread goes through the chain and is dropped.
+    while (!endOfSource) {
+      readAhead.clear();
+      readPos = 0;
+      if (fileSource->Pump(kPiece) < static_cast<CryptoPP::lword>(kPiece)) endOfSource = true;
+    }
+    readAhead.clear();
+    readPos = 0;
+  }
+  Head().MessageEnd(-1, true);
+  // Written means on the disk: the file is synced and closed here, and a failure is the
+  // media's failure.
+  if (fileOut && !fileOut->Close()) throw CryptoPP::FileSink::WriteErr();
+}
+
+int CryptoMedia::OutputError() const { return fileOut ? fileOut->Error() : 0; }
 
 bool CryptoMedia::IsDrained() const { return readAhead.size() <= static_cast<size_t>(readPos); }
 

@@ -43,7 +43,12 @@ class CryptoMedia {
   int32_t Read(void* buffer, int32_t n);
   int32_t Write(const void* buffer, int32_t n);
   void Flush(bool hard);
+  // Ends the stream: every stage finishes its output; a writing media's file is then synced to
+  // the disk and closed, and a reading media with compression reads to the end of its file so
+  // that the stream's CRC and length are checked. Failures throw like Write and Read.
   void Close();
+  // The errno of the first failure of the output file (its creation included), 0 while none.
+  int OutputError() const;
   bool IsDrained() const;
   bool IsEof() const;
   static bool IsSourceEof(CryptoPP::FileSource& source);

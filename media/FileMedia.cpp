@@ -1,5 +1,8 @@
 #include "media/FileMedia.h"
 
+#include "platform/win32/win32.h"
+
+#include <errno.h>
 #include <unistd.h>
 
 namespace {
@@ -64,12 +67,39 @@ int32_t FileMedia::Flush() {
 }
 
 int32_t FileMedia::Close() {
-  int32_t r = 0;
+  // The first failure's errno is the one the caller sees.
+  int err = 0;
+  auto failed = [&err] {
+    if (!err) err = errno ? errno : EIO;
+  };
+  const bool writing = mode == 1 || mode == 2;
   if (gz) {
-    if (gzclose(gz) != Z_OK) r = EOF;
+    if (!writing) {
+      // The stream's CRC and length are checked only once all of it is read: read what the
+      // caller left.
+      char rest[8192];
+      int n;
+      while ((n = gzread(gz, rest, sizeof rest)) > 0) {
+      }
+      int state = Z_OK;
+      gzerror(gz, &state);
+      if (n < 0 || state != Z_OK) {
+        errno = EIO;
+        failed();
+      }
+    }
+    if (gzclose(gz) != Z_OK) failed();
     gz = nullptr;
   }
-  if (std::fclose(file) != 0) r = EOF;
+  // Written means on the disk: a file that cannot be synced is not a good media file.
+  if (writing && std::ferror(file)) {  // an earlier write or flush failed: its bytes are lost
+    errno = EIO;
+    failed();
+  }
+  if (writing && (std::fflush(file) != 0 || _commit(fileno(file)) != 0)) failed();
+  if (std::fclose(file) != 0) failed();
   file = nullptr;
-  return r;
+  if (!err) return 0;
+  errno = err;
+  return EOF;
 }

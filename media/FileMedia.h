@@ -19,8 +19,11 @@ struct FileMedia {
   // Counts as stdio gives them: fewer than n only at the end of the data or after an error.
   int32_t Read(void* buffer, uint32_t n);
   int32_t Write(const void* buffer, uint32_t n);
-  // 0, or EOF on an error.
+  // 0, or EOF on an error (errno tells which).
   int32_t Flush();
+  // Closes the file: 0, or EOF (errno set) when what was written cannot be put on the disk
+  // (written data is synced first) or, reading with the compress flag, when the stream is
+  // damaged: its end checks (CRC, length) run over the rest of the file that was left unread.
   int32_t Close();
 
   // The open-mode text: "rb", "wb" or "ab", then the zlib mode letters of the settings.

@@ -1,5 +1,7 @@
 #include "media/MediaStreams.h"
 
+#include "platform/win32/win32.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -25,11 +27,13 @@ size_t ReadAheadSink::Put2(const CryptoPP::byte* in, size_t length, int, bool) {
   return 0;
 }
 
-MediaFileOut::Buf::Buf(const char* path) : fd(-1) {
+MediaFileOut::Buf::Buf(const char* path) : fd(-1), error(0) {
   fd = path ? ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666) : -1;
   if (fd >= 0) {
     space.resize(kFileBuffer);
     setp(space.data(), space.data() + space.size());
+  } else {
+    error = path ? errno : EINVAL;
   }
 }
 
@@ -40,15 +44,37 @@ MediaFileOut::Buf::~Buf() {
   }
 }
 
+void MediaFileOut::Buf::Failed(int err) {
+  if (!error) error = err ? err : EIO;
+}
+
 bool MediaFileOut::Buf::WriteAll(const char* p, size_t n) {
   while (n) {
     ssize_t w = ::write(fd, p, n);
     if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
+    if (w <= 0) {
+      Failed(w < 0 ? errno : EIO);
+      return false;
+    }
     p += w;
     n -= static_cast<size_t>(w);
   }
   return true;
+}
+
+bool MediaFileOut::Buf::Close() {
+  if (fd < 0) return false;
+  bool ok = Drain();
+  if (_commit(fd) != 0) {
+    Failed(errno);
+    ok = false;
+  }
+  if (::close(fd) != 0) {
+    Failed(errno);
+    ok = false;
+  }
+  fd = -1;
+  return ok && !error;
 }
 
 bool MediaFileOut::Buf::Drain() {

@@ -46,6 +46,11 @@ class MediaFileOut : public std::ostream {
   explicit MediaFileOut(const char* path);
   ~MediaFileOut() override;
   bool is_open() const { return buf_.fd >= 0; }
+  // Writes out what is buffered, syncs the file to the disk and closes it; false when any of
+  // that failed, or an earlier write did.
+  bool Close() { return buf_.Close(); }
+  // The errno of the first failure (the open's included), 0 while there was none.
+  int Error() const { return buf_.error; }
 
  private:
   struct Buf : std::streambuf {
@@ -53,10 +58,13 @@ class MediaFileOut : public std::ostream {
     ~Buf() override;
     bool Drain();
     bool WriteAll(const char* p, size_t n);
+    bool Close();
+    void Failed(int err);
     int_type overflow(int_type c) override;
     std::streamsize xsputn(const char* s, std::streamsize n) override;
     int sync() override;
     int fd;
+    int error;
     std::vector<char> space;
   };
   Buf buf_;

@@ -16,9 +16,14 @@ bool WriteTextFile(std::string path, std::string text) {
     if (text.empty()) return true;
     FILE* f = fopen(path.c_str(), "wb");
     if (!f) return false;
-    fwrite(text.data(), 1, text.size(), f);
-    fclose(f);
-    return true;
+    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
+    int err = ok ? 0 : errno;
+    if (fclose(f) != 0 && ok) {  // the bytes still buffered are written here
+        ok = false;
+        err = errno;
+    }
+    errno = err;
+    return ok;
 }
 
 bool FileExists(std::string path) {

@@ -8,7 +8,8 @@
 
 // Writes every byte of text (zero bytes included) to path, replacing the file.
 // An empty text writes nothing and leaves an existing file as it was. False
-// only when the file cannot be opened for writing.
+// (errno set) when the file cannot be opened, written or closed: a file that
+// did not receive every byte is no written file.
 bool WriteTextFile(std::string path, std::string text);
 // True when path names a file that this process can open for reading
 // (a directory gives false).

@@ -2,10 +2,12 @@
 #include "platform/win32/internal.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +19,7 @@ namespace {
 DWORD attributesOf(const struct stat& st, const char* name) {
     DWORD a = 0;
     if (S_ISDIR(st.st_mode)) a |= FILE_ATTRIBUTE_DIRECTORY;
+    if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) a |= FILE_ATTRIBUTE_DEVICE;
     if (!(st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH))) a |= FILE_ATTRIBUTE_READONLY;
     if (name && name[0] == '.') a |= FILE_ATTRIBUTE_HIDDEN;
     return a ? a : FILE_ATTRIBUTE_NORMAL;
@@ -72,6 +75,163 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
         return FALSE;
     }
     return TRUE;
+}
+
+// ---------------------------------------------------------------- file handles
+
+namespace {
+
+// The folder part of a path, for syncing its entries ("." for a bare name).
+std::string folderOf(const char* path) {
+    const char* slash = strrchr(path, '/');
+    if (!slash) return ".";
+    if (slash == path) return "/";
+    return std::string(path, static_cast<size_t>(slash - path));
+}
+
+bool syncFolder(const std::string& folder) {
+    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = fsync(fd) == 0 || errno == EINVAL;
+    int err = errno;
+    close(fd);
+    errno = err;
+    return ok;
+}
+
+// Whether the path still names the open file (it was not renamed or deleted meanwhile).
+bool stillAt(int fd, const char* path) {
+    struct stat open, named;
+    return fstat(fd, &open) == 0 && lstat(path, &named) == 0 && open.st_dev == named.st_dev &&
+           open.st_ino == named.st_ino;
+}
+
+HANDLE fileFailure(int fd, DWORD error) {
+    if (fd >= 0) close(fd);
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
+                   HANDLE) {
+    if (!path || !*path || !(access & (GENERIC_READ | GENERIC_WRITE))) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    int flags = O_CLOEXEC | O_NOFOLLOW;
+    flags |= (access & GENERIC_READ) && (access & GENERIC_WRITE) ? O_RDWR : (access & GENERIC_WRITE) ? O_WRONLY : O_RDONLY;
+    switch (disposition) {
+        case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
+        case CREATE_ALWAYS:
+        case OPEN_ALWAYS: flags |= O_CREAT; break;
+        case OPEN_EXISTING: break;
+        default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
+    }
+    const bool hold = !(shareMode & FILE_SHARE_WRITE);
+    int fd = -1;
+    // A holder renames or deletes its file before it lets go, so a hold taken on a file that has
+    // left the path meanwhile is given up for the file now there.
+    for (int attempt = 0;; ++attempt) {
+        fd = open(path, flags, 0666);
+        if (fd < 0) return fileFailure(-1, errno == ELOOP ? ERROR_CANT_RESOLVE_FILENAME : kesErrorFromErrno(errno));
+        if (!hold) break;
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+            return fileFailure(fd, errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : kesErrorFromErrno(errno));
+        if (stillAt(fd, path)) break;
+        close(fd);
+        if (attempt == 8) return fileFailure(-1, ERROR_SHARING_VIOLATION);
+    }
+    if (disposition == CREATE_ALWAYS && ftruncate(fd, 0) != 0) return fileFailure(fd, kesErrorFromErrno(errno));
+    auto* obj = new (std::nothrow) KesKernelObject(KesKind::File);
+    if (!obj) return fileFailure(fd, ERROR_NOT_ENOUGH_MEMORY);
+    obj->fd = fd;
+    SetLastError(ERROR_SUCCESS);
+    return kesNewObject(obj);
+}
+
+BOOL SetEndOfFile(HANDLE file) {
+    KesKernelObject* o = kesAcquire(file, KesKind::File);
+    if (!o) return FALSE;
+    off_t at = lseek(o->fd, 0, SEEK_CUR);
+    BOOL ok = at >= 0 && ftruncate(o->fd, at) == 0;
+    if (!ok) SetLastError(kesErrorFromErrno(errno));
+    kesRelease(o);
+    return ok;
+}
+
+BOOL FlushFileBuffers(HANDLE file) {
+    KesKernelObject* o = kesAcquire(file, KesKind::File);
+    if (!o) return FALSE;
+    BOOL ok = fsync(o->fd) == 0;
+    if (!ok) SetLastError(kesErrorFromErrno(errno));
+    kesRelease(o);
+    return ok;
+}
+
+BOOL MoveFileExA(LPCSTR existing, LPCSTR target, DWORD flags) {
+    if (!existing || !target || !*existing || !*target) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    int rc = (flags & MOVEFILE_REPLACE_EXISTING) ? rename(existing, target)
+                                                 : renameat2(AT_FDCWD, existing, AT_FDCWD, target, RENAME_NOREPLACE);
+    if (rc != 0) {
+        SetLastError(kesErrorFromErrno(errno));
+        return FALSE;
+    }
+    if (flags & MOVEFILE_WRITE_THROUGH) {
+        const std::string from = folderOf(existing), to = folderOf(target);
+        if (!syncFolder(to) || (from != to && !syncFolder(from))) {
+            SetLastError(kesErrorFromErrno(errno));
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+BOOL DeleteFileA(LPCSTR path) {
+    if (!path || unlink(path) != 0) {
+        SetLastError(path ? kesErrorFromErrno(errno) : ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+int _commit(int fd) {
+    if (fsync(fd) == 0) return 0;
+    return (errno == EINVAL || errno == EROFS) ? 0 : -1;
+}
+
+DWORD ResolveFinalLinkA(LPCSTR path, LPSTR buffer, DWORD size) {
+    if (!path || !buffer || size == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::string at(path);
+    for (int hops = 0;; ++hops) {
+        struct stat st;
+        if (lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
+        if (hops == 40) {
+            SetLastError(ERROR_CANT_RESOLVE_FILENAME);
+            return 0;
+        }
+        std::string link(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+        ssize_t n = readlink(at.c_str(), &link[0], link.size());
+        if (n < 0 || static_cast<size_t>(n) >= link.size()) {
+            SetLastError(n < 0 ? kesErrorFromErrno(errno) : ERROR_CANT_RESOLVE_FILENAME);
+            return 0;
+        }
+        link.resize(static_cast<size_t>(n));
+        at = (link[0] == '/' || at.find('/') == std::string::npos) ? link : folderOf(at.c_str()) + "/" + link;
+    }
+    if (at.size() >= size) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    memcpy(buffer, at.c_str(), at.size() + 1);
+    return static_cast<DWORD>(at.size());
 }
 
 bool kesFillFindData(const std::string& path, const char* name, LPWIN32_FIND_DATAA data) {

@@ -8,7 +8,7 @@
 #include <atomic>
 #include <string>
 
-enum class KesKind { Console, Process, Token, Thread, Event, Mutex, Find };
+enum class KesKind { Console, Process, Token, Thread, Event, Mutex, Find, File };
 
 struct KesKernelObject {
     KesKind kind;
@@ -18,7 +18,7 @@ struct KesKernelObject {
     bool manualReset = true;
     DWORD exitCode = STILL_ACTIVE;
     DWORD threadId = 0;
-    // Mutex: the locked file. Find: the open folder and what to match in it.
+    // Mutex: the locked file. File: the open file. Find: the open folder and what to match in it.
     int fd = -1;
     DIR* dir = nullptr;
     std::string folder;

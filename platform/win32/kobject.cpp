@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <new>
 #include <unordered_set>
@@ -56,30 +57,96 @@ struct ThreadStart {
     LPTHREAD_START_ROUTINE routine;
     unsigned (*crtRoutine)(void*);
     void* param;
+    bool joinable;
 };
+
+// Marks a thread ended with its exit code and drops the running thread's reference.
+void finishThread(KesKernelObject* obj, DWORD code) {
+    bool last;
+    {
+        std::lock_guard<std::mutex> g(objLock());
+        if (!obj->signalled) {  // else it was ended by force: the result is discarded
+            obj->signalled = true;
+            obj->exitCode = code;
+        }
+        last = dropRefLocked(obj);
+    }
+    objSignal().notify_all();
+    if (last) destroyObject(obj);
+}
+
+// A thread's handle is signalled only once the thread has wholly ended, the runtime's own
+// clean-ups after its body included: a waiter that then ends the process must not find the
+// thread still releasing what it held. A finished body hands itself to the reaper, which joins
+// it and only then signals the handle.
+struct Finished {
+    KesKernelObject* obj;
+    pthread_t thread;
+    DWORD code;
+};
+struct Reaper {
+    std::mutex m;
+    std::condition_variable cv;
+    std::deque<Finished> queue;
+    bool running = false;
+};
+Reaper& reaper() {
+    static Reaper* r = new Reaper;  // never destroyed: threads may outlive main
+    return *r;
+}
+
+void* reaperMain(void*) {
+    Reaper& r = reaper();
+    for (;;) {
+        Finished f;
+        {
+            std::unique_lock<std::mutex> lk(r.m);
+            r.cv.wait(lk, [&] { return !r.queue.empty(); });
+            f = r.queue.front();
+            r.queue.pop_front();
+        }
+        pthread_join(f.thread, nullptr);
+        finishThread(f.obj, f.code);
+    }
+    return nullptr;
+}
+
+// Starts the reaper once; false when it cannot run, and threads are then started detached.
+bool reaperRunning() {
+    static const bool running = [] {
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        pthread_t tid;
+        int rc = pthread_create(&tid, &attr, reaperMain, nullptr);
+        pthread_attr_destroy(&attr);
+        return rc == 0;
+    }();
+    return running;
+}
 
 void* threadMain(void* arg) {
     ThreadStart start = *static_cast<ThreadStart*>(arg);
     delete static_cast<ThreadStart*>(arg);
     t_threadId = start.obj->threadId;
     DWORD code = start.routine ? start.routine(start.param) : static_cast<DWORD>(start.crtRoutine(start.param));
-    bool last;
-    {
-        std::lock_guard<std::mutex> g(objLock());
-        if (!start.obj->signalled) {  // else it was ended by force: the result is discarded
-            start.obj->signalled = true;
-            start.obj->exitCode = code;
-        }
-        last = dropRefLocked(start.obj);
+    if (!start.joinable) {
+        finishThread(start.obj, code);
+        return nullptr;
     }
-    objSignal().notify_all();
-    if (last) destroyObject(start.obj);
+    Reaper& r = reaper();
+    {
+        std::lock_guard<std::mutex> g(r.m);
+        r.queue.push_back(Finished{start.obj, pthread_self(), code});
+    }
+    r.cv.notify_one();
     return nullptr;
 }
 
 HANDLE startThread(LPTHREAD_START_ROUTINE routine, unsigned (*crtRoutine)(void*), void* param, DWORD* idOut) {
     auto* obj = new (std::nothrow) KesKernelObject(KesKind::Thread);
-    auto* start = new (std::nothrow) ThreadStart{obj, routine, crtRoutine, param};
+    const bool joinable = reaperRunning();
+    auto* start = new (std::nothrow) ThreadStart{obj, routine, crtRoutine, param, joinable};
     if (!obj || !start) {
         delete obj;
         delete start;
@@ -95,7 +162,7 @@ HANDLE startThread(LPTHREAD_START_ROUTINE routine, unsigned (*crtRoutine)(void*)
     }
     pthread_attr_t attr;
     pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setdetachstate(&attr, joinable ? PTHREAD_CREATE_JOINABLE : PTHREAD_CREATE_DETACHED);
     pthread_t tid;
     int rc = pthread_create(&tid, &attr, threadMain, start);
     pthread_attr_destroy(&attr);

@@ -28,8 +28,10 @@ const CodeText kCodeTexts[] = {
     {ERROR_NOT_ENOUGH_MEMORY, "Not enough memory to complete the operation."},
     {ERROR_OUTOFMEMORY, "Out of memory."},
     {ERROR_NO_MORE_FILES, "There are no more files."},
+    {ERROR_CRC, "Data error (cyclic redundancy check)."},
     {ERROR_HANDLE_EOF, "Reached the end of the file."},
     {ERROR_NOT_SUPPORTED, "The request is not supported."},
+    {ERROR_SHARING_VIOLATION, "The process cannot access the file because it is being used by another process."},
     {ERROR_FILE_EXISTS, "The file exists."},
     {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
     {ERROR_DISK_FULL, "There is not enough space on the disk."},
@@ -37,6 +39,7 @@ const CodeText kCodeTexts[] = {
     {ERROR_ALREADY_EXISTS, "The object already exists."},
     {ERROR_OLD_WIN_VERSION, "The system version is older than required."},
     {ERROR_TIMEOUT, "The operation timed out."},
+    {ERROR_CANT_RESOLVE_FILENAME, "The name of the file cannot be resolved by the system."},
 };
 
 KesKernelObject* pseudoHandle(KesKind kind) {
@@ -173,7 +176,20 @@ BOOL GetComputerNameA(LPSTR buffer, LPDWORD size) {
     return TRUE;
 }
 
+namespace {
+std::atomic<void (*)()> g_endHandler{nullptr};
+std::atomic_flag g_ending = ATOMIC_FLAG_INIT;
+}  // namespace
+
+void SetProcessEndHandler(void (*handler)()) { g_endHandler.store(handler); }
+
 void ExitProcess(UINT exitCode) {
+    // The first caller ends the process; any other thread that gets here meanwhile waits for that
+    // end instead of racing it with an ending (and a status) of its own.
+    if (g_ending.test_and_set()) {
+        for (;;) pause();
+    }
+    if (void (*handler)() = g_endHandler.load()) handler();
     fflush(nullptr);
     _exit(static_cast<int>(exitCode));
 }

@@ -91,6 +91,7 @@ struct FILETIME {  // 100-ns intervals since 1601-01-01 UTC
 #define ERROR_NOT_ENOUGH_MEMORY 8
 #define ERROR_OUTOFMEMORY 14
 #define ERROR_NO_MORE_FILES 18
+#define ERROR_CRC 23
 #define ERROR_HANDLE_EOF 38
 #define ERROR_NOT_SUPPORTED 50
 #define ERROR_FILE_EXISTS 80
@@ -122,10 +123,16 @@ DWORD GetModuleFileNameA(HMODULE hModule, LPSTR buffer, DWORD size);
 // Host name; *size is in: room, out: length. FALSE with ERROR_INSUFFICIENT_BUFFER
 // (and *size = room needed) when it does not fit.
 BOOL GetComputerNameA(LPSTR buffer, LPDWORD size);
-// Ends the process at once with the status: every stdio stream is flushed first,
-// but neither atexit handlers nor global destructors run, so threads that still
-// use globals are not pulled from under them.
+// Ends the process at once with the status: the end handler runs, then every
+// stdio stream is flushed, but neither atexit handlers nor global destructors
+// run, so threads that still use globals are not pulled from under them. The
+// process ends once: a thread that calls it while another thread is ending the
+// process waits for that end (its own status is not used).
 [[noreturn]] void ExitProcess(UINT exitCode);
+// The one function ExitProcess calls before it ends the process (NULL: none): the
+// last clean-ups that an ending from any thread must not skip. It runs on the
+// ending thread while other threads may still run, and must not call ExitProcess.
+void SetProcessEndHandler(void (*handler)());
 HANDLE GetCurrentProcess();  // a pseudo-handle; closing it does nothing
 typedef void* HWND;
 HWND GetDesktopWindow();  // NULL: there is no desktop to own a dialog
@@ -243,6 +250,7 @@ DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultText, L
 #define FILE_ATTRIBUTE_READONLY 0x00000001
 #define FILE_ATTRIBUTE_HIDDEN 0x00000002
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+#define FILE_ATTRIBUTE_DEVICE 0x00000040  // neither a regular file nor a folder: a device, pipe or socket
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 #define INVALID_FILE_ATTRIBUTES (static_cast<DWORD>(0xFFFFFFFF))
 
@@ -259,6 +267,47 @@ struct WIN32_FILE_ATTRIBUTE_DATA {
 BOOL GetFileAttributesExA(LPCSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID info);
 // Mode 0777 less the umask; ERROR_ALREADY_EXISTS when the path exists.
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES attrs);
+
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define ERROR_SHARING_VIOLATION 32
+// A file handle (CloseHandle closes it). New files get mode 0666 less the umask. A
+// symbolic link at the path is refused (ERROR_CANT_RESOLVE_FILENAME). Sharing: a
+// handle whose share mode lacks FILE_SHARE_WRITE holds the file against every
+// other such handle, of any process, until it is closed or its process dies; the
+// open fails with ERROR_SHARING_VIOLATION while another one holds it. Ordinary
+// opens are not refused. A held file that its holder renames or deletes before
+// letting go is not taken: the open goes to the file then at the path.
+// CREATE_ALWAYS cuts the file only once it is held. Flags and attributes are ignored.
+#define ERROR_CANT_RESOLVE_FILENAME 1921
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attrs, DWORD disposition,
+                   DWORD flagsAndAttributes, HANDLE templateFile);
+// Cuts the file at its current position (0 right after the open).
+BOOL SetEndOfFile(HANDLE file);
+// Writes the file's data and size through to the disk.
+BOOL FlushFileBuffers(HANDLE file);
+#define MOVEFILE_REPLACE_EXISTING 0x00000001
+#define MOVEFILE_WRITE_THROUGH 0x00000008
+// Renames a file in one step. Without MOVEFILE_REPLACE_EXISTING an existing target
+// fails with ERROR_ALREADY_EXISTS. MOVEFILE_WRITE_THROUGH returns once the new
+// name (the folder's entry) is on the disk.
+BOOL MoveFileExA(LPCSTR existing, LPCSTR target, DWORD flags);
+BOOL DeleteFileA(LPCSTR path);  // a file, not a folder
+// The runtime's flush of a descriptor's file to the disk: 0, or -1 with errno set.
+// A descriptor of something that cannot be synced (a pipe, a device) gives 0.
+int _commit(int fd);
+// The path at the end of the symbolic links that `path` passes through last (the
+// target of a link to a file that does not exist yet included; a relative target
+// is taken from the link's folder): the file that writing to `path` reaches. A
+// path that is no link comes back unchanged. The length, or 0 on failure
+// (ERROR_CANT_RESOLVE_FILENAME for a loop, ERROR_INSUFFICIENT_BUFFER).
+DWORD ResolveFinalLinkA(LPCSTR path, LPSTR buffer, DWORD size);
 
 struct WIN32_FIND_DATAA {
     DWORD dwFileAttributes;
@@ -300,7 +349,8 @@ DWORD GetTickCount();                 // ms since an arbitrary start, monotonic
 typedef DWORD (*LPTHREAD_START_ROUTINE)(LPVOID);
 
 // Starts the thread at once (no creation flags are offered: others fail with
-// ERROR_INVALID_PARAMETER). The handle is signalled when the thread ends.
+// ERROR_INVALID_PARAMETER). The handle is signalled when the thread has ended
+// wholly, the runtime's clean-ups after its procedure included.
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES attrs, SIZE_T stackSize, LPTHREAD_START_ROUTINE start, LPVOID param,
                     DWORD flags, LPDWORD threadId);
 // The runtime library's form: the handle as an integer, 0 on failure with errno set.

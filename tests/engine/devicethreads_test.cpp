@@ -323,6 +323,44 @@ TEST(EngineDevices, FailingMediaAbortsTheSet) {
     }
 }
 
+// A stream whose media cannot take its last bytes fails, in every media kind: when a flush
+// brings the failure out, the flush completes with the error; when only the close does (the
+// server has finished with the device), the device thread still ends with -1.
+TEST(EngineDevices, FullDiskAtTheEndFailsTheStream) {
+    const struct {
+        const char* compress;
+        const char* pass;
+        bool dnet;
+    } kinds[] = {{"A", "", false}, {"L", "", false}, {"G", "", false},
+                 {"A", "pw", false}, {"G", "pw", false}, {"G", "pw", true}};
+    for (const auto& k : kinds) {
+        for (bool flush : {true, false}) {
+            SCOPED_TRACE(std::string(k.compress) + "/" + k.pass + (k.dnet ? "/DNet" : "") + (flush ? "/flush" : "/close"));
+            Settings settings(k.compress, k.pass, k.dnet);
+            g_streamFiles = {{1, "/dev/full"}};
+            ClientSet client(1);
+            auto server = OpenServer(client, true);
+            ASSERT_TRUE(server);
+            DeviceThreadParam p{client.set, 0, {"Sales", "", "", 1}, {}};
+            wcscpy(p.setName, client.name);
+            unsigned result = 0;
+            std::thread device([&] { result = DeviceThreadProc(&p); });
+            BYTE* buf = server->AllocateBuffer(65536);
+            memset(buf, 'b', 100);
+            DWORD code = 99, moved = 0;
+            ASSERT_EQ(S_OK, server->Execute(0, VDC_Write, buf, 100, 30000, &code, &moved));
+            EXPECT_EQ(ERROR_SUCCESS, code);  // it still fits a buffer
+            if (flush) {
+                ASSERT_EQ(S_OK, server->Execute(0, VDC_Flush, nullptr, 0, 30000, &code, &moved));
+                EXPECT_EQ(ERROR_DISK_FULL, code);
+            }
+            server->CloseDevices();
+            device.join();
+            EXPECT_EQ(static_cast<unsigned>(-1), result);
+        }
+    }
+}
+
 TEST(EngineDevices, MoverChoice) {
     struct {
         bool dnet, backup;
@@ -360,9 +398,28 @@ void FailedStatementRun() {
     exit(0);
 }
 
+// A statement that completes while a stream fails (its close could not put the last bytes on
+// the disk) ends the process with -1 as well.
+void FailedStreamRun() {
+    Settings settings("G", "", false);
+    g_streamFiles = {{1, "/dev/full"}};
+    ClientSet client(1);
+    auto server = OpenServer(client, true);
+    HANDLE statement = CreateThread(nullptr, 0, ReturnsCode, nullptr, 0, nullptr);
+    StreamInfo info{"Sales", "", "", 0};
+    std::thread run([&] { startSecondary(client.set, statement, 1, &info, client.name); });
+    BYTE* buf = server->AllocateBuffer(65536);
+    DWORD code = 0, moved = 0;
+    server->Execute(0, VDC_Write, buf, 100, 30000, &code, &moved);
+    server->CloseDevices();
+    run.join();
+    exit(0);
+}
+
 TEST(EngineDevicesDeathTest, FailedStatementEndsTheProcess) {
     testing::GTEST_FLAG(death_test_style) = "threadsafe";
     EXPECT_EXIT(FailedStatementRun(), ::testing::ExitedWithCode(255), "");
+    EXPECT_EXIT(FailedStreamRun(), ::testing::ExitedWithCode(255), "");
 }
 
 }  // namespace

@@ -9,10 +9,14 @@ One case per invocation: run_test.py CASE."""
 import datetime
 import os
 import re
+import resource
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
+import traceback
 
 KESTRUNE = os.environ["KESTRUNE_BIN"]
 SQLEMU = os.environ["SQLEMU_BIN"]
@@ -23,7 +27,10 @@ GUID = re.compile(r"\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{1
 ST_FAIL = 255       # -1
 ST_STANDBY = 135    # -121
 
+TEMP = ".kestrune-tmp"  # the suffix of a media file still being written
+
 FAILURES = []
+STDERR = []  # what each run wrote to its standard error, shown when the case fails
 
 
 def check(cond, what, detail=""):
@@ -92,9 +99,22 @@ class Box:
         r = subprocess.run([SQLEMU, "db", "show", instance, db], env=self.env(), capture_output=True, text=True)
         return r.stdout if r.returncode == 0 else ""
 
-    def run(self, *args):
-        r = subprocess.run([self.exe, "-D", *args], env=self.env(), capture_output=True, timeout=240)
+    def run(self, *args, fsize=None):
+        """Runs kestrune; with `fsize`, no file it writes may grow beyond that many bytes."""
+        def limit():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write beyond the limit then fails with EFBIG
+            resource.setrlimit(resource.RLIMIT_FSIZE, (fsize, fsize))
+        r = subprocess.run([self.exe, "-D", *args], env=self.env(), capture_output=True, timeout=240,
+                           preexec_fn=limit if fsize is not None else None)
+        note_stderr(args, r.stderr)
         return r.returncode, r.stdout.decode("latin-1")
+
+    def start(self, *args):
+        """Starts kestrune without waiting; its output goes to a file of the box."""
+        out = open(os.path.join(self.dir, "started-%d.out" % time.monotonic_ns()), "w+b")
+        p = subprocess.Popen([self.exe, "-D", *args], env=self.env(), stdout=out, stderr=subprocess.STDOUT)
+        p.output = out
+        return p
 
     def ok(self, what, *args):
         st, out = self.run(*args)
@@ -115,6 +135,30 @@ class Box:
 
     def files(self, n, ext="bak", db="Sales", tag=""):
         return ",".join(os.path.join(self.bk, "%s%s_%d.%s" % (db, tag, k, ext)) for k in range(1, n + 1))
+
+
+def note_stderr(args, err):
+    if err.strip():
+        STDERR.append("--- stderr of kestrune %s ---\n%s" % (" ".join(args), err.decode("latin-1")))
+
+
+def finished_output(p, timeout=240):
+    p.wait(timeout=timeout)
+    p.output.seek(0)
+    return p.returncode, p.output.read().decode("latin-1")
+
+
+def snapshot(folder):
+    """Every name in the folder with its bytes (a link: where it leads)."""
+    out = {}
+    for n in sorted(os.listdir(folder)):
+        path = os.path.join(folder, n)
+        out[n] = ("link", os.readlink(path)) if os.path.islink(path) else open(path, "rb").read()
+    return out
+
+
+def temps(folder):
+    return sorted(n for n in os.listdir(folder) if n.endswith(TEMP))
 
 
 def round_trip(box, what, streams, *media):
@@ -298,15 +342,34 @@ def case_failures(box):
     open(damaged, "wb").write(bytes(data))
     restore_fails("damaged G file", "-f=" + files.split(",")[0] + "," + damaged, "-z=G", "-P=right",
                   message="The SQL operation failed with code -1")
+    # A damaged gzip trailer (its CRC; the cipher flips the same bit of it) is found only at the end
+    # of the stream, when the server has read all it needs: the run fails all the same.
+    data = bytearray(open(files.split(",")[1], "rb").read())
+    data[-8] ^= 0x01
+    open(damaged, "wb").write(bytes(data))
+    n = len(box.log())
+    st, out = box.run("-a=V", "-f=" + files.split(",")[0] + "," + damaged, "-z=G", "-P=right")
+    check(st == ST_FAIL, "damaged trailer, verify: status %d" % st, out)
+    check("Media failure: " in box.log()[n:], "damaged trailer, verify: no media failure", out)
+    restore_fails("damaged trailer", "-f=" + files.split(",")[0] + "," + damaged, "-z=G", "-P=right",
+                  message="Media failure: Gunzip: CRC check error (%s)" % damaged)
 
-    # Backups that cannot write their media.
-    for what, args, msg in (
-            ("unwritable folder", ["-f=" + os.path.join(box.dir, "none", "x.bak")], "Failed to open: "),
-            ("level 10", ["-f=" + os.path.join(box.bk, "lvl.bak"), "-z=G", "-Z=10"], "Failed to open: ")):
+    # Backups that cannot write their media: a folder that does not exist is found before anything
+    # is submitted; a level the compressor refuses when the stream's media is made.
+    for what, args, msgs, submitted in (
+            ("unwritable folder", ["-f=" + os.path.join(box.dir, "none", "x.bak")],
+             ["Failed to open: %s (The file was not found.)" % os.path.join(box.dir, "none", "x.bak")], False),
+            ("level 10", ["-f=" + os.path.join(box.bk, "lvl.bak"), "-z=G", "-Z=10"],
+             ["Failed to open: %s (" % os.path.join(box.bk, "lvl.bak"), "The SQL operation failed with code -1"],
+             True)):
+        n = len(box.batches())
         st, out = box.run("-a=B", "-b=F", "-d=Sales", *args)
         check(st == ST_FAIL, "%s: status %d" % (what, st), out)
-        check(msg in box.log() and "The SQL operation failed with code -1" in box.log(),
-              "%s: log" % what, box.log()[-2000:])
+        for msg in msgs:
+            check(msg in out, "%s: no %r" % (what, msg), out)
+        check(any(b.startswith("BACKUP") for b in box.batches()[n:]) == submitted, "%s: submitted" % what, out)
+        check(not temps(box.bk) and not os.path.exists(os.path.join(box.bk, "lvl.bak")), "%s: files left" % what,
+              str(os.listdir(box.bk)))
 
     # A log backup whose standby folder is missing submits nothing.
     n = len(box.batches())
@@ -322,6 +385,150 @@ def case_failures(box):
     check(st == ST_FAIL, "configuration time-out: status %d" % st, out)
     check("VDS::Getconfig fails: 0x80770003" in box.log(), "configuration time-out: message", out)
     box.sqlemu("fault", "clear", "MSSQLSERVER", "vdi-open-delay")
+
+
+# The media kinds: what a run is given, and the config.ini line it needs.
+KINDS = [
+    ("plain", [], ""),
+    ("L", ["-z=L", "-Z=6"], ""),
+    ("G", ["-z=G"], ""),
+    ("encrypted", ["-P=k3y"], ""),
+    ("G + encrypted", ["-z=G", "-P=k3y"], ""),
+    ("DNet", ["-z=G"], "DNet=1\n"),
+]
+
+
+def case_media_faults(box):
+    """A disk that fills at a media file's last bytes, in every media kind, or at the options file:
+    the run fails and the previous set stays exactly as it was."""
+    for k, (what, args, config) in enumerate(KINDS):
+        box.config(config)
+        folder = os.path.join(box.dir, "kind%d" % k)
+        os.mkdir(folder)
+        files = "1@" + folder
+        box.ok(what + ": first backup", "-a=B", "-b=F", "-d=Sales", "-f=" + files, *args)
+        before = snapshot(folder)
+        size = os.path.getsize(os.path.join(folder, "Sales_1.bak"))
+        n = len(box.log())
+        st, out = box.run("-a=B", "-b=F", "-d=Sales", "-f=" + files, *args, fsize=size - 16)
+        check(st == ST_FAIL, "%s: a full disk at the last bytes gave status %d" % (what, st), out)
+        check("Media failure: " in out and "File too large" in out, "%s: the reason is not given" % what, out)
+        check(snapshot(folder) == before, "%s: the previous set changed" % what, str(list(snapshot(folder))))
+    box.config("")
+
+    # The options file: the disk is full when it is written (its name leads to /dev/full).
+    folder = os.path.join(box.dir, "opts")
+    os.mkdir(folder)
+    box.ok("options: first backup", "-a=B", "-b=F", "-d=Sales", "-f=2@" + folder)
+    opts = os.path.join(folder, "Sales_1.bak_opts")
+    os.remove(opts)
+    os.symlink("/dev/full", opts)
+    before = snapshot(folder)
+    st, out = box.run("-a=B", "-b=F", "-d=Sales", "-f=2@" + folder)
+    check(st == ST_FAIL, "options file on a full disk: status %d" % st, out)
+    check("Failed to write the operation options file %s (No space left on device)" % opts in out,
+          "options file on a full disk: message", out)
+    check(snapshot(folder) == before, "options file on a full disk: the previous set changed",
+          str(list(snapshot(folder))))
+
+
+def case_over_good_set(box):
+    """A failed, an aborted and a killed backup over a good set: each leaves that set under its
+    names, restorable to its own content; the leftovers of the killed run are recognisable and
+    the next run takes them over."""
+    media = ["-z=G", "-Z=9", "-P=k3y"]
+    files = "2@" + box.bk
+    backup = ["-a=B", "-b=F", "-d=Sales", "-f=" + files] + media
+    box.ok("good backup", *backup)
+    good = snapshot(box.bk)
+    then = box.checksum("MSSQLSERVER", "Sales")
+    box.sqlemu("db", "touch", "MSSQLSERVER", "Sales", "--pages", "60")
+    now = box.checksum("MSSQLSERVER", "Sales")
+    check(now != then, "the database did not change")
+
+    def restores(what, want):
+        box.sqlemu("db", "drop", "SECOND", "Sales", ok=False)
+        box.ok(what + ": restore", "-a=R", "-b=F", "-d=Sales", "-f=" + files, "-i=localhost\\SECOND", "-O=R", *media)
+        check(box.checksum("SECOND", "Sales") == want, what + ": the restored content is not the set's")
+
+    size = os.path.getsize(os.path.join(box.bk, "Sales_1.bak"))
+    st, out = box.run(*backup, fsize=size - 16)
+    check(st == ST_FAIL, "failed: status %d" % st, out)
+    check(snapshot(box.bk) == good, "failed: the previous set changed", str(list(snapshot(box.bk))))
+    restores("failed", then)
+
+    box.sqlemu("fault", "set", "MSSQLSERVER", "abort-at", "50")
+    st, out = box.run(*backup)
+    box.sqlemu("fault", "clear", "MSSQLSERVER", "abort-at")
+    check(st == ST_FAIL, "aborted: status %d" % st, out)
+    check(snapshot(box.bk) == good, "aborted: the previous set changed", str(list(snapshot(box.bk))))
+    restores("aborted", then)
+
+    # Killed once its media files hold data: the set is not in place before the run has ended.
+    p = box.start(*backup)
+    while p.poll() is None and not any(os.path.getsize(os.path.join(box.bk, t)) > 0 for t in temps(box.bk)):
+        time.sleep(0.002)
+    running = p.poll() is None
+    p.kill()
+    check(running, "killed: the run ended before it was killed", finished_output(p)[1])
+    left = temps(box.bk)
+    check(left == ["Sales_1.bak" + TEMP, "Sales_1.bak_opts" + TEMP, "Sales_2.bak" + TEMP],
+          "killed: leftovers %s" % left)
+    check({n: b for n, b in snapshot(box.bk).items() if not n.endswith(TEMP)} == good,
+          "killed: the previous set changed")
+    restores("killed", then)
+    box.ok("backup after the kill", *backup)
+    check(not temps(box.bk), "the leftovers were not taken over", str(os.listdir(box.bk)))
+    check(sorted(os.listdir(box.bk)) == sorted(good), "after the kill: names", str(os.listdir(box.bk)))
+    restores("after the kill", now)
+
+
+def case_overlap(box):
+    """A second run naming a file that a running backup writes is refused before it submits anything
+    and takes nothing from the first, which completes."""
+    files = box.files(2)
+    box.ok("previous set", "-a=B", "-b=F", "-d=Sales", "-f=" + files)
+    box.sqlemu("fault", "set", "MSSQLSERVER", "vdi-open-delay", "4000")
+    first = box.start("-a=B", "-b=F", "-d=Sales", "-f=" + files)
+    try:
+        deadline = time.monotonic() + 60
+        while len(temps(box.bk)) < 3 and first.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.01)
+        held = snapshot(box.bk)
+        n = len(box.batches())
+        mine = os.path.join(box.bk, "mine.bak")
+        shared = files.split(",")[1]
+        st, out = box.run("-a=B", "-b=F", "-d=Sales", "-f=%s,%s" % (mine, shared))
+        check(first.poll() is None, "the first run had ended before the second was refused")
+        check(st == ST_FAIL, "second run: status %d" % st, out)
+        check("The media file [%s] is being written by another run." % shared in out, "second run: message", out)
+        check(not any(b.startswith("BACKUP") for b in box.batches()[n:]), "second run: submitted")
+        check(snapshot(box.bk) == held, "second run: changed the first run's files", str(list(snapshot(box.bk))))
+    finally:
+        st, out = finished_output(first)
+        box.sqlemu("fault", "clear", "MSSQLSERVER", "vdi-open-delay")
+    check(st == 0, "first run: status %d" % st, out)
+    check(not temps(box.bk) and not os.path.exists(mine), "files left", str(os.listdir(box.bk)))
+    box.ok("restore of the first run's set", "-a=R", "-b=F", "-d=Sales", "-f=" + files, "-i=localhost\\SECOND", "-O=R")
+    check(box.checksum("SECOND", "Sales") == box.checksum("MSSQLSERVER", "Sales"), "the first run's set differs")
+
+
+def case_refused_login(box):
+    """A statement the server refuses at once ends the run with its own failure, not after the
+    wait for the device set, and leaves the previous set."""
+    files = box.files(1)
+    box.ok("previous set", "-a=B", "-b=F", "-d=Sales", "-f=" + files)
+    before = snapshot(box.bk)
+    box.sqlemu("fault", "set", "MSSQLSERVER", "refuse-login")
+    for what, args in (("backup", ["-a=B", "-b=F", "-d=Sales", "-f=" + files]),
+                       ("restore", ["-a=R", "-b=F", "-d=Sales", "-f=" + files, "-O=R"])):
+        st, out = box.run(*args)
+        check(st == ST_FAIL, "%s: status %d" % (what, st), out)
+        check("Login failed for user" in out and "The SQL operation failed with code -1" in out,
+              "%s: the statement's failure is not shown" % what, out)
+        check("VDS::Getconfig fails" not in out, "%s: waited for the device set" % what, out)
+        check(snapshot(box.bk) == before, "%s: the previous set changed" % what)
+    box.sqlemu("fault", "clear", "MSSQLSERVER", "refuse-login")
 
 
 def case_bad_settings(box):
@@ -341,6 +548,8 @@ def main():
     box = Box(data_mb=0 if case == "statements" else 6)
     try:
         globals()["case_" + case](box)
+    except Exception:
+        FAILURES.append("the case stopped:\n" + traceback.format_exc())
     finally:
         if FAILURES:
             print("box kept at", box.dir)
@@ -348,6 +557,9 @@ def main():
             box.close()
     for f in FAILURES:
         print("FAIL:", f)
+    if FAILURES:
+        for e in STDERR:
+            print(e)
     return 1 if FAILURES else 0
 
 

@@ -335,14 +335,49 @@ TEST_F(CryptoMediaTest, HardFlushMakesEverythingWrittenSoFarDecodable) {
   EXPECT_TRUE(SameBytes(raw, ReadMedia(path, {"gzip", true, true, ""}, 8192)));
 }
 
-TEST_F(CryptoMediaTest, CloseBeforeTheWholeMemberWasReadThrows) {
+// Closing a reading media with compression checks the whole gzip member, also the part its reader
+// left unread: a good file closes, a damaged trailer or a cut file throws.
+TEST_F(CryptoMediaTest, CloseChecksTheWholeMember) {
   const std::string raw = mt::PageData(200000, 17);
   WriteMedia(dir.Path("m"), {"", true, true, ""}, raw, {8192});
-  CryptoMedia media(dir.Path("m").c_str(), true, true, true, 6, "");
-  char buf[100];
-  EXPECT_EQ(100, media.Read(buf, 100));
-  EXPECT_FALSE(media.IsDrained());
-  EXPECT_THROW(media.Close(), CryptoPP::Exception);
+  const std::string good = mt::ReadFile(dir.Path("m"));
+  std::string crc = good;
+  crc[crc.size() - 8] ^= 0x01;
+  const struct {
+    const char* what;
+    std::string stored;
+    bool throws;
+  } cases[] = {
+      {"good", good, false},
+      {"a damaged CRC", crc, true},
+      {"the last bytes cut off", good.substr(0, good.size() - 4), true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    mt::WriteFile(dir.Path("m"), c.stored);
+    for (int32_t first : {100, 300000}) {
+      CryptoMedia media(dir.Path("m").c_str(), true, true, true, 6, "");
+      std::vector<char> buf(static_cast<size_t>(first));
+      try {
+        media.Read(buf.data(), first);
+        media.Close();
+        EXPECT_FALSE(c.throws) << "read " << first;
+      } catch (const CryptoPP::Exception&) {
+        EXPECT_TRUE(c.throws) << "read " << first;
+      }
+    }
+  }
+}
+
+// A writing media whose file cannot take its last bytes fails its Close, with the system's reason.
+TEST_F(CryptoMediaTest, FullDiskAtTheEndFailsTheClose) {
+  for (const Chain& c : kChains) {
+    SCOPED_TRACE(c.label);
+    CryptoMedia media("/dev/full", false, c.compress, c.useGzip, 6, c.key);
+    EXPECT_EQ(1000, media.Write(mt::PageData(1000, 3).data(), 1000));
+    EXPECT_THROW(media.Close(), CryptoPP::FileSink::WriteErr);
+    EXPECT_EQ(ENOSPC, media.OutputError());
+  }
 }
 
 // A writing media named "tcp://..." sends to the fixed address 127.0.0.1:8080.

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <errno.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,7 +16,7 @@ class FileMediaTest : public ::testing::Test {
   mt::TempDir dir;
   const std::string path = dir.Path("m.bak");
 
-  std::string ReadAll(int32_t compress, uint32_t readSize) {
+  std::string ReadAll(int32_t compress, uint32_t readSize, int32_t closeResult = 0) {
     FileMedia media(path.c_str(), 0, compress, 1, 0);
     EXPECT_NE(nullptr, media.file);
     std::string out;
@@ -25,7 +27,7 @@ class FileMediaTest : public ::testing::Test {
       if (got < static_cast<int32_t>(readSize)) break;
     }
     EXPECT_EQ(0, media.Read(buf.data(), readSize));
-    EXPECT_EQ(0, media.Close());
+    EXPECT_EQ(closeResult, media.Close());
     return out;
   }
 };
@@ -166,25 +168,52 @@ TEST_F(FileMediaTest, WriteErrorsShowInFlushAndClose) {
     FileMedia flushed("/dev/full", 1, compress, 6, 0);
     ASSERT_NE(nullptr, flushed.file);
     flushed.Write("some bytes", 10);
+    errno = 0;
     EXPECT_EQ(EOF, flushed.Flush());
-    flushed.Close();
+    EXPECT_EQ(ENOSPC, errno);
+    EXPECT_EQ(EOF, flushed.Close());  // what the failed flush lost is not forgotten
     FileMedia closed("/dev/full", 1, compress, 6, 0);
     closed.Write("some bytes", 10);
     EXPECT_EQ(EOF, closed.Close());
   }
 }
 
-TEST_F(FileMediaTest, DamagedCompressedFileReadsShort) {
+// A damaged compressed file fails at the latest when it is closed, also when the damage is in
+// the trailer that only the end checks read, or when the reader stopped before the end.
+TEST_F(FileMediaTest, DamagedCompressedFileFailsItsClose) {
   const std::string data = mt::PageData(200000, 5);
   {
     FileMedia media(path.c_str(), 1, 1, 6, 0);
     media.Write(data.data(), static_cast<uint32_t>(data.size()));
-    media.Close();
+    ASSERT_EQ(0, media.Close());
   }
-  std::string stored = mt::ReadFile(path);
-  stored[stored.size() / 2] ^= 0x55;
-  mt::WriteFile(path, stored);
-  EXPECT_LT(ReadAll(1, 8192).size(), data.size());
+  const std::string good = mt::ReadFile(path);
+  std::string middle = good, crc = good;
+  middle[middle.size() / 2] ^= 0x55;
+  crc[crc.size() - 8] ^= 0x01;
+  const struct {
+    const char* what;
+    std::string stored;
+  } cases[] = {
+      {"a byte in the middle", middle},
+      {"the CRC in the trailer", crc},
+      {"the last bytes cut off", good.substr(0, good.size() - 3)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    mt::WriteFile(path, c.stored);
+    ReadAll(1, 8192, EOF);
+  }
+  // A reader that stops early: the rest is checked at the close, and a good file passes.
+  const std::string* const early[] = {&good, &crc};
+  for (const std::string* stored : early) {
+    mt::WriteFile(path, *stored);
+    FileMedia media(path.c_str(), 0, 1, 1, 0);
+    char buf[1000];
+    const int32_t got = media.Read(buf, sizeof buf);  // a small file's damage may show here already
+    if (stored == &good) EXPECT_EQ(1000, got);
+    EXPECT_EQ(stored == &good ? 0 : EOF, media.Close());
+  }
 }
 
 }  // namespace

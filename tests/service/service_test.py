@@ -22,6 +22,7 @@ SQLEMU = os.environ["SQLEMU_BIN"]
 
 ST_FAIL = 255
 FAILURES = []
+STDERR = []  # what each backup run wrote to its standard error, shown when the case fails
 
 
 def check(cond, what, detail=""):
@@ -156,6 +157,8 @@ class Box:
         cmd = [self.backup.exe, "-D", "-a=B", "-b=" + kind, "-d=" + db,
                "-f=%d@tcp://127.0.0.1:%d" % (streams, port), *args]
         r = subprocess.run(cmd, env=self.env(), capture_output=True, timeout=timeout)
+        if r.stderr.strip():
+            STDERR.append("--- stderr of %s ---\n%s" % (" ".join(cmd), r.stderr.decode("latin-1")))
         return r.returncode, r.stdout.decode("latin-1")
 
 
@@ -455,6 +458,9 @@ def main():
         box.close()
     for f in FAILURES:
         print("FAIL:", f)
+    if FAILURES:
+        for e in STDERR:
+            print(e)
     return 1 if FAILURES else 0
 
 

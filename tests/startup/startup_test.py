@@ -11,6 +11,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import traceback
 
 KESTRUNE = os.environ["KESTRUNE_BIN"]
 SQLEMU = os.environ["SQLEMU_BIN"]
@@ -19,6 +20,7 @@ HOLDER = os.environ["LOCK_HOLDER_BIN"]
 ST_FAIL = 255  # -1 as the shell sees it
 
 FAILURES = []
+STDERR = []  # what each run wrote to its standard error, shown when the case fails
 
 
 def check(cond, what, detail=""):
@@ -84,7 +86,10 @@ class Box:
         if user:
             cmd = ["setpriv", "--reuid=" + user, "--regid=nogroup", "--clear-groups", "--"] + cmd
         r = subprocess.run(cmd, env=self.env(), capture_output=True, timeout=120)
-        return r.returncode, r.stdout.decode("latin-1"), r.stderr.decode("latin-1")
+        err = r.stderr.decode("latin-1")
+        if err.strip():
+            STDERR.append("--- stderr of kestrune %s ---\n%s" % (" ".join(args), err))
+        return r.returncode, r.stdout.decode("latin-1"), err
 
     def log(self):
         name = "kestrune-%s.log" % datetime.date.today().strftime("%Y%m%d")
@@ -259,10 +264,15 @@ def main():
     box = Box()
     try:
         CASES[sys.argv[1]](box)
+    except Exception:
+        FAILURES.append("the case stopped:\n" + traceback.format_exc())
     finally:
         box.close()
     for f in FAILURES:
         print("FAIL:", f)
+    if FAILURES:
+        for e in STDERR:
+            print(e)
     sys.exit(1 if FAILURES else 0)
 
 

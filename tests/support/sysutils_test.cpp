@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -44,6 +46,10 @@ TEST(SupportFiles, EmptyTextLeavesTheFileAlone) {
     EXPECT_TRUE(WriteTextFile(path, "new"));  // a shorter text replaces the file whole
     EXPECT_EQ(kestest::readFile(path), "new");
     EXPECT_FALSE(WriteTextFile(dir / "no/such/folder", "x"));
+    // A full disk shows only when the buffered bytes are written out, at the close.
+    errno = 0;
+    EXPECT_FALSE(WriteTextFile("/dev/full", "x"));
+    EXPECT_EQ(errno, ENOSPC);
 }
 
 TEST(SupportFiles, ReadAbsentEmptyAndUnreadable) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -15,6 +16,8 @@
 using kestest::TempDir;
 
 namespace {
+
+std::string g_self;  // this test program, run again as a child
 
 // ---------------------------------------------------------------- threads
 
@@ -156,6 +159,34 @@ TEST(Win32Thread, TerminateMarksEndedAndDiscardsTheLaterResult) {
     Sleep(20);
     GetExitCodeThread(t, &code);
     EXPECT_EQ(code, 7u);
+    CloseHandle(t);
+}
+
+// What a thread releases after its procedure returns (its thread-local objects here, the runtime's
+// own buffers in general) is released before a wait on its handle returns.
+std::atomic<bool> g_threadLocalGone{false};
+struct SlowThreadLocal {
+    ~SlowThreadLocal() {
+        Sleep(200);
+        g_threadLocalGone = true;
+    }
+};
+
+DWORD usesThreadLocal(LPVOID) {
+    static thread_local SlowThreadLocal slow;
+    (void)&slow;
+    return 5;
+}
+
+TEST(Win32Thread, HandleSignalledOnlyAfterTheThreadHasWhollyEnded) {
+    g_threadLocalGone = false;
+    HANDLE t = CreateThread(nullptr, 0, usesThreadLocal, nullptr, 0, nullptr);
+    ASSERT_NE(t, nullptr);
+    ASSERT_EQ(WaitForSingleObject(t, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_TRUE(g_threadLocalGone);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(t, &code));
+    EXPECT_EQ(code, 5u);
     CloseHandle(t);
 }
 
@@ -390,6 +421,111 @@ TEST(Win32Files, AttributesDirectoriesAndLookUp) {
 
 // ---------------------------------------------------------------- system
 
+// A file held by a handle without FILE_SHARE_WRITE: refused to every other such open, of this
+// process or another, without being cut; free again once closed or once its holder died.
+TEST(Win32Files, HeldFileRefusesOtherHoldersUntilClosed) {
+    TempDir dir;
+    const std::string path = dir / "a.bak.part";
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    kestest::writeFile(path, "first run's data");
+    EXPECT_EQ(kestest::run({g_self, "--child", "hold", path}).out, "32\n");
+    EXPECT_EQ(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(kestest::readFile(path), "first run's data");  // the refused opens cut nothing
+    // An ordinary open is not refused.
+    HANDLE shared = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(shared, INVALID_HANDLE_VALUE);
+    CloseHandle(shared);
+    // The hold is on the file, not the name: moved away, the name is free for a new file.
+    const std::string moved = dir / "a.bak";
+    ASSERT_TRUE(MoveFileExA(path.c_str(), moved.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+    EXPECT_EQ(kestest::run({g_self, "--child", "hold", path}).out, "0\n");
+    EXPECT_EQ(kestest::run({g_self, "--child", "hold", moved}).out, "32\n");
+    CloseHandle(h);
+    EXPECT_EQ(kestest::run({g_self, "--child", "hold", moved}).out, "0\n");
+    EXPECT_EQ(kestest::readFile(moved), "");  // CREATE_ALWAYS cut it once held
+    // A symbolic link at the path is refused.
+    ASSERT_EQ(symlink(moved.c_str(), (dir / "link").c_str()), 0);
+    EXPECT_EQ(CreateFileA((dir / "link").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANT_RESOLVE_FILENAME));
+    EXPECT_EQ(CreateFileA((dir / "no/such").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+TEST(Win32Files, CutSyncMoveAndDelete) {
+    TempDir dir;
+    const std::string a = dir / "a", b = dir / "b";
+    kestest::writeFile(a, "old content");
+    HANDLE h = CreateFileA(a.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(kestest::readFile(a), "old content");  // OPEN_ALWAYS keeps it
+    EXPECT_TRUE(SetEndOfFile(h));
+    EXPECT_EQ(kestest::readFile(a), "");
+    EXPECT_TRUE(FlushFileBuffers(h));
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_FALSE(SetEndOfFile(h));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+
+    kestest::writeFile(a, "new");
+    kestest::writeFile(b, "previous");
+    EXPECT_FALSE(MoveFileExA(a.c_str(), b.c_str(), 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(kestest::readFile(b), "previous");
+    EXPECT_TRUE(MoveFileExA(a.c_str(), b.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+    EXPECT_EQ(kestest::readFile(b), "new");
+    EXPECT_EQ(GetFileAttributesA(a.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_FALSE(MoveFileExA(a.c_str(), b.c_str(), MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+    EXPECT_TRUE(DeleteFileA(b.c_str()));
+    EXPECT_FALSE(DeleteFileA(b.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(DeleteFileA(dir.path().c_str()));
+
+    EXPECT_TRUE(GetFileAttributesA("/dev/null") & FILE_ATTRIBUTE_DEVICE);
+    EXPECT_FALSE(GetFileAttributesA(dir.path().c_str()) & FILE_ATTRIBUTE_DEVICE);
+    int fd = open("/dev/null", O_WRONLY);
+    EXPECT_EQ(_commit(fd), 0);  // nothing to sync is no failure
+    close(fd);
+    EXPECT_EQ(_commit(-1), -1);
+}
+
+TEST(Win32Files, ResolveFinalLink) {
+    TempDir dir;
+    ASSERT_TRUE(CreateDirectoryA((dir / "sub").c_str(), nullptr));
+    kestest::writeFile(dir / "sub/real.bak", "x");
+    ASSERT_EQ(symlink((dir / "sub/real.bak").c_str(), (dir / "abs").c_str()), 0);
+    ASSERT_EQ(symlink("real.bak", (dir / "sub/rel").c_str()), 0);
+    ASSERT_EQ(symlink("sub/rel", (dir / "chain").c_str()), 0);
+    ASSERT_EQ(symlink("sub/later.bak", (dir / "dangling").c_str()), 0);
+    ASSERT_EQ(symlink("loop2", (dir / "loop1").c_str()), 0);
+    ASSERT_EQ(symlink("loop1", (dir / "loop2").c_str()), 0);
+    const struct {
+        std::string path, want;
+    } cases[] = {
+        {dir / "sub/real.bak", dir / "sub/real.bak"},
+        {dir / "missing.bak", dir / "missing.bak"},
+        {dir / "abs", dir / "sub/real.bak"},
+        {dir / "sub/rel", dir / "sub/real.bak"},
+        {dir / "chain", dir / "sub/real.bak"},
+        {dir / "dangling", dir / "sub/later.bak"},
+        {"/dev/null", "/dev/null"},
+    };
+    char buf[4096];
+    for (const auto& c : cases) {
+        EXPECT_EQ(ResolveFinalLinkA(c.path.c_str(), buf, sizeof buf), c.want.size()) << c.path;
+        EXPECT_EQ(std::string(buf), c.want) << c.path;
+    }
+    EXPECT_EQ(ResolveFinalLinkA((dir / "loop1").c_str(), buf, sizeof buf), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANT_RESOLVE_FILENAME));
+    EXPECT_EQ(ResolveFinalLinkA((dir / "abs").c_str(), buf, 8), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+}
+
 TEST(Win32System, ModulePathComputerNameAndMessages) {
     char path[4096];
     DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
@@ -491,12 +627,20 @@ TEST(Win32System, LocalAndUtcTime) {
 
 // ---------------------------------------------------------------- child runs
 
-std::string g_self;
-
 TEST(Win32Process, ExitProcessFlushesButSkipsExitHandlers) {
     kestest::RunResult r = kestest::run({g_self, "--child", "exit"});
     EXPECT_EQ(r.status, 135);  // -121 as the shell sees it
     EXPECT_EQ(r.out, "pending line without end");
+}
+
+// Threads that end the process at the same moment: it ends once, with one of their statuses, and
+// the end handler runs once before the pending output is flushed.
+TEST(Win32Process, ExitProcessFromManyThreadsEndsOnce) {
+    for (int round = 0; round < 10; ++round) {
+        kestest::RunResult r = kestest::run({g_self, "--child", "exit-race"});
+        EXPECT_TRUE(r.status >= 10 && r.status < 18) << r.status;
+        EXPECT_EQ(r.out, "pendinghandler\n") << "round " << round;
+    }
 }
 
 TEST(Win32Process, NamedMutexHeldUntilCloseOrDeath) {
@@ -531,6 +675,8 @@ TEST(Win32Console, AnsiColoursOnlyOnATerminal) {
     EXPECT_EQ(tty.out, "info-7|\033[0;93;40myellow|\033[0;31;44mred-on-blue\033[0mback|") << tty.err;
 }
 
+void endHandler() { fputs("handler\n", stdout); }
+
 struct ExitNoise {
     ~ExitNoise() { fputs("global destructor ran", stdout); }
 };
@@ -543,6 +689,24 @@ int childMain(int argc, char** argv) {
         setvbuf(stdout, nullptr, _IOFBF, 4096);
         fputs("pending line without end", stdout);
         ExitProcess(static_cast<UINT>(-121));
+    }
+    if (mode == "exit-race") {
+        setvbuf(stdout, nullptr, _IOFBF, 4096);
+        fputs("pending", stdout);
+        SetProcessEndHandler(endHandler);
+        static HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        for (uintptr_t k = 0; k < 8; ++k)
+            CreateThread(nullptr, 0, [](LPVOID status) -> DWORD {
+                WaitForSingleObject(go, INFINITE);
+                ExitProcess(static_cast<UINT>(reinterpret_cast<uintptr_t>(status)));
+            }, reinterpret_cast<LPVOID>(10 + k), 0, nullptr);
+        SetEvent(go);
+        Sleep(INFINITE);
+    }
+    if (mode == "hold" && argc > 3) {
+        HANDLE h = CreateFileA(argv[3], GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+        printf("%u\n", h == INVALID_HANDLE_VALUE ? GetLastError() : 0u);
+        return 0;
     }
     if (mode == "mutex" && argc > 3) {
         HANDLE h = CreateMutexA(nullptr, TRUE, argv[3]);

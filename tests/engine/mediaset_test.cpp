@@ -1,0 +1,169 @@
+// The media set of a backup: written under temporary names, put in place only by a commit, and
+// never at the cost of the previous set or of another run's files.
+#include "engine/mediaset.h"
+#include "platform/win32/win32.h"
+#include "support/SysUtils.h"
+#include "tests/support/TestProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+using kestest::TempDir;
+
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+std::string Content(const std::string& path) {
+    std::string s;
+    EXPECT_TRUE(ReadFileToString(path, s));
+    return s;
+}
+
+// The folder's names, sorted.
+std::vector<std::string> Names(const TempDir& dir) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA fd;
+    HANDLE h = FindFirstFileA((dir / "*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE) return names;
+    do names.push_back(fd.cFileName);
+    while (FindNextFileA(h, &fd));
+    FindClose(h);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A previous set of two media files and its options file.
+struct PreviousSet {
+    explicit PreviousSet(const TempDir& dir) : a(dir / "s_1.bak"), b(dir / "s_2.bak"), opts(a + "_opts") {
+        WriteTextFile(a, "old a");
+        WriteTextFile(b, "old b");
+        WriteTextFile(opts, "old list");
+    }
+    std::string a, b, opts;
+};
+
+void WriteSet(const PreviousSet& s, bool withOptions) {
+    ASSERT_TRUE(WriteTextFile(MediaWritePath(s.a), "new a"));
+    ASSERT_TRUE(WriteTextFile(MediaWritePath(s.b), "new b"));
+    if (withOptions) ASSERT_TRUE(WriteTextFile(MediaWritePath(s.opts), "new list"));
+}
+
+TEST(EngineMediaSet, WrittenAsideAndPutInPlaceOnlyByTheCommit) {
+    for (bool keepOptions : {true, false}) {
+        SCOPED_TRACE(keepOptions);
+        TempDir dir;
+        PreviousSet s(dir);
+        ASSERT_TRUE(ClaimMediaSet({s.a, s.b}, s.opts));
+        EXPECT_EQ(MediaWritePath(s.a), s.a + kTempSuffix);
+        EXPECT_EQ(MediaWritePath(dir / "other.bak"), dir / "other.bak");
+        WriteSet(s, keepOptions);
+        // Until the commit the previous set is whole.
+        EXPECT_EQ(Content(s.a), "old a");
+        EXPECT_EQ(Content(s.opts), "old list");
+        ASSERT_TRUE(CommitMediaSet(keepOptions));
+        EXPECT_EQ(Content(s.a), "new a");
+        EXPECT_EQ(Content(s.b), "new b");
+        if (keepOptions)
+            EXPECT_EQ(Content(s.opts), "new list");
+        else
+            EXPECT_FALSE(Exists(s.opts)) << "an earlier list stayed beside the new set";
+        const std::vector<std::string> want =
+            keepOptions ? std::vector<std::string>{"s_1.bak", "s_1.bak_opts", "s_2.bak"}
+                        : std::vector<std::string>{"s_1.bak", "s_2.bak"};
+        EXPECT_EQ(Names(dir), want);
+        EXPECT_EQ(MediaWritePath(s.a), s.a);  // the set is over
+    }
+}
+
+TEST(EngineMediaSet, DiscardLeavesTheFolderAsItWas) {
+    TempDir dir;
+    PreviousSet s(dir);
+    const std::vector<std::string> before = Names(dir);
+    ASSERT_TRUE(ClaimMediaSet({s.a, s.b, dir / "s_3.bak"}, s.opts));
+    WriteSet(s, true);
+    DiscardMediaSet();
+    EXPECT_EQ(Names(dir), before);
+    EXPECT_EQ(Content(s.a), "old a");
+    EXPECT_EQ(Content(s.opts), "old list");
+}
+
+// Refusals touch nothing of another run and release what the refused claim took.
+TEST(EngineMediaSet, RefusedClaimsTouchNothingOfAnotherRun) {
+    TempDir dir;
+    PreviousSet s(dir);
+    // Another run holds s_2.bak's temporary file and has written into it.
+    const std::string othersTemp = s.b + kTempSuffix;
+    HANDLE other = CreateFileA(othersTemp.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(WriteTextFile(othersTemp, "the other run's data"));
+    const struct {
+        const char* what;
+        std::vector<std::string> files;
+    } cases[] = {
+        {"a file another run writes", {s.a, s.b}},
+        {"a file named twice", {s.a, dir / "x.bak", s.a}},
+        {"a folder that does not exist", {s.a, dir / "none/x.bak"}},
+        {"no name", {s.a, ""}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_FALSE(ClaimMediaSet(c.files, s.opts));
+        EXPECT_EQ(Names(dir), (std::vector<std::string>{"s_1.bak", "s_1.bak_opts", "s_2.bak",
+                                                         "s_2.bak" + std::string(kTempSuffix)}));
+        EXPECT_EQ(Content(othersTemp), "the other run's data");
+        EXPECT_EQ(Content(s.a), "old a");
+    }
+    CloseHandle(other);
+    // Once its holder is gone, a leftover is no reason to refuse: it is taken over and emptied.
+    ASSERT_TRUE(ClaimMediaSet({s.a, s.b}, ""));
+    EXPECT_EQ(Content(othersTemp), "");
+    DiscardMediaSet();
+    EXPECT_FALSE(Exists(othersTemp));
+}
+
+// A link is followed: the set replaces the file it leads to and the link stays. A device is
+// written in place and left alone by the commit.
+TEST(EngineMediaSet, LinksAndDevices) {
+    TempDir dir;
+    ASSERT_TRUE(CreateDirectoryA((dir / "real").c_str(), nullptr));
+    ASSERT_TRUE(WriteTextFile(dir / "real/s.bak", "old"));
+    ASSERT_EQ(symlink("real/s.bak", (dir / "link.bak").c_str()), 0);
+    ASSERT_TRUE(ClaimMediaSet({dir / "link.bak", "/dev/null"}, ""));
+    EXPECT_EQ(MediaWritePath(dir / "link.bak"), dir / "real/s.bak" + kTempSuffix);
+    EXPECT_EQ(MediaWritePath("/dev/null"), "/dev/null");
+    ASSERT_TRUE(WriteTextFile(MediaWritePath(dir / "link.bak"), "new"));
+    ASSERT_TRUE(CommitMediaSet(false));
+    char target[256] = {};
+    EXPECT_GT(readlink((dir / "link.bak").c_str(), target, sizeof target - 1), 0);
+    EXPECT_STREQ(target, "real/s.bak");
+    EXPECT_EQ(Content(dir / "real/s.bak"), "new");
+    EXPECT_TRUE(GetFileAttributesA("/dev/null") & FILE_ATTRIBUTE_DEVICE);
+}
+
+// Whichever thread ends the process, the temporary files of a set not committed go with it.
+void ClaimWriteAndEnd(const std::string& a) {
+    if (!ClaimMediaSet({a}, a + "_opts")) exit(1);
+    WriteTextFile(MediaWritePath(a), "half a set");
+    HANDLE t = CreateThread(nullptr, 0, [](LPVOID) -> DWORD { ExitProcess(7); }, nullptr, 0, nullptr);
+    WaitForSingleObject(t, INFINITE);
+    exit(2);
+}
+
+TEST(EngineMediaSetDeathTest, AnEndingFromAnyThreadRemovesTheTemporaryFiles) {
+    testing::GTEST_FLAG(death_test_style) = "threadsafe";
+    TempDir dir;
+    const std::string a = dir / "s_1.bak";
+    WriteTextFile(a, "old a");
+    EXPECT_EXIT(ClaimWriteAndEnd(a), ::testing::ExitedWithCode(7), "");
+    EXPECT_EQ(Names(dir), std::vector<std::string>{"s_1.bak"});
+    EXPECT_EQ(Content(a), "old a");
+}
+
+}  // namespace
