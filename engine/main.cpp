@@ -19,6 +19,9 @@
 int main(int argc, char** argv, char** envp)
 {
     (void)envp;
+    // A closed console must neither end the run nor have its number taken by a file.
+    SetUpProcessConsole();
+
     // 1. The log; without it nothing can be reported.
     if (!Log::Initialize(nullptr)) return -1;
     Log::SetLogLevel(Log::LOG_INFO);

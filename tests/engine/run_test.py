@@ -394,6 +394,42 @@ def case_many_files(box):
     listener.close()
 
 
+def spawn(box, args, console):
+    """Runs kestrune with its console 'broken' (a pipe whose reader has gone, as after head -1),
+    'closed' (descriptor 1 closed) or 'none' (0, 1 and 2 closed); returns the status."""
+    cmd = [box.exe, "-D", *args]
+    if console == "broken":
+        r, w = os.pipe()
+        os.close(r)
+        p = subprocess.Popen(cmd, env=box.env(), stdout=w, stderr=subprocess.DEVNULL)
+        os.close(w)
+    else:
+        fds = (1,) if console == "closed" else (0, 1, 2)
+        p = subprocess.Popen(cmd, env=box.env(), preexec_fn=lambda: [os.close(fd) for fd in fds])
+    return p.wait(timeout=240)
+
+
+def case_console(box):
+    """A console that goes away, or was never there, neither ends the run nor doubles its log."""
+    for console in ("broken", "closed", "none"):
+        files = "2@" + os.path.join(box.bk, console)
+        os.mkdir(os.path.join(box.bk, console))
+        before = box.log()
+        st = spawn(box, ["-a=B", "-b=F", "-d=Sales", "-f=" + files], console)
+        check(st == 0, "%s console: backup status %d" % (console, st), box.log()[len(before):][-3000:])
+        written = box.log()[len(before):]
+        check(written.count("Process is starting ...") == 1, "%s console: the log holds the run %d times" % (
+            console, written.count("Process is starting ...")), written[-3000:])
+        check("BACKUP DATABASE successfully processed" in written, "%s console: the log is cut" % console,
+              written[-3000:])
+        st = spawn(box, ["-a=V", "-b=F", "-d=Sales", "-f=" + files], console)
+        check(st == 0, "%s console: verify status %d" % (console, st), box.log()[-3000:])
+    st, out = box.run("-a=R", "-b=F", "-d=Sales", "-f=2@" + os.path.join(box.bk, "broken"), "-i=localhost\\SECOND",
+                      "-O=R")
+    if check(st == 0, "restore of the broken console's set: status %d" % st, out):
+        check(box.checksum("SECOND", "Sales") == box.checksum("MSSQLSERVER", "Sales"), "content differs")
+
+
 def case_bad_settings(box):
     """Settings that cannot make a run end with a message and a status, never a crash."""
     for what, args in (
