@@ -4,6 +4,7 @@
 #include "engine/job.h"
 #include "engine/mediaset.h"
 #include "engine/moveclauses.h"
+#include "engine/restoreprotocol.h"
 #include "engine/statements.h"
 #include "platform/winsock/winsock.h"
 #include "sql/Sql.h"
@@ -45,6 +46,27 @@ std::string FirstEntry() { return StreamEntry(1); }
 bool WrittenToFile(const std::string& entry) {
     const MoverKind kind = ChooseMover(g_config.DNet, true, g_job.listenPort, entry.c_str());
     return kind == MoverKind::PlainFile || kind == MoverKind::FileMedia;
+}
+
+// A backup streamed to a restore service carries the MOVE-clause list in every stream's request
+// block, whose size is fixed: a list that does not fit fails the run before the server starts it.
+bool RequestsFit(int deviceCount) {
+    for (int i = 0; i < deviceCount; ++i) {
+        auto it = g_streamFiles.find(i + 1);
+        const std::string entry = it == g_streamFiles.end() ? std::string() : it->second;
+        if (ChooseMover(g_config.DNet, g_job.isBackup, g_job.listenPort, entry.c_str()) != MoverKind::SendToService)
+            continue;
+        std::string text;
+        if (!BuildRequestText(g_moveClauses, g_job.database, KindWord(g_job.isDatabase),
+                              static_cast<uint32_t>(deviceCount), static_cast<uint32_t>(i + 1),
+                              g_config.LocalVersion, &text)) {
+            Log::WError("The MOVE-clause list of [%s] holds %zu characters: it does not fit the %zu-byte request "
+                        "of a backup streamed to a restore service. Nothing was submitted.",
+                        g_job.database.c_str(), g_moveClauses.size(), kRequestBlockSize);
+            return false;
+        }
+    }
+    return true;
 }
 
 int Teardown(Reached& r, int status) {
@@ -190,6 +212,7 @@ int RunDeviceSet(const char* connStr, int deviceCount) {
         g_moveClauses = list;
         g_moveClauses = QuerySQL(connStr, ResolveClausesQuery(g_moveClauses).c_str(), true);
     }
+    if (action == 'B' && !RequestsFit(deviceCount)) return Teardown(r, -1);
     if (NeedsStandbyClause(g_config) && !IsDirectory(g_config.Standby)) {
         Log::WError("The direcotry for standby file [%s] did NOT exist.", g_config.Standby);
         return Teardown(r, -121);

@@ -19,6 +19,9 @@
 int main(int argc, char** argv, char** envp)
 {
     (void)envp;
+    // A closed console must neither end the run nor have its number taken by a file.
+    SetUpProcessConsole();
+
     // 1. The log; without it nothing can be reported.
     if (!Log::Initialize(nullptr)) return -1;
     Log::SetLogLevel(Log::LOG_INFO);
@@ -42,15 +45,16 @@ int main(int argc, char** argv, char** envp)
         return -1;
     }
 
-    // 6. The ODBC driver. A failed ODBC environment (a positive code) leaves no
-    // driver to connect with either, so it stops the start-up as well.
+    // 6. The ODBC driver. A failed ODBC environment (1000000 or 2000000 plus the
+    // ODBC return code, so 999999 for SQL_ERROR) chooses no driver and leaves none
+    // to connect with either, so it stops the start-up as well.
     int driver = DetectOdbcDriver(g_odbcDriver);
     if (driver < 0) {
         // The message names the driver's current release.
         Log::WError("ODBC Driver is missing. Please make sure ODBC Driver %d for SQL Server is installed.", 18);
         return -1;
     }
-    if (driver >= 1000000) {
+    if (g_odbcDriver[0] == '\0') {
         Log::WError("The ODBC environment cannot be set up (code %d); no driver can be used.", driver);
         return -1;
     }
@@ -62,8 +66,8 @@ int main(int argc, char** argv, char** envp)
     g_allowedPeers = std::string(",") + g_config.ValidIPs + ",";
     FillJobInfo();
 
-    // 9. What a backup, restore or verify run needs.
-    if (g_config.LPort <= 0 && !CheckRunSettings()) return -1;
+    // 9. What a backup, restore or verify run needs, or the restore service.
+    if (g_config.LPort <= 0 ? !CheckRunSettings() : !CheckServiceSettings()) return -1;
 
     // 10. The connection string of every statement main submits.
     char connStr[kConnStringRoom];

@@ -9,20 +9,6 @@
 
 const char kOptionsKeyText[] = "a07c5e19d3b28f46e0c71a95b2d84f3e6c10";
 
-std::string MoveClauseQuery(const std::string& db) {
-    return "DECLARE @db NVARCHAR(256), @mv NVARCHAR(4000) SELECT @db='" + db +
-           "', @mv='' SELECT @mv = @mv +', MOVE '''''+RTRIM(name) +''''' TO ''''' +CASE WHEN groupid!=0 THEN "
-           "'%DATA%' ELSE '%LOG%' END +RTRIM(RIGHT(filename, CHARINDEX(CASE WHEN SUBSTRING(filename, 2, 1)=':' "
-           "THEN '\\' ELSE '/'END, REVERSE(filename))-1))+'''''' FROM " +
-           db + "..sysfiles ORDER BY fileid SELECT @mv AS SQLT;";
-}
-
-std::string ResolveClausesQuery(const std::string& list) {
-    return "SELECT REPLACE(REPLACE('" + list +
-           "', '%DATA%', REPLACE(CAST(SERVERPROPERTY('InstanceDefaultDataPath') AS NVARCHAR(256)), '', '/')), "
-           "'%LOG%', REPLACE(CAST(SERVERPROPERTY('InstanceDefaultLogPath') AS NVARCHAR(256)), '', '/')); ";
-}
-
 std::string OptionsFileName(const std::string& firstEntry) { return firstEntry + "_opts"; }
 
 bool OptionsFileWanted(char action, char bkType, const std::string& host, const std::string& firstEntry) {

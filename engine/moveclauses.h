@@ -7,14 +7,9 @@
 
 // The fixed key text of the options file.
 extern const char kOptionsKeyText[];
-// The most bytes an options file may hold; a longer one is refused unread.
-constexpr size_t kOptionsFileMax = 8192;
-
-// The query whose one value is the unresolved list of `db` (quotes doubled, %DATA% / %LOG% in place
-// of the folders).
-std::string MoveClauseQuery(const std::string& db);
-// The query whose one value is `list` resolved against the server's default data and log folders.
-std::string ResolveClausesQuery(const std::string& list);
+// The most bytes an options file may hold; a longer one is refused unread. The list of a database
+// with the most files a server allows (32767), every name at its longest, takes under 14 MiB.
+constexpr size_t kOptionsFileMax = 32u << 20;
 
 // The options file's name: the first stream entry followed by "_opts".
 std::string OptionsFileName(const std::string& firstEntry);

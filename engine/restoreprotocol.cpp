@@ -93,16 +93,26 @@ int32_t LeadingNumber(const std::string& s) {
 
 bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
 
-// A name inside a move clause: not empty, no quote, "|" or control character.
+// A name inside a move clause, up to the "''" that closes it: not empty, no "|" or control
+// character, and a quote in it only as the backup side writes one, four times.
 bool ReadClauseName(const std::string& s, size_t* pos, std::string* name) {
-    const size_t end = s.find("''", *pos);
-    if (end == std::string::npos || end == *pos) return false;
-    for (size_t i = *pos; i < end; ++i) {
+    std::string n;
+    size_t i = *pos;
+    for (;;) {
+        if (i >= s.size()) return false;
+        if (s.compare(i, 4, "''''") == 0) {
+            n += '\'';
+            i += 4;
+            continue;
+        }
+        if (s.compare(i, 2, "''") == 0) break;
         const unsigned char c = static_cast<unsigned char>(s[i]);
         if (c == '\'' || c == '|' || IsControl(c)) return false;
+        n += s[i++];
     }
-    *name = s.substr(*pos, end - *pos);
-    *pos = end;
+    if (n.empty()) return false;
+    *name = n;
+    *pos = i;
     return true;
 }
 
@@ -111,16 +121,6 @@ bool Literal(const std::string& s, size_t* pos, const char* text) {
     if (s.compare(*pos, n, text) != 0) return false;
     *pos += n;
     return true;
-}
-
-std::string DoubleEvery(const std::string& s, char c) {
-    std::string out;
-    out.reserve(s.size() + 2);
-    for (char ch : s) {
-        out += ch;
-        if (ch == c) out += c;
-    }
-    return out;
 }
 
 std::string Narrow(const wchar_t* w) {
@@ -248,10 +248,6 @@ bool LocalCopyName(const char* folder, const std::string& database, const std::s
     return true;
 }
 
-std::string BracketName(const std::string& name) { return "[" + DoubleEvery(name, ']') + "]"; }
-
-std::string LiteralText(const std::string& text) { return DoubleEvery(text, '\''); }
-
 bool IsBackupSideMoveList(const std::string& text) {
     size_t pos = 0;
     std::string name;
@@ -263,29 +259,6 @@ bool IsBackupSideMoveList(const std::string& text) {
         if (!ReadClauseName(text, &pos, &name) || !Literal(text, &pos, "''")) return false;
     }
     return true;
-}
-
-std::string StandbyOption(const char* folder, const std::string& database, char bkType, const SYSTEMTIME& now) {
-    std::string path = Join(folder) + database + "_" + std::string(1, bkType) + "_" + Stamp(now) + ".dat";
-    return "Standby='" + LiteralText(path) + "'";
-}
-
-RestoreTemplate ComposeServiceRestore(const std::string& kind, const std::string& database, bool replace,
-                                      const std::string& middle, const std::string& resolved) {
-    const std::string literal = LiteralText(database);
-    const std::string bracketed = BracketName(database);
-    const std::string head = "IF EXISTS(SELECT 1 FROM sys.databases WHERE name='" + literal +
-                             "' AND is_read_only=1 AND is_in_standby=1 AND state=0) ALTER DATABASE " + bracketed +
-                             " SET SINGLE_USER WITH ROLLBACK IMMEDIATE; RESTORE " + kind + " " + bracketed + " FROM ";
-    RestoreTemplate t;
-    t.marker = head.size();
-    // A server without default folders resolves the list to NULL: the restore then goes without
-    // MOVE clauses rather than with a stray word in its WITH list.
-    const std::string clauses = resolved == "NULL" ? std::string() : resolved;
-    t.text = head + "%s WITH STATS=5, " + (replace ? "REPLACE, " : "") + middle + clauses +
-             "; IF EXISTS(SELECT 1 FROM sys.databases WHERE name='" + literal +
-             "' AND user_access=1) ALTER DATABASE " + bracketed + " SET MULTI_USER WITH ROLLBACK IMMEDIATE; ";
-    return t;
 }
 
 std::string ServiceDeviceList(const wchar_t* setName, uint32_t count) {

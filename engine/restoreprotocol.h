@@ -1,9 +1,10 @@
 // What travels on a restore-service connection, and the table that ties each accepted connection
 // to the device thread that serves its stream: the request block (the backup side builds it, the
 // service parses it and sends it back as its answer), the connection key, the local copy names,
-// and the pieces of the service's RESTORE batch that carry text from the request.
+// and the device list of the service's RESTORE batch (the batch itself is composed in statements).
 #pragma once
 
+#include "engine/statements.h"
 #include "media/SocketService.h"
 
 #include <cstddef>
@@ -93,7 +94,7 @@ void RemoveConnection(const std::string& key, SOCKET socket);
 // How long a service device thread waits for its stream's connection (the network movers).
 extern uint32_t g_connectionWaitMs;
 
-// ---- local copies and the service's RESTORE batch
+// ---- local copies and the device list of the service's RESTORE batch
 
 // A copy is kept only when the folder is longer than 3 characters.
 bool WantsLocalCopy(const char* folder);
@@ -102,30 +103,10 @@ bool WantsLocalCopy(const char* folder);
 bool LocalCopyName(const char* folder, const std::string& database, const std::string& kind, const SYSTEMTIME& now,
                    uint32_t index, std::string* name);
 
-// A name between brackets, every "]" doubled.
-std::string BracketName(const std::string& name);
-// Text for a string literal, every "'" doubled.
-std::string LiteralText(const std::string& text);
-
 // True when `text` is empty or a run of clauses ", MOVE ''<logical>'' TO ''<%DATA%|%LOG%><file>''"
-// whose names are not empty and hold no quote, "|" or control character.
+// whose names are not empty and hold no "|" or control character, and a quote only written four
+// times.
 bool IsBackupSideMoveList(const std::string& text);
-
-// A RESTORE batch with the place of its device list: the two characters "%s" at `marker`, kept
-// apart from any "%s" that a database name or a MOVE clause brings.
-struct RestoreTemplate {
-    std::string text;
-    size_t marker = std::string::npos;
-};
-
-// "Standby='<folder>[/]<db>_<letter>_<yyyymmddhhmmss>.dat'".
-std::string StandbyOption(const char* folder, const std::string& database, char bkType, const SYSTEMTIME& now);
-
-// "RESTORE <kind> [<db>] FROM %s WITH STATS=5, <replace><middle><resolved>;" wrapped in the
-// single-user switch for a database in standby. `middle` is the standby option, "NORECOVERY" or
-// "RECOVERY"; `resolved` is the resolved move list (placed unless it is the text "NULL").
-RestoreTemplate ComposeServiceRestore(const std::string& kind, const std::string& database, bool replace,
-                                      const std::string& middle, const std::string& resolved);
 
 // " VIRTUAL_DEVICE='<set>'", then ", VIRTUAL_DEVICE='<set><i>'" for i = 1 .. count - 1.
 std::string ServiceDeviceList(const wchar_t* setName, uint32_t count);

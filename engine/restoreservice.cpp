@@ -2,8 +2,8 @@
 
 #include "config/Config.h"
 #include "engine/job.h"
-#include "engine/moveclauses.h"
 #include "engine/restoreprotocol.h"
+#include "engine/statements.h"
 #include "sql/Sql.h"
 #include "support/Log.h"
 

@@ -49,8 +49,31 @@ void PrintBanner()
         "**********************************************************************");
 }
 
+namespace {
+
+// A setting of one letter out of `letters`; an empty one is none of them.
+bool OneOf(const char* value, const char* letters)
+{
+    return value[0] != '\0' && value[1] == '\0' && std::strchr(letters, value[0]) != nullptr;
+}
+
+bool KnownBackupKind()
+{
+    if (OneOf(g_config.BKType, "FDL")) return true;
+    Log::WError("Invalid BKType [%s]: accepted are F (full), D (differential) and L (log).", g_config.BKType);
+    return false;
+}
+
+}  // namespace
+
 bool CheckRunSettings()
 {
+    // A mistyped letter must not fall through to a RESTORE over the named database.
+    if (!OneOf(g_config.Action, "BRV")) {
+        Log::WError("Invalid Action [%s]: accepted are B (backup), R (restore) and V (verify).", g_config.Action);
+        return false;
+    }
+    if (!KnownBackupKind()) return false;
     if (std::strlen(g_config.Files) < 5) {
         Log::WError("Invalid backup target file or restore source file.");
         return false;
@@ -65,4 +88,9 @@ bool CheckRunSettings()
 int ParseVersion(const char* text)
 {
     return ReadInt32(text);
+}
+
+bool CheckServiceSettings()
+{
+    return KnownBackupKind();
 }

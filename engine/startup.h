@@ -19,9 +19,14 @@ bool TakeSingleInstanceLock();
 // Logs "Process is starting ..." and the banner.
 void PrintBanner();
 
-// The Files and DB checks of a backup, restore or verify run; false (message
-// logged) when the run cannot go on.
+// The checks of a backup, restore or verify run: an Action of B, R or V, a
+// BKType of F, D or L, then Files and DB; false (message logged) when the run
+// cannot go on.
 bool CheckRunSettings();
+
+// The restore service reads no Action, but its own BKType decides REPLACE and
+// names standby files: F, D or L, else false (message logged).
+bool CheckServiceSettings();
 
 // Reads a version text: leading blanks, an optional sign, digits; 0 without digits.
 int ParseVersion(const char* text);

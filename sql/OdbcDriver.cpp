@@ -27,10 +27,16 @@ int DetectOdbcDriver(char* out)
 {
     int best = -1;
     SQLHENV env = SQL_NULL_HENV;
+    // A failed step is reported with the driver manager's records, as QuerySQL reports it.
     SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env);
-    if (rc != SQL_SUCCESS) return 1000000 + rc;
+    if (rc != SQL_SUCCESS) {
+        ReportOdbcError("SQLAllocHandle(SQL_HANDLE_ENV)", SQL_NULL_HANDLE, SQL_HANDLE_ENV);
+        if (SQL_SUCCEEDED(rc)) SQLFreeHandle(SQL_HANDLE_ENV, env);
+        return 1000000 + rc;
+    }
     rc = SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
     if (rc != SQL_SUCCESS) {
+        ReportOdbcError("SQLSetEnvAttr(SQL_ATTR_ODBC_VERSION)", env, SQL_HANDLE_ENV);
         SQLFreeHandle(SQL_HANDLE_ENV, env);
         return 2000000 + rc;
     }

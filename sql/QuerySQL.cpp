@@ -16,6 +16,28 @@ void TrimRight(std::string& s)
     s.erase(end == std::string::npos ? 0 : end + 1);
 }
 
+// Reads one column of the current row whole into v: a value longer than the buffer comes in
+// pieces, each call giving the next one until the last. False when it cannot be read.
+bool ReadValue(SQLHSTMT stmt, SQLUSMALLINT col, std::string& v, char* buf, size_t bufSize)
+{
+    v.clear();
+    for (bool first = true;; first = false) {
+        SQLLEN ind = 0;
+        buf[0] = '\0';
+        SQLRETURN rc = SQLGetData(stmt, col, SQL_C_CHAR, buf, static_cast<SQLLEN>(bufSize), &ind);
+        if (!first && rc == SQL_NO_DATA) return true;
+        if (!SQL_SUCCEEDED(rc)) return false;
+        if (ind == SQL_NULL_DATA) {
+            v = "NULL";
+            return true;
+        }
+        buf[bufSize - 1] = '\0';
+        const size_t piece = std::strlen(buf);
+        v.append(buf, piece);
+        if (rc == SQL_SUCCESS || piece == 0) return true;
+    }
+}
+
 // Reads the rows of the current result into text.
 void ReadRows(SQLHSTMT stmt, bool firstValueOnly, std::string& text, char* value, size_t valueSize)
 {
@@ -23,14 +45,8 @@ void ReadRows(SQLHSTMT stmt, bool firstValueOnly, std::string& text, char* value
     if (!SQL_SUCCEEDED(SQLNumResultCols(stmt, &cols))) cols = 0;
     while (SQL_SUCCEEDED(SQLFetch(stmt))) {
         for (SQLSMALLINT c = 1; c <= cols; ++c) {
-            SQLLEN ind = 0;
-            value[0] = '\0';
-            if (!SQL_SUCCEEDED(SQLGetData(stmt, c, SQL_C_CHAR, value, static_cast<SQLLEN>(valueSize), &ind)))
-                continue;
-            // The indicator gives the full length of a cut value: the buffer's own
-            // text is what arrived.
-            value[valueSize - 1] = '\0';
-            std::string v = ind == SQL_NULL_DATA ? std::string("NULL") : std::string(value);
+            std::string v;
+            if (!ReadValue(stmt, static_cast<SQLUSMALLINT>(c), v, value, valueSize)) continue;
             TrimRight(v);
             if (firstValueOnly) {
                 text = v;

@@ -35,7 +35,8 @@ bool ComposeConnectionString(char* out, size_t room, ConnKey key, bool trusted,
 
 // Runs one batch and returns what it selected: the first value of the last
 // result that had one (firstValueOnly), or every value joined by "|" with one
-// line per row. Failures are logged; the text gathered so far is returned.
+// line per row. Every value comes back whole, whatever its length. Failures are
+// logged; the text gathered so far is returned.
 std::string QuerySQL(const char* connStr, const char* batch, bool firstValueOnly);
 // The same over "DRIVER={SQL Server};SERVER=%s;UID=%s;PWD=%s;".
 std::string QuerySQL(const char* server, const char* user, const char* pass,

@@ -270,7 +270,7 @@ int run(std::vector<std::string> a) {
         if (!validName(name) || name.find('\\') != std::string::npos) throw UsageError("invalid database name '" + name + "'");
         uint64_t dataMb = args.opt("--data-mb") ? number("--data-mb", *args.opt("--data-mb"), 1u << 20) : 8;
         uint64_t logMb = args.opt("--log-mb") ? number("--log-mb", *args.opt("--log-mb"), 1u << 20) : 2;
-        uint64_t files = args.opt("--data-files") ? number("--data-files", *args.opt("--data-files"), 64) : 1;
+        uint64_t files = args.opt("--data-files") ? number("--data-files", *args.opt("--data-files"), 32767) : 1;
         uint64_t seed = args.opt("--seed") ? number("--seed", *args.opt("--seed"), UINT64_MAX) : 1;
         if (dataMb == 0 || logMb == 0 || files == 0) throw UsageError("sizes and the file count must be at least 1");
         InstanceInfo in = cat.read(inst);

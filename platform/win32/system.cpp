@@ -2,6 +2,8 @@
 #include "platform/win32/internal.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -144,6 +146,14 @@ DWORD GetModuleFileNameA(HMODULE hModule, LPSTR buffer, DWORD size) {
         return 0;
     }
     path[n] = '\0';
+    // An executable replaced or removed while it runs reads as "<path> (deleted)"; the process
+    // keeps the name it was started under (its log, its config.ini).
+    static const char kGone[] = " (deleted)";
+    const size_t goneLen = sizeof kGone - 1;
+    if (static_cast<size_t>(n) > goneLen && strcmp(path + n - goneLen, kGone) == 0 && access(path, F_OK) != 0) {
+        n -= static_cast<ssize_t>(goneLen);
+        path[n] = '\0';
+    }
     if (static_cast<DWORD>(n) >= size) {
         memcpy(buffer, path, size - 1);
         buffer[size - 1] = '\0';
@@ -174,6 +184,18 @@ BOOL GetComputerNameA(LPSTR buffer, LPDWORD size) {
     memcpy(buffer, name, len + 1);
     *size = len;
     return TRUE;
+}
+
+void SetUpProcessConsole() {
+    signal(SIGPIPE, SIG_IGN);
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        int nul = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);  // the lowest free number: fd
+        if (nul >= 0 && nul != fd) {
+            dup2(nul, fd);
+            close(nul);
+        }
+    }
 }
 
 namespace {

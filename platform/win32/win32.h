@@ -123,6 +123,13 @@ DWORD GetModuleFileNameA(HMODULE hModule, LPSTR buffer, DWORD size);
 // Host name; *size is in: room, out: length. FALSE with ERROR_INSUFFICIENT_BUFFER
 // (and *size = room needed) when it does not fit.
 BOOL GetComputerNameA(LPSTR buffer, LPDWORD size);
+// Not Win32: what a Windows console process has without asking, set up first in
+// main. A console pipe or terminal that has gone away fails the writes to it
+// instead of ending the process (SIGPIPE is ignored by the whole process), and
+// standard input, output or error closed at start is opened on /dev/null, so
+// that no file the process opens later takes its number and receives console
+// lines.
+void SetUpProcessConsole();
 // Ends the process at once with the status: the end handler runs, then every
 // stdio stream is flushed, but neither atexit handlers nor global destructors
 // run, so threads that still use globals are not pulled from under them. The

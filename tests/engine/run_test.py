@@ -531,6 +531,112 @@ def case_refused_login(box):
     box.sqlemu("fault", "clear", "MSSQLSERVER", "refuse-login")
 
 
+def case_odd_names(box):
+    """Names that need brackets or quotes: backed up, verified, restored with relocation."""
+    for db in ("a]b", "O'Brien", "x.y"):
+        box.sqlemu("db", "create", "MSSQLSERVER", db, "--data-mb", "1", "--seed", "3")
+        files = "2@" + box.bk
+        box.ok(db + " backup", "-a=B", "-b=F", "-d=" + db, "-f=" + files)
+        box.ok(db + " verify", "-a=V", "-b=F", "-d=" + db, "-f=" + files)
+        box.ok(db + " restore", "-a=R", "-b=F", "-d=" + db, "-f=" + files, "-i=localhost\\SECOND", "-O=R")
+        check(box.checksum("SECOND", db) == box.checksum("MSSQLSERVER", db), db + ": content differs")
+        shown = box.db_show("SECOND", db)
+        for folder, name in (("data", db + ".mdf"), ("log", db + "_log.ldf")):
+            check(os.path.join(box.root, "SECOND", folder, name) in shown, "%s: %s not relocated" % (db, name), shown)
+
+    # All three at once, through a log chain: the single-user wrapper and a standby file in a
+    # folder whose name holds a quote.
+    db = "Q]'.x"
+    box.sqlemu("db", "create", "MSSQLSERVER", db, "--data-mb", "1", "--seed", "4")
+    full, log = os.path.join(box.bk, "q_full.bak"), os.path.join(box.bk, "q_log.trn")
+    standby = os.path.join(box.dir, "st'by")
+    os.mkdir(standby)
+    box.ok("chain full", "-a=B", "-b=F", "-d=" + db, "-f=" + full)
+    box.ok("chain restore full", "-a=R", "-b=F", "-d=" + db, "-f=" + full, "-i=localhost\\SECOND", "-O=N")
+    box.sqlemu("db", "touch", "MSSQLSERVER", db, "--pages", "10")
+    box.ok("chain log", "-a=B", "-b=L", "-d=" + db, "-f=" + log, "-S=" + standby)
+    check(len(os.listdir(standby)) == 1 and os.listdir(standby)[0].startswith(db + "_L_"),
+          "chain: standby file", str(os.listdir(standby)))
+    box.ok("chain restore log", "-a=R", "-b=L", "-d=" + db, "-f=" + log, "-i=localhost\\SECOND", "-O=R")
+    check(box.checksum("SECOND", db) == box.checksum("MSSQLSERVER", db), "chain: content differs")
+    wrapped = [b for b in box.batches() if b.startswith("ALTER")][-1]
+    check(wrapped.startswith("ALTER DATABASE [Q]]'.x] SET SINGLE_USER") and "name='Q]''.x'" in wrapped,
+          "chain: the wrapper", wrapped)
+
+
+def case_many_files(box):
+    """A database of 300 data files: the whole MOVE list travels through the options file."""
+    box.sqlemu("db", "create", "MSSQLSERVER", "Wide", "--data-mb", "2", "--data-files", "300", "--seed", "5")
+    files = "3@" + box.bk
+    box.ok("backup", "-a=B", "-b=F", "-d=Wide", "-f=" + files)
+    listed = rc4(open(os.path.join(box.bk, "Wide_1.bak_opts"), "rb").read()).decode("latin-1")
+    want = ", MOVE ''Wide'' TO ''%DATA%Wide.mdf'', MOVE ''Wide_log'' TO ''%LOG%Wide_log.ldf''" + "".join(
+        ", MOVE ''Wide_%d'' TO ''%%DATA%%Wide_%d.ndf''" % (k, k) for k in range(2, 301))
+    check(listed == want, "the options file does not hold the whole list (%d of %d characters)" % (
+        len(listed), len(want)), listed[-200:])
+    box.ok("restore", "-a=R", "-b=F", "-d=Wide", "-f=" + files, "-i=localhost\\SECOND", "-O=R")
+    check(box.checksum("SECOND", "Wide") == box.checksum("MSSQLSERVER", "Wide"), "content differs")
+    shown = box.db_show("SECOND", "Wide")
+    check(shown.count(os.path.join(box.root, "SECOND", "data", "Wide_")) == 299 and
+          os.path.join(box.root, "SECOND", "log", "Wide_log.ldf") in shown, "not every file relocated", shown)
+
+    # Streamed to a restore service the list must fit each stream's 8192-byte request: the run
+    # fails before the server or the service sees anything.
+    import socket
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(4)
+    listener.settimeout(0.5)
+    n = len(box.batches())
+    st, out = box.run("-a=B", "-b=F", "-d=Wide", "-f=2@tcp://127.0.0.1:%d" % listener.getsockname()[1])
+    check(st == ST_FAIL, "TCP backup of a long list: status %d" % st, out)
+    check("The MOVE-clause list of [Wide] holds %d characters: it does not fit the 8192-byte request of a backup "
+          "streamed to a restore service. Nothing was submitted." % len(want) in out, "TCP: message", out)
+    check(not any(b.startswith("BACKUP") for b in box.batches()[n:]), "TCP: the backup was submitted")
+    try:
+        listener.accept()
+        check(False, "TCP: the service was connected to")
+    except socket.timeout:
+        pass
+    listener.close()
+
+
+def spawn(box, args, console):
+    """Runs kestrune with its console 'broken' (a pipe whose reader has gone, as after head -1),
+    'closed' (descriptor 1 closed) or 'none' (0, 1 and 2 closed); returns the status."""
+    cmd = [box.exe, "-D", *args]
+    if console == "broken":
+        r, w = os.pipe()
+        os.close(r)
+        p = subprocess.Popen(cmd, env=box.env(), stdout=w, stderr=subprocess.DEVNULL)
+        os.close(w)
+    else:
+        fds = (1,) if console == "closed" else (0, 1, 2)
+        p = subprocess.Popen(cmd, env=box.env(), preexec_fn=lambda: [os.close(fd) for fd in fds])
+    return p.wait(timeout=240)
+
+
+def case_console(box):
+    """A console that goes away, or was never there, neither ends the run nor doubles its log."""
+    for console in ("broken", "closed", "none"):
+        files = "2@" + os.path.join(box.bk, console)
+        os.mkdir(os.path.join(box.bk, console))
+        before = box.log()
+        st = spawn(box, ["-a=B", "-b=F", "-d=Sales", "-f=" + files], console)
+        check(st == 0, "%s console: backup status %d" % (console, st), box.log()[len(before):][-3000:])
+        written = box.log()[len(before):]
+        check(written.count("Process is starting ...") == 1, "%s console: the log holds the run %d times" % (
+            console, written.count("Process is starting ...")), written[-3000:])
+        check("BACKUP DATABASE successfully processed" in written, "%s console: the log is cut" % console,
+              written[-3000:])
+        st = spawn(box, ["-a=V", "-b=F", "-d=Sales", "-f=" + files], console)
+        check(st == 0, "%s console: verify status %d" % (console, st), box.log()[-3000:])
+    st, out = box.run("-a=R", "-b=F", "-d=Sales", "-f=2@" + os.path.join(box.bk, "broken"), "-i=localhost\\SECOND",
+                      "-O=R")
+    if check(st == 0, "restore of the broken console's set: status %d" % st, out):
+        check(box.checksum("SECOND", "Sales") == box.checksum("MSSQLSERVER", "Sales"), "content differs")
+
+
 def case_bad_settings(box):
     """Settings that cannot make a run end with a message and a status, never a crash."""
     for what, args in (
@@ -545,7 +651,7 @@ def case_bad_settings(box):
 
 def main():
     case = sys.argv[1]
-    box = Box(data_mb=0 if case == "statements" else 6)
+    box = Box(data_mb=0 if case in ("statements", "odd_names", "many_files") else 6)
     try:
         globals()["case_" + case](box)
     except Exception:

@@ -123,6 +123,91 @@ TEST(EngineStatements, DecisionTable) {
     }
 }
 
+TEST(EngineStatements, NamesThatNeedBracketsOrQuotesStayOneName) {
+    struct Case {
+        const char* db;
+        std::string bracketed;  // as a name
+        std::string literal;    // inside a string literal
+    };
+    const Case cases[] = {
+        {"Sales", "[Sales]", "Sales"},
+        {"a]b", "[a]]b]", "a]b"},
+        {"O'Neil", "[O'Neil]", "O''Neil"},
+        {"x.y", "[x.y]", "x.y"},
+        {"]'[.", "[]]'[.]", "]''[."},
+    };
+    SYSTEMTIME now{};
+    now.wYear = 2026;
+    now.wMonth = 12;
+    now.wDay = 10;
+    for (const Case& c : cases) {
+        Config cfg = g_config;
+        strcpy(cfg.Action, "B");
+        strcpy(cfg.BKType, "L");
+        strcpy(cfg.DB, c.db);
+        strcpy(cfg.Standby, "/s'b");
+        strcpy(cfg.BOption, "");
+        strcpy(cfg.Cert, "");
+        cfg.BlockSize = 0;
+        cfg.BufferCount = 128;
+        cfg.MaxTransferSize = 524288;
+        cfg.LocalVersion = 1500;
+        const std::string b = c.bracketed, l = c.literal;
+        EXPECT_EQ("ALTER DATABASE " + b + " SET SINGLE_USER WITH ROLLBACK IMMEDIATE; BACKUP LOG " + b +
+                      " TO VIRTUAL_DEVICE='{S}'" + kWith + ", Standby='/s''b/" + l +
+                      "_L_20261210000000.dat' IF EXISTS(SELECT 1 FROM sys.databases WHERE name='" + l +
+                      "' AND user_access=1) ALTER DATABASE " + b + " SET MULTI_USER WITH ROLLBACK IMMEDIATE; ",
+                  ComposeStatement(cfg, 1, L"{S}", "", now))
+            << c.db;
+        strcpy(cfg.Action, "R");
+        strcpy(cfg.BKType, "F");
+        EXPECT_EQ("RESTORE DATABASE " + b + " FROM VIRTUAL_DEVICE='{S}'" + kWith,
+                  ComposeStatement(cfg, 1, L"{S}", "", now))
+            << c.db;
+
+        const std::string q = MoveClauseQuery(c.db);
+        EXPECT_EQ(0u, q.find("DECLARE @db NVARCHAR(256), @mv NVARCHAR(MAX) SELECT @db='" + l + "', @mv=''")) << q;
+        EXPECT_NE(std::string::npos, q.find(" FROM " + b + "..sysfiles ORDER BY fileid SELECT @mv AS SQLT;")) << q;
+
+        const RestoreTemplate t = ComposeServiceRestore("DATABASE", c.db, false, "RECOVERY", "");
+        EXPECT_EQ("IF EXISTS(SELECT 1 FROM sys.databases WHERE name='" + l +
+                      "' AND is_read_only=1 AND is_in_standby=1 AND state=0) ALTER DATABASE " + b +
+                      " SET SINGLE_USER WITH ROLLBACK IMMEDIATE; RESTORE DATABASE " + b +
+                      " FROM %s WITH STATS=5, RECOVERY; IF EXISTS(SELECT 1 FROM sys.databases WHERE name='" + l +
+                      "' AND user_access=1) ALTER DATABASE " + b + " SET MULTI_USER WITH ROLLBACK IMMEDIATE; ",
+                  t.text);
+    }
+
+    // A certificate name goes in bare while it is a plain identifier.
+    Config cfg = g_config;
+    strcpy(cfg.Action, "B");
+    strcpy(cfg.BKType, "F");
+    strcpy(cfg.DB, "Sales");
+    cfg.LocalVersion = 1500;
+    const std::pair<const char*, const char*> certs[] = {
+        {"Cert_1", "Cert_1"}, {"my cert", "[my cert]"}, {"c]) x", "[c]]) x]"}, {"1c", "[1c]"}};
+    for (const auto& c : certs) {
+        strcpy(cfg.Cert, c.first);
+        const std::string s = ComposeStatement(cfg, 1, L"{S}", "", now);
+        EXPECT_NE(std::string::npos, s.find(std::string("SERVER CERTIFICATE = ") + c.second + ")")) << s;
+    }
+}
+
+TEST(EngineStatements, ClauseQueries) {
+    // The list has room for every file; a quote in a logical or physical name comes out four times.
+    EXPECT_EQ("DECLARE @db NVARCHAR(256), @mv NVARCHAR(MAX) SELECT @db='Sales', @mv='' SELECT @mv = @mv +', MOVE "
+              "'''''+REPLACE(RTRIM(name), '''', '''''''''') +''''' TO ''''' +CASE WHEN groupid!=0 THEN '%DATA%' "
+              "ELSE '%LOG%' END +REPLACE(RTRIM(RIGHT(filename, CHARINDEX(CASE WHEN SUBSTRING(filename, 2, 1)=':' "
+              "THEN '\\' ELSE '/'END, REVERSE(filename))-1)), '''', '''''''''')+'''''' FROM [Sales]..sysfiles ORDER "
+              "BY fileid SELECT @mv AS SQLT;",
+              MoveClauseQuery("Sales"));
+    // The list goes in as written for the literal, cast so that REPLACE does not cut it.
+    EXPECT_EQ("SELECT REPLACE(REPLACE(CAST(', MOVE ''O''''N'' TO ''%DATA%a.mdf''' AS NVARCHAR(MAX)), '%DATA%', "
+              "REPLACE(CAST(SERVERPROPERTY('InstanceDefaultDataPath') AS NVARCHAR(256)), '', '/')), '%LOG%', "
+              "REPLACE(CAST(SERVERPROPERTY('InstanceDefaultLogPath') AS NVARCHAR(256)), '', '/')); ",
+              ResolveClausesQuery(", MOVE ''O''''N'' TO ''%DATA%a.mdf''"));
+}
+
 TEST(EngineStatements, StandbyNeedsALogBackupFrom800AndAFolder) {
     Config cfg = g_config;
     strcpy(cfg.Action, "B");

@@ -119,6 +119,12 @@ TEST(Request, RefusedRequests) {
         {", MOVE '''' TO ''%DATA%a.mdf''|Sales#DATABASE#1#1:1500", RequestFault::MoveText},
         {", MOVE ''a'' TO ''%LOG%''|Sales#DATABASE#1#1:1500", RequestFault::MoveText},
         {", MOVE ''a [%s]; --'' TO ''%DATA%a.mdf''|Sales#DATABASE#1#1:1500", RequestFault::None},
+        // A quote in a name travels four times; any other run of quotes would end the literal early.
+        {", MOVE ''O''''Brien'' TO ''%DATA%O''''Brien.mdf''|O'Brien#DATABASE#1#1:1500", RequestFault::None},
+        {", MOVE ''''''a'''''' TO ''%LOG%''''''''''|x#DATABASE#1#1:1500", RequestFault::None},
+        {", MOVE ''a'''b'' TO ''%DATA%a.mdf''|x#DATABASE#1#1:1500", RequestFault::MoveText},
+        {", MOVE ''a''''' TO ''%DATA%a.mdf''|x#DATABASE#1#1:1500", RequestFault::MoveText},
+        {", MOVE ''a'' TO ''%DATA%a''''', 'x')); --''|x#DATABASE#1#1:1500", RequestFault::MoveText},
     };
     for (const Case& c : cases) {
         RestoreRequest r;

@@ -295,6 +295,22 @@ def case_full_then_log(box):
     check(box.checksum("SECOND", "Sales") == box.checksum("MSSQLSERVER", "Sales"), "full then log: content differs")
 
 
+def case_odd_names(box):
+    """A database whose name holds "]", "'" and "." streamed in, its files relocated: the name and
+    the quotes in its file names survive the request, the service's restore and the resolution."""
+    db = "Q]'.x"
+    box.sqlemu("db", "create", "MSSQLSERVER", db, "--data-mb", "2", "--data-files", "3", "--seed", "4")
+    svc = box.start_service("-O=R")
+    st, out = box.run_backup(svc.port, 2, db=db)
+    check(st == 0, "odd name: backup status %d" % st, out)
+    restored(box, svc, 2, "odd name", db=db)
+    check(box.checksum("SECOND", db) == box.checksum("MSSQLSERVER", db), "odd name: content differs",
+          svc.text()[-3000:])
+    shown = box.db_show("SECOND", db)
+    for folder, name in (("data", db + ".mdf"), ("data", db + "_3.ndf"), ("log", db + "_log.ldf")):
+        check(os.path.join(box.root, "SECOND", folder, name) in shown, "odd name: %s not relocated" % name, shown)
+
+
 def refused_backup(box, svc, what, *args):
     """A backup the service refuses still ends (its writes fail with 112), and the service goes on."""
     st, out = box.run_backup(svc.port, 1, *args, timeout=180)

@@ -81,11 +81,13 @@ class Box:
         p = os.path.join(self.root, "MSSQLSERVER", "statements.log")
         return open(p).read() if os.path.exists(p) else ""
 
-    def run(self, *args, user=None):
+    def run(self, *args, user=None, extra_env=None):
         cmd = [self.exe, *args]
         if user:
             cmd = ["setpriv", "--reuid=" + user, "--regid=nogroup", "--clear-groups", "--"] + cmd
-        r = subprocess.run(cmd, env=self.env(), capture_output=True, timeout=120)
+        env = self.env()
+        env.update(extra_env or {})
+        r = subprocess.run(cmd, env=env, capture_output=True, timeout=120)
         err = r.stderr.decode("latin-1")
         if err.strip():
             STDERR.append("--- stderr of kestrune %s ---\n%s" % (" ".join(args), err))
@@ -209,6 +211,56 @@ def case_run_checks(box):
         if msg in (bad_files, bad_db):
             check("Local Version" not in out and "SQL Server ODBC" not in out,
                   "%s: went on to the version query" % args, out)
+
+
+def case_letters(box):
+    # A mistyped Action or BKType is refused before anything reaches the server; the restore
+    # service reads no Action, only its own BKType.
+    box.register()
+    box.instance()
+    bad_action = "Invalid Action [%s]: accepted are B (backup), R (restore) and V (verify)."
+    bad_type = "Invalid BKType [%s]: accepted are F (full), D (differential) and L (log)."
+    holder, port = held_port()
+    lport = "-l=%d" % port
+    table = [
+        # config.ini lines, args, status, the message that ends the start-up
+        ("", ["-a=b", "-f=abcdef", "-d=db"], ST_FAIL, bad_action % "b"),
+        ("", ["-a=", "-f=abcdef", "-d=db"], ST_FAIL, bad_action % ""),
+        ("Action=backup\n", ["-f=abcdef", "-d=db"], ST_FAIL, bad_action % "b"),
+        ("", ["-a=Q", "-a=V", "-b=x", "-f=abcdef"], ST_FAIL, bad_type % "x"),
+        ("BKType=diff\n", ["-a=R", "-f=abcdef", "-d=db"], ST_FAIL, bad_type % "d"),
+        ("", ["-b=", "-f=abcdef", "-d=db"], ST_FAIL, bad_type % ""),
+        ("Action=backup\n", [lport, "-b=l"], ST_FAIL, bad_type % "l"),
+        ("Action=backup\n", [lport], 0, SERVICE_END),  # the service goes on: it reads no Action
+    ]
+    for conf, args, status, msg in table:
+        box.config("[Default]\nSingleton=0\nInstance=localhost\n" + conf)
+        st, out, err = box.run(*args)
+        check(st == status, "%r %s: status %d" % (conf, args, st), out + err)
+        check(out.endswith(line(msg)), "%r %s: ends without %r" % (conf, args, msg), out)
+        if status != 0:
+            check(box.statements() == "", "%r %s: something was submitted" % (conf, args), box.statements())
+
+
+def case_odbc_environment(box):
+    # A driver manager whose environment cannot be set up stops the start-up with its message,
+    # whatever the code: SQL_ERROR at the allocation gives 999999.
+    box.register()
+    box.instance()
+    asan = os.environ.get("ASAN_OPTIONS", "")
+    for fault, code, label in (("alloc", 999999, "SQLAllocHandle(SQL_HANDLE_ENV)"),
+                               ("version", 1999999, "SQLSetEnvAttr(SQL_ATTR_ODBC_VERSION)")):
+        env = dict(LD_PRELOAD=os.environ["ODBC_FAULT_LIB"], ODBC_ENV_FAULT=fault,
+                   # the preloaded shim stands before the sanitizer runtime
+                   ASAN_OPTIONS=asan + (":" if asan else "") + "verify_asan_link_order=0")
+        st, out, err = box.run("-f=abcdef", "-d=db", extra_env=env)
+        check(st == ST_FAIL, "%s: status %d" % (fault, st), out + err)
+        check(line("SQL Server ODBC driver reported the following error " + label) in out,
+              "%s: no ODBC message" % fault, out)
+        check(out.endswith(line("The ODBC environment cannot be set up (code %d); no driver can be used." % code)),
+              "%s: message" % fault, out)
+        check("Process is starting" not in out, "%s: went on to the banner" % fault, out)
+    check(box.statements() == "", "something was submitted", box.statements())
 
 
 def case_version_query(box):

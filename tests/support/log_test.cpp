@@ -198,6 +198,19 @@ TEST(SupportLog, ReopensOnlyPastTheSizeLimit) {
     EXPECT_EQ(messages(kestest::readFile(logOf(dir, "kestrune", day))), (std::vector<std::string>{"after"}));
 }
 
+TEST(SupportLog, AReplacedExecutableKeepsItsLogName) {
+    TempDir dir;
+    std::string day = today();
+    std::string exe = kestest::placeProgram(g_supportSelf, dir.path(), "kestrune");
+    kestest::RunResult r = kestest::run({exe, "--child", "log-reopen-replaced"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    // The reopen past the limit derives the name again: still the executable's own.
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir / "Log")) names.push_back(e.path().filename());
+    EXPECT_EQ(names, (std::vector<std::string>{"kestrune-" + day + ".log"}));
+    EXPECT_EQ(messages(kestest::readFile(logOf(dir, "kestrune", day))), (std::vector<std::string>{"after"}));
+}
+
 TEST(SupportLog, ThreadsLinesNeverInterleaveAndExitProcessKeepsThem) {
     TempDir dir;
     std::string day = today();
@@ -276,7 +289,7 @@ int supportLogChild(const std::string& mode) {
         Log::Close();
         return 0;
     }
-    if (mode == "log-reopen") {
+    if (mode == "log-reopen" || mode == "log-reopen-replaced") {
         char exe[4096];
         GetModuleFileNameA(nullptr, exe, sizeof exe);
         std::string dir(exe, static_cast<size_t>(strrchr(exe, '/') - exe));
@@ -292,6 +305,10 @@ int supportLogChild(const std::string& mode) {
         if (!Log::Initialize(nullptr)) return 3;
         Log::SetLogLevel(Log::LOG_INFO);
         if (rename(path.c_str(), (dir + "/moved.log").c_str()) != 0) return 5;
+        if (mode == "log-reopen-replaced") {  // a new build put in place while this one runs
+            if (unlink(exe) != 0) return 6;
+            kestest::writeFile(exe, "the next build");
+        }
         Log::WInfo("abcde");  // size + 5 == limit
         Log::WDebug("z");     // filtered out, yet past the limit: reopens
         Log::WInfo("after");
