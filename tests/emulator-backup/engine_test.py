@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
-"""Backups of uneven records moved through the real executable with few, small buffers on the
-restore side: into files, and over TCP connections that hold little in flight straight into a
-restore service. Every restore must complete with the source's content; a restore that reads its
-families in turn waits for a family the backup cannot send until another one has drained.
+"""The emulated server's BACKUP and RESTORE driven by the real executable.
+
+- Backups of uneven records with few, small buffers on the restore side, into files and over TCP
+  connections that hold little in flight straight into a restore service: every restore completes
+  with the source's content (a restore that reads its families in turn waits for a family the
+  backup cannot send until another one has drained).
+- A restore into another instance that would take the source's live files is refused.
 
 Uses the restore-service test's private box (two installations, private ODBCSYSINI and data root).
-One case per invocation: engine_streams_test.py CASE."""
+One case per invocation: engine_test.py CASE."""
 
 import os
 import sys
@@ -44,10 +47,11 @@ def same_content(box, what):
     check(box.checksum("SECOND", "Uneven") == box.checksum("MSSQLSERVER", "Uneven"), what + ": content differs")
 
 
-def kes(box, what, *args):
+def kes(box, what, *args, status=0):
     r = st.subprocess.run([box.backup.exe, "-D", *args], env=box.env(), capture_output=True, timeout=300)
     out = r.stdout.decode("latin-1")
-    check(r.returncode == 0, "%s: status %d" % (what, r.returncode), out[-3000:])
+    check(r.returncode == status, "%s: status %d" % (what, r.returncode), out[-3000:])
+    return out
 
 
 def case_files(box):
@@ -76,6 +80,29 @@ def case_tcp(box):
     check(status == 0, "differential: status %d" % status, out[-3000:])
     st.restored(box, svc, 8, "differential", before=8)
     same_content(box, "tcp")
+
+
+def case_files_in_use(box):
+    """Without its options file a restore goes to the paths the backup recorded; on another
+    instance of this data root those are the source's live files."""
+    bk = os.path.join(box.dir, "bk")
+    os.mkdir(bk)
+    source = box.checksum("MSSQLSERVER", "Sales")
+    kes(box, "backup", "-a=B", "-b=F", "-d=Sales", "-f=2@" + bk)
+    opts = os.path.join(bk, "Sales_1.bak_opts")
+    os.rename(opts, opts + ".aside")
+    out = kes(box, "restore without options", "-a=R", "-b=F", "-d=Sales", "-f=2@" + bk, "-i=localhost\\SECOND",
+              "-O=R", status=st.ST_FAIL)
+    mdf = os.path.join(box.root, "MSSQLSERVER", "data", "Sales.mdf")
+    check("being used by another process.)' while attempting 'RestoreContainer::ValidateTargetForCreation' on '%s'"
+          % mdf in out, "in use: the server's message", out[-3000:])
+    check(not box.db_show("SECOND", "Sales"), "in use: registered on SECOND")
+    check(box.checksum("MSSQLSERVER", "Sales") == source, "in use: the source changed")
+    check("state: ONLINE" in box.db_show("MSSQLSERVER", "Sales"), "in use: the source left ONLINE")
+    # With the options file the files move into SECOND's folders.
+    os.rename(opts + ".aside", opts)
+    kes(box, "restore with options", "-a=R", "-b=F", "-d=Sales", "-f=2@" + bk, "-i=localhost\\SECOND", "-O=R")
+    check(box.checksum("SECOND", "Sales") == source, "relocated: content differs")
 
 
 def main():
