@@ -105,19 +105,5 @@ def case_files_in_use(box):
     check(box.checksum("SECOND", "Sales") == source, "relocated: content differs")
 
 
-def main():
-    case = sys.argv[1]
-    box = Box()
-    try:
-        globals()["case_" + case](box)
-    finally:
-        if st.FAILURES:
-            print("box kept at", box.dir)
-        box.close()
-    for f in st.FAILURES:
-        print("FAIL:", f)
-    return 1 if st.FAILURES else 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(st.main(Box, globals()))

@@ -450,11 +450,12 @@ def case_hostile(box):
           and "name='Q''x %s;--'" in restore[-1], "odd name: statement", "\n".join(restore))
 
 
-def main():
+def main(make_box=Box, cases=None):
+    """Runs the case named by the first argument; other scripts pass their own box and cases."""
     case = sys.argv[1]
-    box = Box()
+    box = make_box()
     try:
-        globals()["case_" + case](box)
+        (cases or globals())["case_" + case](box)
     finally:
         if FAILURES:
             print("box kept at", box.dir)
