@@ -660,28 +660,25 @@ namespace {
 struct ReadGate {
     std::mutex m;
     std::condition_variable cv;
-    bool stop = false;          // the records are read (or the read failed): readers end
+    bool stop = false;            // the records are read (or the read failed): readers end
     bool applierStalled = false;  // the records have waited a while for data that has not arrived
     bool failed = false;
     StreamError error;
 };
 
 // One family's byte stream. A thread of its own keeps reads outstanding on the device and queues
-// what arrives, so every family moves while the records are taken in set order: on the far side
-// a backup may be unable to send the family the records wait for until another family's stream
-// has moved. A family that has run ahead by its share of the buffers pauses; once the records have
-// waited kStall for another family's data, it goes on, up to the hard bound.
+// the buffers as they arrive, so every family moves while the records are taken in set order: on
+// the far side a backup may be unable to send the family the records wait for until another
+// family's stream has moved. A family holding its share of the buffers (queued and outstanding)
+// issues no more reads; once the records have waited kStall for another family's data, it goes
+// on in buffers of its own, up to the hard bound.
 class FamilyIn {
 public:
     FamilyIn(ServerDeviceSet& set, DWORD device, size_t slots, const TransferOptions& opt, ReadGate& gate,
              uint64_t softAhead, uint64_t hardAhead)
         : set_(set), device_(device), opt_(opt), gate_(gate), name_(set.DeviceName(device)),
           softAhead_(softAhead), hardAhead_(hardAhead) {
-        for (size_t i = 0; i < slots; ++i) {
-            Slot s;
-            s.buf = set.AllocateBuffer(opt.maxTransferSize);
-            slots_.push_back(s);
-        }
+        for (size_t i = 0; i < slots; ++i) newSlot();
     }
     ~FamilyIn() { join(); }
 
@@ -706,10 +703,10 @@ public:
                 if (err) *err = gate_.error;
                 return false;
             }
-            if (!queue_.empty() && pos_ < queue_.front().size()) break;
-            if (!queue_.empty()) {
-                queued_ -= queue_.front().size();
-                spare_.push_back(std::move(queue_.front()));
+            if (!queue_.empty() && pos_ < queue_.front().len) break;
+            if (!queue_.empty()) {  // taken whole: its buffer goes back to the reader
+                queued_ -= queue_.front().len;
+                free_.push_back(queue_.front().slot);
                 queue_.pop_front();
                 pos_ = 0;
                 gate_.cv.notify_all();
@@ -724,9 +721,9 @@ public:
             }
             gate_.applierStalled = false;
         }
-        const std::vector<uint8_t>& chunk = queue_.front();  // stays put while readers append
-        *got = std::min(max, chunk.size() - pos_);
-        *p = chunk.data() + pos_;
+        const Chunk& c = queue_.front();
+        *got = std::min(max, c.len - pos_);
+        *p = c.buf + pos_;
         pos_ += *got;
         return true;
     }
@@ -753,13 +750,35 @@ private:
         uint8_t* buf = nullptr;
         Request* ticket = nullptr;
     };
+    struct Chunk {
+        int slot;
+        const uint8_t* buf;
+        size_t len;
+    };
+
+    int newSlot() {
+        Slot s;
+        s.buf = set_.AllocateBuffer(opt_.maxTransferSize);
+        slots_.push_back(s);
+        return s.buf ? static_cast<int>(slots_.size() - 1) : -1;
+    }
 
     void run() {
         StreamError err;
         bool ok = true;
         for (size_t i = 0; i < slots_.size() && ok; ++i) ok = issue(static_cast<int>(i), &err);
         bool eof = false;
-        while (ok && !order_.empty()) {
+        while (ok) {
+            if (order_.empty()) {
+                if (eof) break;
+                // Every read is answered and queued: wait until the records take some.
+                std::unique_lock<std::mutex> lock(gate_.m);
+                gate_.cv.wait(lock, [&] { return gate_.stop || mayRead(); });
+                if (gate_.stop) break;
+                lock.unlock();
+                ok = refill(&err);
+                continue;
+            }
             int s = order_.front();
             order_.pop_front();
             DWORD code = 0, bytes = 0;
@@ -785,25 +804,17 @@ private:
             }
             received_ += bytes;
             eof = code == ERROR_HANDLE_EOF || bytes < opt_.maxTransferSize;
-            std::unique_lock<std::mutex> lock(gate_.m);
-            if (bytes) {
-                std::vector<uint8_t> chunk;
-                if (!spare_.empty()) {
-                    chunk = std::move(spare_.back());
-                    spare_.pop_back();
+            {
+                std::lock_guard<std::mutex> lock(gate_.m);
+                if (bytes) {
+                    queue_.push_back({s, slots_[s].buf, bytes});
+                    queued_ += bytes;
+                    gate_.cv.notify_all();
+                } else {
+                    free_.push_back(s);
                 }
-                chunk.assign(slots_[s].buf, slots_[s].buf + bytes);
-                queue_.push_back(std::move(chunk));
-                queued_ += bytes;
-                gate_.cv.notify_all();
             }
-            if (eof) continue;
-            gate_.cv.wait(lock, [&] {
-                return gate_.stop || queued_ < softAhead_ || (gate_.applierStalled && queued_ < hardAhead_);
-            });
-            if (gate_.stop) continue;  // no new reads; the outstanding ones are answered
-            lock.unlock();
-            ok = issue(s, &err);
+            if (!eof) ok = refill(&err);
         }
         std::lock_guard<std::mutex> lock(gate_.m);
         if (!ok && !gate_.stop && !gate_.failed) {
@@ -812,6 +823,34 @@ private:
         }
         finished_ = true;
         gate_.cv.notify_all();
+    }
+
+    // Under gate_.m: whether one more read keeps the family within its bound (what is queued and
+    // what is outstanding).
+    bool mayRead() const {
+        const uint64_t after = queued_ + (order_.size() + 1) * uint64_t(opt_.maxTransferSize);
+        return after <= softAhead_ || (gate_.applierStalled && after <= hardAhead_);
+    }
+
+    // Issues reads while the family stays within its bound, each into a buffer the records have
+    // given back or else a new one.
+    bool refill(StreamError* err) {
+        for (;;) {
+            int next = -1;
+            {
+                std::lock_guard<std::mutex> lock(gate_.m);
+                if (gate_.stop || !mayRead()) return true;
+                if (!free_.empty()) {
+                    next = free_.back();
+                    free_.pop_back();
+                }
+            }
+            if (next < 0 && (next = newSlot()) < 0) {
+                setError(err, 701, "There is insufficient system memory in resource pool 'default' to run this query.");
+                return false;
+            }
+            if (!issue(next, err)) return false;
+        }
     }
 
     bool issue(int s, StreamError* err) {
@@ -830,13 +869,14 @@ private:
     ReadGate& gate_;
     std::string name_;
     const uint64_t softAhead_, hardAhead_;
-    std::vector<Slot> slots_;
-    std::deque<int> order_;  // reads outstanding, oldest first (reader thread only)
+    // The reader thread's own (the constructor's before it starts):
+    std::vector<Slot> slots_;  // grows while the family runs ahead
+    std::deque<int> order_;    // reads outstanding, oldest first
     uint64_t received_ = 0;
     std::thread thread_;
     // Under gate_.m:
-    std::deque<std::vector<uint8_t>> queue_;  // arrived, not yet taken
-    std::vector<std::vector<uint8_t>> spare_;
+    std::deque<Chunk> queue_;  // arrived, not yet taken
+    std::vector<int> free_;    // buffers the records have given back
     uint64_t queued_ = 0;
     size_t pos_ = 0;  // taken from queue_.front()
     bool finished_ = false;
