@@ -27,9 +27,7 @@ constexpr uint16_t kTypeEnd = 3;
 constexpr uint32_t kMaxHeaderPayload = 16u << 20;
 constexpr uint32_t kEndPayload = 32;
 constexpr DWORD kUnsupportedCommand = 99;
-// How long a restore's records wait for a family before the others may run further ahead, and
-// the most it then holds of them.
-constexpr std::chrono::milliseconds kStall{20};
+// The most a restore holds of families that have run ahead while its records are stalled.
 constexpr uint64_t kHardAhead = 1ull << 30;
 
 void put16(uint8_t* p, uint16_t v) {
@@ -670,7 +668,7 @@ struct ReadGate {
 // the buffers as they arrive, so every family moves while the records are taken in set order: on
 // the far side a backup may be unable to send the family the records wait for until another
 // family's stream has moved. A family holding its share of the buffers (queued and outstanding)
-// issues no more reads; once the records have waited kStall for another family's data, it goes
+// issues no more reads; once the records have waited stallMs for another family's data, it goes
 // on in buffers of its own, up to the hard bound.
 class FamilyIn {
 public:
@@ -714,7 +712,7 @@ public:
             }
             if (finished_) return true;
             auto arrived = [&] { return !queue_.empty() || finished_ || gate_.failed; };
-            if (!gate_.cv.wait_for(lock, kStall, arrived)) {
+            if (!gate_.cv.wait_for(lock, std::chrono::milliseconds(opt_.stallMs), arrived)) {
                 gate_.applierStalled = true;
                 gate_.cv.notify_all();
                 gate_.cv.wait(lock, arrived);  // the readers' own waits are bounded

@@ -112,6 +112,7 @@ struct TransferOptions {
     uint32_t bufferCount = 0;  // the most commands outstanding (0: one per device); at least
                                // one buffer more than the devices is kept for filling
     uint32_t commandTimeoutMs = 120000;  // a command left unanswered this long aborts the set
+    uint32_t stallMs = 20;  // a restore waiting this long for one family lets the others run ahead
     uint32_t blockSize = 512;
     // Called from the transfer thread as data moves (bytes done, bytes in all).
     std::function<void(uint64_t, uint64_t)> progress;

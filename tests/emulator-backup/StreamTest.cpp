@@ -476,7 +476,8 @@ TEST(EmulatorBackupStream, UnevenRecordsStreamStraightIntoARestore) {
 TEST(EmulatorBackupStream, ARestoreReadsAheadOnlyItsBuffersWhileItApplies) {
     // Media that are served faster than the records are applied are not read into memory whole.
     Content content = Content::make({6 << 20});
-    const TransferOptions o = opts(65536, 4);
+    TransferOptions o = opts(65536, 4);
+    o.stallMs = 60000;  // a loaded machine's slow thread is no stall here
     auto media = backup(content, 2, o);
     DeviceClient client(2);
     client.media = media;
