@@ -8,9 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -646,6 +646,7 @@ private:
         nd.id = existing ? existing->id : 0;
         // From here on the database is being restored: a failure leaves it RESTORING.
         DbInfo registered = registerDatabase(cat_, inst_, nd);
+        claiming.release();  // the files are this database's now
         if (!existing) lock_ = cat_.lockDatabase(inst_, registered.id, true);
         try {
             createEmptyFiles(registered);
