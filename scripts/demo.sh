@@ -8,8 +8,15 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$here/build}
 size_mb=${DEMO_DB_MB:-300}
 
-# The set-up is idempotent: it installs what is missing and builds.
-"$here/scripts/setup.sh" >/dev/null
+step() { printf '\n== %s\n' "$*"; }
+since() { awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }'; }
+started=$EPOCHREALTIME
+
+# The set-up is idempotent: it installs what is missing and builds. On a fresh machine that takes
+# a few minutes, so its progress (package downloads, the build's [n/total] lines) is shown as it comes.
+step "Set-up: packages and build (a few minutes on a fresh machine, seconds afterwards)"
+"$here/scripts/setup.sh" 2>&1 | sed -u 's/^/  /'
+secs_setup=$(since "$started")
 
 box=$(mktemp -d /tmp/kestrune-demo-XXXXXX)
 trap '[ -n "${DEMO_KEEP:-}" ] || rm -rf "$box"' EXIT
@@ -23,7 +30,6 @@ pass="demo pass phrase"
 
 # kestrune without its banner: the progress lines are what the demo is about.
 kes() { "$kestrune" "$@" | grep -v -e '^\*\*' -e '^$'; }
-step() { printf '\n== %s\n' "$*"; }
 timed() {  # timed NAME command...: runs it, keeps its seconds in secs_NAME
   local name=$1; shift
   local t0 t1 st=0
@@ -74,7 +80,7 @@ printf '[Default]\nSingleton=0\nInstance=localhost\\SECOND\nValidIPs=127.0.0.1\n
 "$box/svc/kestrune" -D -l="$port" -O=R > "$box/svc/console.txt" 2>&1 &
 svc_pid=$!
 for _ in $(seq 100); do grep -q "Start Restore Service on TCP-$port" "$box/svc/console.txt" && break; sleep 0.1; done
-timed stream "$kestrune" -a=B -b=F -d=Sales -f="3@tcp://127.0.0.1:$port"
+timed stream kes -a=B -b=F -d=Sales -f="3@tcp://127.0.0.1:$port"
 for _ in $(seq 600); do
   [ "$(grep -c 'is finished\.' "$box/svc/console.txt")" -ge 3 ] && "$sqlemu" db show SECOND Sales 2>/dev/null | grep -q 'state: ONLINE' && break
   sleep 0.2
@@ -88,3 +94,6 @@ dst=$("$sqlemu" db checksum SECOND Sales)
 printf '%-26s %-26s\n' "MSSQLSERVER.Sales" "SECOND.Sales (service)"
 printf '%-26s %-26s\n' "${src:0:24}.." "${dst:0:24}.."
 if [ "$src" = "$dst" ]; then echo "checksums match"; else echo "checksums DIFFER"; exit 1; fi
+
+total=$(since "$started")
+step "Done in $total s: set-up $secs_setup s, demo $(awk -v t="$total" -v s="$secs_setup" 'BEGIN { printf "%.1f", t - s }') s"

@@ -11,6 +11,7 @@ packages=(
   openssl gzip pigz socat netcat-openbsd util-linux bsdutils binutils libfaketime python3 procps time iproute2
   clang libclang-rt-14-dev
 )
+echo "setup: checking ${#packages[@]} packages"
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -21,12 +22,19 @@ if [ ${#missing[@]} -gt 0 ]; then
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
+  echo "setup: updating the package lists"
   apt-get update
+  echo "setup: installing ${#missing[@]} packages: ${missing[*]}"
   apt-get install -y --no-install-recommends "${missing[@]}"
+else
+  echo "setup: every package is installed"
 fi
 
 build=${BUILD_DIR:-$here/build}
 generator=()
 [ -f "$build/CMakeCache.txt" ] || generator=(-G Ninja)  # an existing build keeps its generator
+echo "setup: configuring $build"
 cmake -S "$here" -B "$build" "${generator[@]}" ${CMAKE_ARGS:-}
+echo "setup: building with $(nproc) jobs (nothing to do when it is up to date)"
 cmake --build "$build" -j "$(nproc)"
+echo "setup: built"

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +26,7 @@ namespace {
 
 constexpr DWORD kOpenTimeoutMs = 500;
 constexpr uint64_t kMaxBufferMemory = 2ull << 30;
+constexpr const char* kClaimLock = "files.lock";
 
 std::string fmt(const char* f, ...) __attribute__((format(printf, 1, 2)));
 std::string fmt(const char* f, ...) {
@@ -54,6 +56,22 @@ std::string folderOf(const std::string& path) {
     size_t slash = path.find_last_of('/');
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Whether two paths name one file: the same file when both exist, else the same place once the
+// folders are resolved.
+bool sameFile(const std::string& a, const std::string& b) {
+    struct stat sa, sb;
+    if (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0)
+        return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    auto place = [](const std::string& p) {
+        size_t slash = p.find_last_of('/');
+        std::string name = slash == std::string::npos ? p : p.substr(slash + 1);
+        char resolved[PATH_MAX];
+        if (::realpath(folderOf(p).c_str(), resolved)) return std::string(resolved) + "/" + name;
+        return p;
+    };
+    return place(a) == place(b);
 }
 
 const char* vdiText(HRESULT hr) {
@@ -583,19 +601,37 @@ private:
             df.sizeBytes = f.sizeBytes;
             nd.files.push_back(df);
         }
+        if (existing) lock_ = cat_.lockDatabase(inst_, existing->id, true);
+        // No other restore may claim files between the check and the registration.
+        FileLock claiming(cat_.root() + "/" + kClaimLock, true);
         for (const DbFile& f : nd.files) {
-            const DbInfo* user = nullptr;
-            for (const DbInfo& d : in.databases)
-                for (const DbFile& g : d.files)
-                    if (!sameName(d.name, nd.name) && g.physicalPath == f.physicalPath) user = &d;
+            const DbFile* twin = nullptr;
+            for (const DbFile& g : nd.files)
+                if (!twin && &g != &f && sameFile(g.physicalPath, f.physicalPath)) twin = &g;
+            if (twin && twin->fileId < f.fileId) continue;  // reported with the first of the two
+            if (twin) {
+                planning_.push_back(record(3176, fmt("File '%s' is claimed by '%s'(%d) and '%s'(%d). The WITH MOVE "
+                                                     "clause can be used to relocate one or more files.",
+                                                     f.physicalPath.c_str(), twin->logicalName.c_str(), twin->fileId,
+                                                     f.logicalName.c_str(), f.fileId)));
+                continue;
+            }
+            const FileUser user = userOf(f.physicalPath, nd.name);
             if (!isDirectory(folderOf(f.physicalPath))) {
                 planning_.push_back(record(5133, fmt("Directory lookup for the file \"%s\" failed with the operating "
                                                      "system error 2(The system cannot find the file specified.).",
                                                      f.physicalPath.c_str())));
-            } else if (user) {
+            } else if (!user.database.empty() && sameName(user.instance, inst_)) {
                 planning_.push_back(record(1834, fmt("The file '%s' cannot be overwritten.  It is being used by "
                                                      "database '%s'.",
-                                                     f.physicalPath.c_str(), user->name.c_str())));
+                                                     f.physicalPath.c_str(), user.database.c_str())));
+            } else if (!user.database.empty()) {
+                // Another server holds it open; this one knows only the operating system's refusal.
+                planning_.push_back(record(3634, fmt("The operating system returned the error '32(The process cannot "
+                                                     "access the file because it is being used by another process.)' "
+                                                     "while attempting 'RestoreContainer::ValidateTargetForCreation' "
+                                                     "on '%s'.",
+                                                     f.physicalPath.c_str())));
             } else {
                 continue;
             }
@@ -607,10 +643,10 @@ private:
             return problem(err, 3119,
                            "Problems were identified while planning for the RESTORE statement. Previous messages "
                            "provide details.");
-        if (existing) lock_ = cat_.lockDatabase(inst_, existing->id, true);
         nd.id = existing ? existing->id : 0;
         // From here on the database is being restored: a failure leaves it RESTORING.
         DbInfo registered = registerDatabase(cat_, inst_, nd);
+        claiming.release();  // the files are this database's now
         if (!existing) lock_ = cat_.lockDatabase(inst_, registered.id, true);
         try {
             createEmptyFiles(registered);
@@ -618,6 +654,29 @@ private:
             return problem(err, 3634, fmt("The operating system returned the error '%s' while attempting 'CreateFile'.", e.what()));
         }
         return openFiles(registered, err);
+    }
+
+    struct FileUser {
+        std::string instance, database;
+    };
+    // The database, on any instance of the data root, whose file `path` is; the database being
+    // restored over (`restoring` on this instance) does not count.
+    FileUser userOf(const std::string& path, const std::string& restoring) const {
+        for (const std::string& name : cat_.instances()) {
+            InstanceInfo other;
+            try {
+                other = cat_.read(name);
+            } catch (const CatalogueError&) {
+                continue;  // dropped meanwhile
+            }
+            const bool here = sameName(name, inst_);
+            for (const DbInfo& d : other.databases) {
+                if (here && sameName(d.name, restoring)) continue;
+                for (const DbFile& g : d.files)
+                    if (sameFile(g.physicalPath, path)) return {other.name, d.name};
+            }
+        }
+        return {};
     }
 
     bool openFiles(const DbInfo& db, StreamError* err) {

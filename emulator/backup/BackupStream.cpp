@@ -7,7 +7,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <condition_variable>
 #include <deque>
+#include <mutex>
+#include <thread>
 
 using kes::vdi::Request;
 using kes::vdi::ServerDeviceSet;
@@ -24,6 +27,8 @@ constexpr uint16_t kTypeEnd = 3;
 constexpr uint32_t kMaxHeaderPayload = 16u << 20;
 constexpr uint32_t kEndPayload = 32;
 constexpr DWORD kUnsupportedCommand = 99;
+// The most a restore holds of families that have run ahead while its records are stalled.
+constexpr uint64_t kHardAhead = 1ull << 30;
 
 void put16(uint8_t* p, uint16_t v) {
     p[0] = uint8_t(v);
@@ -648,80 +653,87 @@ bool writeBackupSet(ServerDeviceSet& set, SetHeader header, const std::vector<Ex
 
 namespace {
 
-// One family's byte stream, read ahead with a few commands outstanding.
+// What the readers of one set share: one lock and signal for every family's queue, and the first
+// failure any reader met.
+struct ReadGate {
+    std::mutex m;
+    std::condition_variable cv;
+    bool stop = false;            // the records are read (or the read failed): readers end
+    bool applierStalled = false;  // the records have waited a while for data that has not arrived
+    bool failed = false;
+    StreamError error;
+};
+
+// One family's byte stream. A thread of its own keeps reads outstanding on the device and queues
+// the buffers as they arrive, so every family moves while the records are taken in set order: on
+// the far side a backup may be unable to send the family the records wait for until another
+// family's stream has moved. A family holding its share of the buffers (queued and outstanding)
+// issues no more reads; once the records have waited stallMs for another family's data, it goes
+// on in buffers of its own, up to the hard bound.
 class FamilyIn {
 public:
-    FamilyIn(ServerDeviceSet& set, DWORD device, size_t slots, const TransferOptions& opt, StreamError* err)
-        : set_(set), device_(device), opt_(opt), err_(err), name_(set.DeviceName(device)) {
-        for (size_t i = 0; i < slots; ++i) {
-            Slot s;
-            s.buf = set.AllocateBuffer(opt.maxTransferSize);
-            slots_.push_back(s);
-        }
+    FamilyIn(ServerDeviceSet& set, DWORD device, size_t slots, const TransferOptions& opt, ReadGate& gate,
+             uint64_t softAhead, uint64_t hardAhead)
+        : set_(set), device_(device), opt_(opt), gate_(gate), name_(set.DeviceName(device)),
+          softAhead_(softAhead), hardAhead_(hardAhead) {
+        for (size_t i = 0; i < slots; ++i) newSlot();
     }
+    ~FamilyIn() { join(); }
 
     bool ok() const {
         return std::all_of(slots_.begin(), slots_.end(), [](const Slot& s) { return s.buf != nullptr; });
     }
     const std::string& name() const { return name_; }
 
-    bool start() {
-        for (size_t i = 0; i < slots_.size(); ++i)
-            if (!issue(static_cast<int>(i))) return false;
-        return true;
+    void start() { thread_ = std::thread([this] { run(); }); }
+    // The thread ends once every read it has outstanding is answered (or the set aborted).
+    void join() {
+        if (thread_.joinable()) thread_.join();
     }
 
-    // The next bytes of the stream (at most `max`); *got = 0 at the end of the stream.
-    bool span(size_t max, const uint8_t** p, size_t* got) {
+    // The next bytes of the stream (at most `max`); *got = 0 at the end of the stream. Fails with
+    // the first failure of any family's reader.
+    bool span(size_t max, const uint8_t** p, size_t* got, StreamError* err) {
         *got = 0;
-        while (cur_ < 0 || pos_ == len_) {
-            if (cur_ >= 0) {
-                int s = cur_;
-                cur_ = -1;
-                if (!eof_ && !issue(s)) return false;
-            }
-            if (order_.empty()) return true;
-            int s = order_.front();
-            order_.pop_front();
-            DWORD code = 0, bytes = 0;
-            HRESULT hr = waitCommand(set_, slots_[s].ticket, opt_, &code, &bytes);
-            slots_[s].ticket = nullptr;
-            if (FAILED(hr)) {
-                ioError(err_, false, name_, osCodeOf(hr));
+        std::unique_lock<std::mutex> lock(gate_.m);
+        for (;;) {
+            if (gate_.failed) {
+                if (err) *err = gate_.error;
                 return false;
             }
-            if (eof_) continue;  // read ahead past the end
-            if (code != ERROR_SUCCESS && code != ERROR_HANDLE_EOF) {
-                ioError(err_, false, name_, code);
-                return false;
+            if (!queue_.empty() && pos_ < queue_.front().len) break;
+            if (!queue_.empty()) {  // taken whole: its buffer goes back to the reader
+                queued_ -= queue_.front().len;
+                free_.push_back(queue_.front().slot);
+                queue_.pop_front();
+                pos_ = 0;
+                gate_.cv.notify_all();
+                continue;
             }
-            if (static_cast<int>(device_) == opt_.faults.stopDevice) {
-                uint64_t left = opt_.faults.stopAfterBytes > received_ ? opt_.faults.stopAfterBytes - received_ : 0;
-                if (bytes >= left) {
-                    bytes = static_cast<DWORD>(left);
-                    code = ERROR_HANDLE_EOF;
-                }
+            if (finished_) return true;
+            auto arrived = [&] { return !queue_.empty() || finished_ || gate_.failed; };
+            if (!gate_.cv.wait_for(lock, std::chrono::milliseconds(opt_.stallMs), arrived)) {
+                gate_.applierStalled = true;
+                gate_.cv.notify_all();
+                gate_.cv.wait(lock, arrived);  // the readers' own waits are bounded
             }
-            received_ += bytes;
-            if (code == ERROR_HANDLE_EOF || bytes < opt_.maxTransferSize) eof_ = true;
-            cur_ = s;
-            pos_ = 0;
-            len_ = bytes;
+            gate_.applierStalled = false;
         }
-        *got = std::min(max, len_ - pos_);
-        *p = slots_[cur_].buf + pos_;
+        const Chunk& c = queue_.front();
+        *got = std::min(max, c.len - pos_);
+        *p = c.buf + pos_;
         pos_ += *got;
         return true;
     }
 
     // Exactly n bytes; false with the truncation error when the stream ends first.
-    bool exact(uint8_t* dst, size_t n) {
+    bool exact(uint8_t* dst, size_t n, StreamError* err) {
         while (n) {
             const uint8_t* p;
             size_t got;
-            if (!span(n, &p, &got)) return false;
+            if (!span(n, &p, &got, err)) return false;
             if (got == 0) {
-                ioError(err_, false, name_, ERROR_HANDLE_EOF);
+                ioError(err, false, name_, ERROR_HANDLE_EOF);
                 return false;
             }
             std::memcpy(dst, p, got);
@@ -731,26 +743,118 @@ public:
         return true;
     }
 
-    // Waits for the reads still outstanding, so none is left behind when the devices close.
-    void drain() {
-        while (!order_.empty()) {
-            int s = order_.front();
-            order_.pop_front();
-            DWORD code, bytes;
-            if (FAILED(waitCommand(set_, slots_[s].ticket, opt_, &code, &bytes))) return;
-        }
-    }
-
 private:
     struct Slot {
         uint8_t* buf = nullptr;
         Request* ticket = nullptr;
     };
+    struct Chunk {
+        int slot;
+        const uint8_t* buf;
+        size_t len;
+    };
 
-    bool issue(int s) {
+    int newSlot() {
+        Slot s;
+        s.buf = set_.AllocateBuffer(opt_.maxTransferSize);
+        slots_.push_back(s);
+        return s.buf ? static_cast<int>(slots_.size() - 1) : -1;
+    }
+
+    void run() {
+        StreamError err;
+        bool ok = true;
+        for (size_t i = 0; i < slots_.size() && ok; ++i) ok = issue(static_cast<int>(i), &err);
+        bool eof = false;
+        while (ok) {
+            if (order_.empty()) {
+                if (eof) break;
+                // Every read is answered and queued: wait until the records take some.
+                std::unique_lock<std::mutex> lock(gate_.m);
+                gate_.cv.wait(lock, [&] { return gate_.stop || mayRead(); });
+                if (gate_.stop) break;
+                lock.unlock();
+                ok = refill(&err);
+                continue;
+            }
+            int s = order_.front();
+            order_.pop_front();
+            DWORD code = 0, bytes = 0;
+            HRESULT hr = waitCommand(set_, slots_[s].ticket, opt_, &code, &bytes);
+            slots_[s].ticket = nullptr;
+            if (FAILED(hr)) {
+                if (!eof) ioError(&err, false, name_, osCodeOf(hr));
+                ok = eof;
+                break;  // the set is aborted or stuck: the other reads are abandoned with it
+            }
+            if (eof) continue;  // read ahead past the end
+            if (code != ERROR_SUCCESS && code != ERROR_HANDLE_EOF) {
+                ioError(&err, false, name_, code);
+                ok = false;
+                break;
+            }
+            if (static_cast<int>(device_) == opt_.faults.stopDevice) {
+                uint64_t left = opt_.faults.stopAfterBytes > received_ ? opt_.faults.stopAfterBytes - received_ : 0;
+                if (bytes >= left) {
+                    bytes = static_cast<DWORD>(left);
+                    code = ERROR_HANDLE_EOF;
+                }
+            }
+            received_ += bytes;
+            eof = code == ERROR_HANDLE_EOF || bytes < opt_.maxTransferSize;
+            {
+                std::lock_guard<std::mutex> lock(gate_.m);
+                if (bytes) {
+                    queue_.push_back({s, slots_[s].buf, bytes});
+                    queued_ += bytes;
+                    gate_.cv.notify_all();
+                } else {
+                    free_.push_back(s);
+                }
+            }
+            if (!eof) ok = refill(&err);
+        }
+        std::lock_guard<std::mutex> lock(gate_.m);
+        if (!ok && !gate_.stop && !gate_.failed) {
+            gate_.failed = true;
+            gate_.error = err;
+        }
+        finished_ = true;
+        gate_.cv.notify_all();
+    }
+
+    // Under gate_.m: whether one more read keeps the family within its bound (what is queued and
+    // what is outstanding).
+    bool mayRead() const {
+        const uint64_t after = queued_ + (order_.size() + 1) * uint64_t(opt_.maxTransferSize);
+        return after <= softAhead_ || (gate_.applierStalled && after <= hardAhead_);
+    }
+
+    // Issues reads while the family stays within its bound, each into a buffer the records have
+    // given back or else a new one.
+    bool refill(StreamError* err) {
+        for (;;) {
+            int next = -1;
+            {
+                std::lock_guard<std::mutex> lock(gate_.m);
+                if (gate_.stop || !mayRead()) return true;
+                if (!free_.empty()) {
+                    next = free_.back();
+                    free_.pop_back();
+                }
+            }
+            if (next < 0 && (next = newSlot()) < 0) {
+                setError(err, 701, "There is insufficient system memory in resource pool 'default' to run this query.");
+                return false;
+            }
+            if (!issue(next, err)) return false;
+        }
+    }
+
+    bool issue(int s, StreamError* err) {
         HRESULT hr = set_.Submit(device_, VDC_Read, slots_[s].buf, opt_.maxTransferSize, 0, &slots_[s].ticket);
         if (FAILED(hr)) {
-            ioError(err_, false, name_, 995);
+            ioError(err, false, name_, 995);
             return false;
         }
         order_.push_back(s);
@@ -760,19 +864,49 @@ private:
     ServerDeviceSet& set_;
     DWORD device_;
     const TransferOptions& opt_;
-    StreamError* err_;
+    ReadGate& gate_;
     std::string name_;
-    std::vector<Slot> slots_;
-    std::deque<int> order_;
-    int cur_ = -1;
-    size_t pos_ = 0, len_ = 0;
-    bool eof_ = false;
+    const uint64_t softAhead_, hardAhead_;
+    // The reader thread's own (the constructor's before it starts):
+    std::vector<Slot> slots_;  // grows while the family runs ahead
+    std::deque<int> order_;    // reads outstanding, oldest first
     uint64_t received_ = 0;
+    std::thread thread_;
+    // Under gate_.m:
+    std::deque<Chunk> queue_;  // arrived, not yet taken
+    std::vector<int> free_;    // buffers the records have given back
+    uint64_t queued_ = 0;
+    size_t pos_ = 0;  // taken from queue_.front()
+    bool finished_ = false;
+};
+
+// The readers of a set; they are stopped and joined however the read ends.
+struct FamilyReaders {
+    explicit FamilyReaders(ServerDeviceSet& s) : set(s) {}
+    ~FamilyReaders() {
+        if (!stopped) stop(false);
+    }
+    // After a failure the set is aborted, which ends the reads still outstanding.
+    bool stop(bool ok) {
+        stopped = true;
+        {
+            std::lock_guard<std::mutex> lock(gate.m);
+            gate.stop = true;
+            gate.cv.notify_all();
+        }
+        if (!ok) set.Abort();
+        for (auto& f : fam) f->join();
+        return ok;
+    }
+    ServerDeviceSet& set;
+    ReadGate gate;
+    std::vector<std::unique_ptr<FamilyIn>> fam;
+    bool stopped = false;
 };
 
 bool readRecordHeader(FamilyIn& in, RecordHeader* r, StreamError* err) {
     uint8_t head[kRecordHeaderSize];
-    if (!in.exact(head, sizeof head)) return false;
+    if (!in.exact(head, sizeof head, err)) return false;
     if (!decodeRecord(head, r)) {
         malformed(err, in.name());
         return false;
@@ -787,7 +921,7 @@ bool readSmallPayload(FamilyIn& in, uint32_t len, std::string* out, StreamError*
     }
     out->assign(len, '\0');
     uint8_t crc[4];
-    if (!in.exact(reinterpret_cast<uint8_t*>(&(*out)[0]), len) || !in.exact(crc, 4)) return false;
+    if (!in.exact(reinterpret_cast<uint8_t*>(&(*out)[0]), len, err) || !in.exact(crc, 4, err)) return false;
     if (get32(crc) != crc32c(0, out->data(), out->size())) {
         malformed(err, in.name());
         return false;
@@ -800,25 +934,25 @@ bool readSmallPayload(FamilyIn& in, uint32_t len, std::string* out, StreamError*
 bool readBackupSet(ServerDeviceSet& set, RestoreSink& sink, const TransferOptions& opt, SetHeader* header,
                    StreamError* err) {
     const DWORD n = set.DeviceCount();
-    size_t perDevice = std::max<size_t>(1, std::max<size_t>(opt.bufferCount, n) / n);
-    std::vector<std::unique_ptr<FamilyIn>> fam;
+    const uint64_t buffers = std::max<uint64_t>(opt.bufferCount, n);
+    size_t perDevice = std::max<size_t>(1, buffers / n);
+    // A family runs ahead by its share of the buffers, and by up to kHardAhead over all families
+    // while the records are stalled on another family.
+    const uint64_t softAhead = std::max<uint64_t>(2, (buffers + n - 1) / n) * opt.maxTransferSize;
+    const uint64_t hardAhead = std::max<uint64_t>(softAhead, kHardAhead / n);
+    FamilyReaders readers(set);
+    std::vector<std::unique_ptr<FamilyIn>>& fam = readers.fam;
     for (DWORD d = 0; d < n; ++d) {
-        fam.push_back(std::make_unique<FamilyIn>(set, d, perDevice, opt, err));
+        fam.push_back(std::make_unique<FamilyIn>(set, d, perDevice, opt, readers.gate, softAhead, hardAhead));
         if (!fam.back()->ok()) {
             setError(err, 701, "There is insufficient system memory in resource pool 'default' to run this query.");
             return false;
         }
     }
-    auto drainAll = [&] {
-        for (auto& f : fam) f->drain();
-    };
-    auto fail = [&] {
-        drainAll();
-        return false;
-    };
+    auto finish = [&](bool ok) { return readers.stop(ok); };
+    auto fail = [&] { return finish(false); };
     if (opt.faults.unsupportedCommand && !sendUnsupported(set, opt, false, err)) return false;
-    for (auto& f : fam)
-        if (!f->start()) return fail();
+    for (auto& f : fam) f->start();
 
     // Set headers: one per family, all alike, each family on its own device.
     std::vector<RecordHeader> heads(n);
@@ -907,7 +1041,7 @@ bool readBackupSet(ServerDeviceSet& set, RestoreSink& sink, const TransferOption
         for (uint64_t within = 0; within < r.payloadLen;) {
             const uint8_t* p;
             size_t got;
-            if (!in.span(r.payloadLen - within, &p, &got)) return fail();
+            if (!in.span(r.payloadLen - within, &p, &got, err)) return fail();
             if (got == 0) {
                 ioError(err, false, in.name(), ERROR_HANDLE_EOF);
                 return fail();
@@ -917,7 +1051,7 @@ bool readBackupSet(ServerDeviceSet& set, RestoreSink& sink, const TransferOption
             within += got;
         }
         uint8_t tail[4];
-        if (!in.exact(tail, 4)) return fail();
+        if (!in.exact(tail, 4, err)) return fail();
         if (get32(tail) != crc) {
             setError(err, 3183,
                      fmt("RESTORE detected an error on page (%u:%llu) in database \"%s\" as read from the backup "
@@ -950,8 +1084,7 @@ bool readBackupSet(ServerDeviceSet& set, RestoreSink& sink, const TransferOption
             return fail();
         }
     }
-    drainAll();
-    return true;
+    return finish(true);
 }
 
 }  // namespace sqlemu::backup

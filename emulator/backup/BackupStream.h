@@ -16,8 +16,8 @@
 // then the data records whose set index i has i mod n == k - 1, in rising order, then an end record
 // (payload: its own data record and byte counts, then those of the whole set), zero padding up to
 // the block size. After the last buffer the writer sends VDC_Flush to every device.
-// A reader applies the data records in set order (0, 1, 2, ... round the families), so log records
-// come in LSN order; it checks every header and payload checksum, the sequence, the family number
+// A reader takes every family in as it arrives, one thread per device, and applies the data records
+// in set order (0, 1, 2, ... round the families), so log records come in LSN order; it checks every header and payload checksum, the sequence, the family number
 // against the device's place in the statement, and the end record's counts.
 #pragma once
 
@@ -112,6 +112,7 @@ struct TransferOptions {
     uint32_t bufferCount = 0;  // the most commands outstanding (0: one per device); at least
                                // one buffer more than the devices is kept for filling
     uint32_t commandTimeoutMs = 120000;  // a command left unanswered this long aborts the set
+    uint32_t stallMs = 20;  // a restore waiting this long for one family lets the others run ahead
     uint32_t blockSize = 512;
     // Called from the transfer thread as data moves (bytes done, bytes in all).
     std::function<void(uint64_t, uint64_t)> progress;
@@ -137,7 +138,8 @@ public:
     virtual bool recordDone(const Extent& record, StreamError* err) { return true; }
 };
 
-// Reads a whole set from the (configured) device set into the sink. Device d must carry family d+1.
+// Reads a whole set from the (configured) device set into the sink, which is called on the calling
+// thread. Device d must carry family d+1. A failed read has aborted the set.
 bool readBackupSet(kes::vdi::ServerDeviceSet& set, RestoreSink& sink, const TransferOptions& opt,
                    SetHeader* header, StreamError* err);
 

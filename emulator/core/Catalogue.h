@@ -2,6 +2,7 @@
 // so that every process that loads the driver (and the admin tool) sees one consistent state.
 //
 // Layout under the data root (one folder per instance, named as created):
+//   <root>/files.lock                  flock: held while a restore checks and claims its files
 //   <root>/<instance>/catalog          the instance's whole state (text, rewritten atomically)
 //   <root>/<instance>/catalog.lock     flock: shared to read, exclusive to change the state
 //   <root>/<instance>/db-<id>.lock     flock per database: held across long content operations

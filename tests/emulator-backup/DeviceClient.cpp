@@ -106,6 +106,7 @@ HRESULT DeviceClient::serve(unsigned index) {
                 n = static_cast<DWORD>(std::min<size_t>(cmd->size, m.size() - readPos));
                 std::memcpy(cmd->buffer, m.data() + readPos, n);
                 readPos += n;
+                served += n;
                 code = n == cmd->size ? ERROR_SUCCESS : ERROR_HANDLE_EOF;
                 break;
             case VDC_Flush:

@@ -47,6 +47,7 @@ public:
     int holdMs = 0;                // each command is held this long before it is answered
     std::atomic<int> maxHeld{0};   // the most commands held at once over all devices
     std::vector<uint64_t> written; // bytes written to each device
+    std::atomic<uint64_t> served{0};  // bytes handed out to reads over all devices
 
     IClientVirtualDeviceSet2* set() { return set_; }
 

@@ -129,10 +129,14 @@ protected:
         return client.media;
     }
 
-    Outcome restore(const std::string& head, const std::vector<std::string>& media, const std::string& with = "") {
-        DeviceClient client(static_cast<unsigned>(media.size()));
+    Outcome restore(const std::string& head, const std::vector<std::string>& media, const std::string& with = "",
+                    const std::string& inst = "MSSQLSERVER") {
+        const std::wstring wide(inst.begin(), inst.end());
+        DeviceClient client(static_cast<unsigned>(media.size()), wide.c_str());
         client.media = media;
-        return run(head + " FROM " + client.deviceClauses() + " WITH STATS=25, MAXTRANSFERSIZE=131072" + with, &client);
+        Session session(cat(), inst, "ODBC Driver 17 for SQL Server", "sa", "msdb");
+        return run(head + " FROM " + client.deviceClauses() + " WITH STATS=25, MAXTRANSFERSIZE=131072" + with, &client,
+                   &session);
     }
 
     std::string moves(const std::string& db, const std::string& to) {
@@ -462,6 +466,65 @@ TEST_F(Server, MoveTargetsMustBeUsable) {
         EXPECT_FALSE(exists("MvCopy"));
     }
     EXPECT_EQ(neighbour, checksum("Neighbour"));
+}
+
+TEST_F(Server, FilesInUseOnAnyInstanceOfTheDataRootAreRefused) {
+    // A backup restored on another instance without MOVE goes to the paths it recorded: the
+    // source's live files, which the source server holds open.
+    cat().createInstance("SECOND", "");
+    createDb("Sales", 1, 2, 5);
+    auto f = backup("BACKUP DATABASE [Sales]", 2);
+    const std::string source = checksum("Sales");
+    const DbInfo live = db("Sales");
+    const std::string own = dir("own");
+    const std::string mdf = live.files[0].physicalPath;
+    const std::string data = mdf.substr(0, mdf.find_last_of('/'));
+    // The same file written another way: through "." and ".." and a doubled slash.
+    const std::string twisted = data + "/./../" + data.substr(data.find_last_of('/') + 1) + "//" +
+                                mdf.substr(mdf.find_last_of('/') + 1);
+    const std::string elsewhere = ", MOVE 'Sales_2' TO '" + own + "b.ndf', MOVE 'Sales_log' TO '" + own + "c.ldf'";
+    const std::string inUse = "being used by another process";
+    struct Case {
+        const char* what;
+        std::string db, with, inst;
+        std::vector<int> errors;
+        std::string firstText;
+    } cases[] = {
+        {"recorded paths, other instance", "Sales", "", "SECOND",
+         {3634, 3156, 3634, 3156, 3634, 3156, 3119, 3013},
+         "The operating system returned the error '32(The process cannot access the file because it is being used "
+         "by another process.)' while attempting 'RestoreContainer::ValidateTargetForCreation' on '" + mdf + "'."},
+        {"one file spelled another way, other instance", "Sales", ", MOVE 'Sales' TO '" + twisted + "'" + elsewhere,
+         "SECOND", {3634, 3156, 3119, 3013}, inUse},
+        {"recorded paths, another name here", "SalesCopy", "", "MSSQLSERVER",
+         {1834, 3156, 1834, 3156, 1834, 3156, 3119, 3013},
+         "The file '" + mdf + "' cannot be overwritten.  It is being used by database 'Sales'."},
+        {"two files to one path", "SalesTwin", ", MOVE 'Sales' TO '" + own + "a.mdf', MOVE 'Sales_2' TO '" + own +
+             "a.mdf', MOVE 'Sales_log' TO '" + own + "c.ldf'", "SECOND",
+         {3176, 3119, 3013},
+         "File '" + own + "a.mdf' is claimed by 'Sales_2'(3) and 'Sales'(1). The WITH MOVE clause can be used to "
+         "relocate one or more files."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Outcome o = restore("RESTORE DATABASE [" + c.db + "]", f, c.with, c.inst);
+        EXPECT_EQ(c.errors, o.errorNumbers());
+        ASSERT_FALSE(o.errors.empty());
+        EXPECT_NE(std::string::npos, o.errors[0].text.find(c.firstText)) << o.errors[0].text;
+        EXPECT_FALSE(cat().read(c.inst).findDatabase(c.db)) << "registered";
+        EXPECT_EQ(source, checksum("Sales"));
+        EXPECT_EQ(DbState::Online, db("Sales").state);
+    }
+    // Moved to files of its own it restores; over the source itself only WITH REPLACE, as before.
+    Outcome moved = restore("RESTORE DATABASE [Sales]", f, ", MOVE 'Sales' TO '" + own + "a.mdf'" + elsewhere, "SECOND");
+    EXPECT_TRUE(moved.errors.empty()) << moved.errors[0].text;
+    EXPECT_EQ(source, contentChecksum(db("Sales", "SECOND")));
+    Outcome replaced = restore("RESTORE DATABASE [Sales]", f, ", REPLACE");
+    EXPECT_TRUE(replaced.errors.empty()) << replaced.errors[0].text;
+    EXPECT_EQ(source, checksum("Sales"));
+    // Now SECOND's copy holds `own`: the source may not take those files either.
+    Outcome back = restore("RESTORE DATABASE [Sales]", f, ", REPLACE, MOVE 'Sales' TO '" + own + "a.mdf'");
+    EXPECT_EQ((std::vector<int>{3634, 3156, 3119, 3013}), back.errorNumbers());
 }
 
 TEST_F(Server, SingleUserHeldByAnotherConnectionIsRefused) {

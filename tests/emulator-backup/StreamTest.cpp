@@ -414,6 +414,95 @@ TEST(EmulatorBackupStream, StreamsStraightIntoARestoreThroughSmallPipes) {
     EXPECT_EQ(f, sink.files[2]);
 }
 
+TEST(EmulatorBackupStream, UnevenRecordsStreamStraightIntoARestore) {
+    // Records of very different sizes fill the families unevenly, so the family the restore needs
+    // next may be one the backup cannot send until another family's pipe has drained: the restore
+    // must keep reading every family while it applies the records in set order.
+    struct Case {
+        unsigned devices;
+        uint32_t backupTransfer, backupBuffers, restoreTransfer, restoreBuffers;
+        BackupKind kind;
+    } cases[] = {
+        {2, 65536, 1, 65536, 1, BackupKind::Log},
+        {3, 1 << 20, 2, 65536, 2, BackupKind::Full},
+        {4, 65536, 2, 65536, 1, BackupKind::Log},
+        {4, 1 << 20, 4, 1 << 20, 4, BackupKind::Differential},
+        {4, 1 << 20, 1, 1 << 20, 4, BackupKind::Log},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(::testing::Message() << k.devices << " devices, backup " << k.backupBuffers << " x "
+                                          << k.backupTransfer << ", restore " << k.restoreBuffers << " x "
+                                          << k.restoreTransfer);
+        Content c;
+        std::string& f = c.files[2];
+        std::mt19937 rng(k.devices * 100 + k.backupBuffers * 10 + k.restoreBuffers);
+        for (uint64_t i = 0; i < 120; ++i) {
+            size_t len = i % 3 == 0 ? 1 + rng() % 2000 : 1 + rng() % 300000;
+            c.extents.push_back({2, f.size(), len, 2000 + i});
+            f += std::string(len, static_cast<char>(rng()));
+        }
+        Relay relay(k.devices);
+        relay.start();
+        std::unique_ptr<ServerDeviceSet> out, in;
+        ASSERT_EQ(S_OK, ServerDeviceSet::Open("", relay.fromName, 1000, &out));
+        ASSERT_EQ(S_OK, ServerDeviceSet::Open("", relay.toName, 1000, &in));
+        TransferOptions wo = opts(k.backupTransfer, k.backupBuffers), ro = opts(k.restoreTransfer, k.restoreBuffers);
+        wo.commandTimeoutMs = ro.commandTimeoutMs = 10000;  // a stuck stream fails instead of hanging
+        ASSERT_EQ(S_OK, out->Configure(true, 512, wo.maxTransferSize, wo.bufferCount));
+        ASSERT_EQ(S_OK, in->Configure(false, 512, ro.maxTransferSize, ro.bufferCount));
+        struct OrderSink : MemorySink {
+            std::vector<uint64_t> lsns;
+            bool recordDone(const Extent& e, StreamError*) override {
+                lsns.push_back(e.lsn);
+                return true;
+            }
+        } sink;
+        StreamError readErr, writeErr;
+        bool readOk = false;
+        std::thread reader([&] {
+            readOk = readBackupSet(*in, sink, ro, nullptr, &readErr);
+            if (readOk) in->CloseDevices(); else in->Abort();
+        });
+        bool writeOk = writeBackupSet(*out, sampleHeader(k.kind), c.extents, c.reader(), wo, &writeErr);
+        if (writeOk) out->CloseDevices(); else out->Abort();
+        reader.join();
+        EXPECT_TRUE(writeOk) << writeErr.text;
+        ASSERT_TRUE(readOk) << readErr.number << " " << readErr.text;
+        EXPECT_TRUE(f == sink.files[2]);
+        EXPECT_TRUE(std::is_sorted(sink.lsns.begin(), sink.lsns.end()));
+    }
+}
+
+TEST(EmulatorBackupStream, ARestoreReadsAheadOnlyItsBuffersWhileItApplies) {
+    // Media that are served faster than the records are applied are not read into memory whole.
+    Content content = Content::make({6 << 20});
+    TransferOptions o = opts(65536, 4);
+    o.stallMs = 60000;  // a loaded machine's slow thread is no stall here
+    auto media = backup(content, 2, o);
+    DeviceClient client(2);
+    client.media = media;
+    client.start();
+    auto set = openConfigured(client, false, o);
+    struct SlowSink : MemorySink {
+        DeviceClient* client;
+        uint64_t applied = 0, mostAhead = 0;
+        bool data(const Extent& r, uint64_t within, const uint8_t* p, size_t len, StreamError* e) override {
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+            applied += len;
+            mostAhead = std::max<uint64_t>(mostAhead, client->served - std::min<uint64_t>(client->served, applied));
+            return MemorySink::data(r, within, p, len, e);
+        }
+    } sink;
+    sink.client = &client;
+    StreamError err;
+    ASSERT_TRUE(readBackupSet(*set, sink, o, nullptr, &err)) << err.text;
+    set->CloseDevices();
+    EXPECT_EQ(S_OK, client.finish());
+    EXPECT_EQ(content.files[1], sink.files[1]);
+    // Two families, each with its share of the four buffers queued and its reads outstanding.
+    EXPECT_LE(sink.mostAhead, 1u << 20);
+}
+
 TEST(EmulatorBackupStream, DamagedStreamsAreDetected) {
     Content content = Content::make({400000});
     const auto media = backup(content, 2, opts(65536));
