@@ -465,7 +465,7 @@ def case_duplicates(box):
     second = Peer(svc.port, text)
     check(second.answer() == b"", "duplicates: the second request was answered", svc.text()[-3000:])
     second.close()
-    check("a connection of the same key [127.0.0.1#Sales#DATABASE#1#1] waits or is in use." in svc.text(),
+    check(svc.wait_for("a connection of the same key [127.0.0.1#Sales#DATABASE#1#1] waits or is in use.", 10),
           "duplicates: no warning", svc.text()[-3000:])
     first.finish(raw)
     restored(box, svc, 1, "duplicates")
@@ -570,7 +570,7 @@ def case_restart(box):
         refused = Peer(port, "|Sales#DATABASE#33#1:1500")  # invalid: the service closes first
         check(refused.answer() == b"", "restart: an invalid request was answered")
         refused.close()
-    check(svc.text().count("Invalid Requested. Connection is closed.") == 4, "restart: refusals", svc.text())
+    check(svc.wait_for("Invalid Requested. Connection is closed.", 10, count=4), "restart: refusals", svc.text())
     svc.stop()
     again = box.start_service("-O=R", port=port, started=False)
     check(again.wait_for("Start Restore Service on TCP-%d" % port, 30) and again.alive(),
@@ -615,7 +615,7 @@ def case_hostile(box):
         if want is not None:
             check(back == want, "%s: the service answered %d bytes" % (what, len(back)), svc.text()[-2000:])
         check(svc.alive(), "%s: the service ended" % what, svc.text()[-3000:])
-    check(svc.text().count("Invalid Requested. Connection is closed.") >= 11, "hostile: invalid-request lines",
+    check(svc.wait_for("Invalid Requested. Connection is closed.", 10, count=11), "hostile: invalid-request lines",
           svc.text()[-4000:])
 
     # Names with quotes, brackets, "%s", ";" and "--" from a well-formed peer: stream 2 of 2, so the
