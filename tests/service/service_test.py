@@ -22,6 +22,8 @@ KESTRUNE = os.environ["KESTRUNE_BIN"]
 SQLEMU = os.environ["SQLEMU_BIN"]
 
 ST_FAIL = 255
+with open(KESTRUNE, "rb") as _exe:
+    SANITIZED = b"__ubsan_handle" in _exe.read()
 FAILURES = []
 
 
@@ -185,7 +187,10 @@ class Box:
     def run_backup(self, port, streams, *args, db="Sales", kind="F", timeout=240):
         cmd = [self.backup.exe, "-D", "-a=B", "-b=" + kind, "-d=" + db,
                "-f=%d@tcp://127.0.0.1:%d" % (streams, port), *args]
-        r = subprocess.run(cmd, env=self.env(), capture_output=True, timeout=timeout)
+        try:
+            r = subprocess.run(cmd, env=self.env(), capture_output=True, timeout=timeout)
+        except subprocess.TimeoutExpired as e:
+            return None, "the backup did not end within %d s\n%s" % (timeout, (e.stdout or b"").decode("latin-1"))
         return r.returncode, r.stdout.decode("latin-1")
 
 
@@ -215,7 +220,7 @@ def streams_case(box, streams):
     svc = box.start_service("-O=R", "-F=" + theirs)
     st, out = box.run_backup(svc.port, streams, "-F=" + mine)
     what = "%d streams" % streams
-    check(st == 0, "%s: backup status %d" % (what, st), out)
+    check(st == 0, "%s: backup status %s" % (what, st), out)
     restored(box, svc, streams, what)
     check(box.checksum("SECOND", "Sales") == box.checksum("MSSQLSERVER", "Sales"), what + ": content differs",
           svc.text()[-3000:])
@@ -232,7 +237,7 @@ def streams_case(box, streams):
     files = ",".join(os.path.join(box.dir, "plain_%d.bak" % k) for k in range(1, streams + 1))
     r = subprocess.run([box.backup.exe, "-a=B", "-b=F", "-d=Sales", "-f=" + files, "-H=elsewhere"],
                        env=box.env(), capture_output=True)
-    check(r.returncode == 0, what + ": plain backup status %d" % r.returncode)
+    check(r.returncode == 0, what + ": plain backup status %s" % r.returncode)
     raw = b"".join(open(f, "rb").read() for f in files.split(","))
     check(len(raw) == sum(os.path.getsize(f) for f in got), what + ": copies are not the stream's size")
 
@@ -264,7 +269,7 @@ def case_recovery_options(box):
     """NORECOVERY, REPLACE, then a log backup restored into a standby database."""
     svc = box.start_service("-O=NP")
     st, out = box.run_backup(svc.port, 2)
-    check(st == 0, "NORECOVERY: backup status %d" % st, out)
+    check(st == 0, "NORECOVERY: backup status %s" % st, out)
     restored(box, svc, 2, "NORECOVERY")
     check("state: RESTORING" in box.db_show("SECOND", "Sales"), "NORECOVERY: target not restoring",
           box.db_show("SECOND", "Sales"))
@@ -278,7 +283,7 @@ def case_recovery_options(box):
     os.mkdir(sb)
     svc = box.start_service("-S=" + sb, "-b=L")
     st, out = box.run_backup(svc.port, 1, kind="L")
-    check(st == 0, "standby: log backup status %d" % st, out)
+    check(st == 0, "standby: log backup status %s" % st, out)
     restored(box, svc, 1, "standby")
     shown = box.db_show("SECOND", "Sales")
     check("state: STANDBY" in shown or "standby" in shown.lower(), "standby: database not in standby", shown)
@@ -294,7 +299,7 @@ def case_recovery_options(box):
     box.sqlemu("db", "touch", "MSSQLSERVER", "Sales", "--pages", "5")
     svc = box.start_service("-O=R", "-b=L")
     st, out = box.run_backup(svc.port, 1, kind="L")
-    check(st == 0, "recovery: log backup status %d" % st, out)
+    check(st == 0, "recovery: log backup status %s" % st, out)
     restored(box, svc, 1, "recovery")
     check("state: ONLINE" in box.db_show("SECOND", "Sales"), "recovery: not online", box.db_show("SECOND", "Sales"))
     check(box.checksum("SECOND", "Sales") == box.checksum("MSSQLSERVER", "Sales"), "recovery: content differs")
@@ -305,11 +310,11 @@ def case_full_then_log(box):
     last log backup into a RECOVERY service brings the database online with the source's content."""
     svc = box.start_service("-O=N")
     st, out = box.run_backup(svc.port, 3)
-    check(st == 0, "full: status %d" % st, out)
+    check(st == 0, "full: status %s" % st, out)
     restored(box, svc, 3, "full")
     box.sqlemu("db", "touch", "MSSQLSERVER", "Sales", "--pages", "30")
     st, out = box.run_backup(svc.port, 2, kind="L")
-    check(st == 0, "log: status %d" % st, out)
+    check(st == 0, "log: status %s" % st, out)
     restored(box, svc, 2, "log", before=3)
     restores = [b for b in box.batches("SECOND") if "RESTORE " in b]
     check(len(restores) == 2 and "RESTORE LOG [Sales]" in restores[1] and "MOVE" not in restores[1],
@@ -325,7 +330,7 @@ def case_full_then_log(box):
 def refused_backup(box, svc, what, *args):
     """A backup the service refuses still ends (its writes fail with 112), and the service goes on."""
     st, out = box.run_backup(svc.port, 1, *args, timeout=180)
-    check(st == ST_FAIL, "%s: backup status %d" % (what, st), out)
+    check(st == ST_FAIL, "%s: backup status %s" % (what, st), out)
     check("Agreed to start service." in box.backup.log(), "%s: no agreement line" % what)
     check(svc.alive(), "%s: the service ended" % what, svc.text()[-3000:])
 
@@ -349,7 +354,7 @@ def case_refusals(box):
         before = svc.text().count("is finished.")
         if accepted:
             st, out = box.run_backup(svc.port, 1)
-            check(st == 0, "version %s: status %d" % (version, st), out)
+            check(st == 0, "version %s: status %s" % (version, st), out)
             restored(box, svc, 1, "version " + version, before=before)
             check(box.checksum("SECOND", "Sales") == box.checksum("MSSQLSERVER", "Sales"),
                   "version %s: content differs" % version)
@@ -378,7 +383,7 @@ def case_several_at_once(box):
     for t in threads:
         t.join()
     for db, _ in runs:
-        check(results[db][0] == 0, "several at once: %s status %d" % (db, results[db][0]), results[db][1])
+        check(results[db][0] == 0, "several at once: %s status %s" % (db, results[db][0]), results[db][1])
     restored(box, svc, sum(n for _, n in runs), "several at once")
     for db, _ in runs:
         check(box.checksum("SECOND", db) == box.checksum("MSSQLSERVER", db), "several at once: %s differs" % db)
@@ -477,7 +482,7 @@ def case_duplicates(box):
     # The key is free again once its restore is done: a real backup of it goes through.
     box.sqlemu("db", "drop", "SECOND", "Sales")
     st, out = box.run_backup(svc.port, 1)
-    check(st == 0, "duplicates: later backup status %d" % st, out)
+    check(st == 0, "duplicates: later backup status %s" % st, out)
     restored(box, svc, 1, "duplicates, later backup", before=1)
     check(box.checksum("SECOND", "Sales") == box.checksum("MSSQLSERVER", "Sales"), "duplicates: later content")
 
@@ -533,6 +538,11 @@ def case_orphans(box):
     time.sleep(1)
     check(svc.descriptors() <= base, "orphans: descriptors %d, %d at the start" % (svc.descriptors(), base))
 
+    if SANITIZED:
+        # The sanitizers' runtime needs descriptors of its own (it probes memory through a pipe, and
+        # takes a failed probe for a fault): a process that has spent them all is beyond what it checks.
+        print("orphans: the sanitized build skips running out of descriptors")
+        return
     # Silent orphans, more than the limit leaves room for. Those still queued once the descriptors have
     # run out are closed again, so that the backup queues behind peers that have gone.
     silent = [orphan(n) for n in range(100, 100 + limit - base + 8)]
@@ -541,7 +551,7 @@ def case_orphans(box):
     for p in silent[-8:]:
         p.close()
     st, out = box.run_backup(svc.port, 2)
-    check(st == 0, "orphans: backup status %d" % st, out + svc.text()[-4000:])
+    check(st == 0, "orphans: backup status %s" % st, out + svc.text()[-4000:])
     restored(box, svc, 2, "orphans")
     check(box.checksum("SECOND", "Sales") == box.checksum("MSSQLSERVER", "Sales"), "orphans: content differs",
           svc.text()[-3000:])
@@ -639,7 +649,7 @@ def case_hostile(box):
     box.sqlemu("db", "create", "MSSQLSERVER", odd, "--data-mb", "2", "--seed", "3")
     before = svc.text().count("is finished.")
     st, out = box.run_backup(svc.port, 2, db=odd)
-    check(st == 0, "odd name: backup status %d" % st, out)
+    check(st == 0, "odd name: backup status %s" % st, out)
     restored(box, svc, 2, "odd name", before=before)
     check(box.checksum("SECOND", odd) == box.checksum("MSSQLSERVER", odd) and box.checksum("SECOND", odd),
           "odd name: content differs", svc.text()[-3000:])
