@@ -13,6 +13,6 @@ std::map<int, std::string> g_streamFiles;
 std::string g_moveClauses;
 JobInfo g_job;
 // The restore service's table of accepted sockets and its lock (engine/restoreprotocol.h).
-std::map<std::string, SocketThreadParam> g_connections;
+std::map<std::string, Registration> g_connections;
 std::mutex g_connectionsLock;
 std::string g_allowedPeers;

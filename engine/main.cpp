@@ -80,13 +80,14 @@ int main(int argc, char** argv, char** envp)
     // 11. The local server's version; a failed query leaves 0 and the start-up goes on.
     g_config.LocalVersion = ParseVersion(QuerySQL(connStr, kVersionQuery, true).c_str());
 
-    // 12. The restore service: the listener keeps the main thread until it gives up.
+    // 12. The restore service: the listener keeps the main thread until it gives up, which is a
+    // failure. Connection and device threads may still run: end without destroying what they use.
     if (g_config.LPort > 0) {
         Log::WDebug("Local Version - %d", g_config.LocalVersion);
         g_job.isBackup = false;
         const std::string port = std::to_string(g_config.LPort);
         StartRestoreService(port.c_str(), HandleRestoreConnection);
-        return 0;
+        ExitProcess(static_cast<UINT>(-1));
     }
     // 13. One run: the stream table, then the device set; the run's status is the exit status.
     int streams = BuildStreamTable();

@@ -10,6 +10,7 @@
 #include <string>
 
 uint32_t g_connectionWaitMs = 60000;
+uint32_t g_streamIdleMs = 90000;
 
 namespace {
 
@@ -129,6 +130,25 @@ ssize_t RecvOnce(SOCKET s, void* data, size_t size, int flags) {
     return recv(static_cast<int>(s), data, size, flags);
 }
 
+// Receives until `size` bytes have come, the peer closes or a receive fails; each receive is bound
+// by the socket's receive time-out, so a peer that stops sending fails the call instead of holding
+// it. Gives the byte count (-1 when a first receive failed); *idle tells a time-out.
+ssize_t RecvFull(SOCKET s, char* data, size_t size, bool* idle) {
+    size_t got = 0;
+    while (got < size) {
+        const ssize_t n = RecvOnce(s, data + got, size - got, 0);
+        if (n > 0) {
+            got += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && IsReceiveTimeout(WSAGetLastError())) *idle = true;
+        if (n < 0 && got == 0) return -1;
+        break;
+    }
+    return static_cast<ssize_t>(got);
+}
+
 }  // namespace
 
 void SendStreamToService(IClientVirtualDevice* device, uint32_t count, uint32_t index) {
@@ -184,25 +204,34 @@ void ReceiveStreamFromPeer(const char* database, const char* kind, IClientVirtua
     if (s == INVALID_SOCKET)
         Log::WError("No connection arrived for [%s] within %u ms; stream %u fails.", key.c_str(), g_connectionWaitMs,
                     index);
+    else
+        SetReceiveTimeout(s, g_streamIdleMs);
     char block[kRequestBlockSize] = {};
     Sleep(125);
 
+    const unsigned thread = GetCurrentThreadId();
     uint64_t total = 0;
+    bool idle = false;
     const HRESULT status = CommandLoop(device, [&](VDC_Command* cmd) -> ssize_t {
         if (cmd->commandCode == VDC_Read) {
-            const ssize_t n = RecvOnce(s, cmd->buffer, cmd->size, MSG_WAITALL);
+            // Once the peer has fallen silent, every later read fails at once like a broken stream.
+            if (idle) return -1;
+            const ssize_t n = RecvFull(s, reinterpret_cast<char*>(cmd->buffer), cmd->size, &idle);
             if (n > 0) copy.Write(cmd->buffer, static_cast<size_t>(n));
             if (n > 0 && static_cast<size_t>(n) <= cmd->size) total += static_cast<uint64_t>(n);
+            if (idle)
+                Log::WError("Thread[%u] - No byte of stream %u came for %u ms; the stream fails.", thread, index,
+                            g_streamIdleMs);
             return n;
         }
         return SendOnce(s, cmd->buffer, cmd->size, 0);
     });
-    const unsigned thread = GetCurrentThreadId();
     if (status != VD_E_CLOSE) Log::WError("Unexpected Termination: 0x%X", static_cast<unsigned>(status));
     Log::WTrace("Thread[%u] - Received %lluKB from Backup Steam.", thread,
                 static_cast<unsigned long long>(total / 1024));
     if (s != INVALID_SOCKET) {
-        RecvOnce(s, block, sizeof block, 0);
+        // A silent peer sends no closing block either.
+        if (!idle) RecvOnce(s, block, sizeof block, 0);
         RemoveConnection(key, s);
         closesocket(s);
     }

@@ -210,10 +210,23 @@ std::string LookupKey(const char* peerIp, const char* database, const char* kind
     return std::string(peerIp) + "#" + database + "#" + kind + numbers;
 }
 
-void RegisterConnection(const std::string& key, const SocketThreadParam& param) {
+Registered RegisterConnection(const std::string& key, const SocketThreadParam& param, uint64_t* id) {
+    static uint64_t lastId = 0;
     std::lock_guard<std::mutex> hold(g_connectionsLock);
-    for (const auto& entry : g_connections) Log::WDebug("Before adding[%s] %s", key.c_str(), entry.first.c_str());
-    g_connections[key] = param;
+    size_t waiting = 0;
+    for (const auto& entry : g_connections) {
+        Log::WDebug("Before adding[%s] %s", key.c_str(), entry.first.c_str());
+        if (!entry.second.taken) ++waiting;
+    }
+    // Two restores must never share one socket, nor two sockets one key.
+    if (g_connections.count(key)) return Registered::Duplicate;
+    if (waiting >= kMaxWaitingConnections) return Registered::Full;
+    Registration& r = g_connections[key];
+    r.connection = param;
+    r.id = *id = ++lastId;
+    r.since = GetTickCount();
+    r.taken = false;
+    return Registered::Yes;
 }
 
 SOCKET TakeConnection(const std::string& key, uint32_t waitMs) {
@@ -222,7 +235,10 @@ SOCKET TakeConnection(const std::string& key, uint32_t waitMs) {
         {
             std::lock_guard<std::mutex> hold(g_connectionsLock);
             auto it = g_connections.find(key);
-            if (it != g_connections.end()) return it->second.socket;
+            if (it != g_connections.end() && !it->second.taken) {
+                it->second.taken = true;
+                return it->second.connection.socket;
+            }
         }
         if (waited >= waitMs) return INVALID_SOCKET;
         Sleep(step);
@@ -232,7 +248,31 @@ SOCKET TakeConnection(const std::string& key, uint32_t waitMs) {
 void RemoveConnection(const std::string& key, SOCKET socket) {
     std::lock_guard<std::mutex> hold(g_connectionsLock);
     auto it = g_connections.find(key);
-    if (it != g_connections.end() && it->second.socket == socket) g_connections.erase(it);
+    if (it != g_connections.end() && it->second.connection.socket == socket) g_connections.erase(it);
+}
+
+void WatchConnection(const std::string& key, uint64_t id, uint32_t waitMs) {
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> hold(g_connectionsLock);
+            auto it = g_connections.find(key);
+            if (it == g_connections.end() || it->second.id != id || it->second.taken) return;
+            // A peer that closed with bytes still unread may have sent its whole stream: only the
+            // time bound ends such an entry.
+            const bool gone = PeerHasGone(it->second.connection.socket);
+            if (gone || GetTickCount() - it->second.since >= waitMs) {
+                if (gone)
+                    Log::WWarn("Connection[%s] was closed by its peer before a restore took it.", key.c_str());
+                else
+                    Log::WWarn("Connection[%s] was not taken by a restore within %u ms; it is closed.", key.c_str(),
+                               waitMs);
+                closesocket(it->second.connection.socket);
+                g_connections.erase(it);
+                return;
+            }
+        }
+        Sleep(250);
+    }
 }
 
 bool WantsLocalCopy(const char* folder) { return strlen(folder) > 3; }
@@ -257,6 +297,8 @@ bool IsBackupSideMoveList(const std::string& text) {
             return false;
         if (!Literal(text, &pos, "%DATA%") && !Literal(text, &pos, "%LOG%")) return false;
         if (!ReadClauseName(text, &pos, &name) || !Literal(text, &pos, "''")) return false;
+        // A backup side sends the bare file name: the file stays inside the marker's folder.
+        if (name.find_first_of("/\\") != std::string::npos || name.find("..") != std::string::npos) return false;
     }
     return true;
 }

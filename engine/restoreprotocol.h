@@ -23,10 +23,23 @@ constexpr int32_t kMaxRequestStreams = 32;
 // The longest local copy file name.
 constexpr size_t kMaxLocalCopyName = 511;
 
+// One accepted connection in the table: waiting until a restore's device thread takes its socket,
+// then in use by that thread until it removes the entry. A socket has one owner at a time: the
+// connection thread that watches the waiting entry, or the device thread that took it.
+struct Registration {
+    SocketThreadParam connection;
+    uint64_t id = 0;    // tells this registration from a later one under the same key
+    DWORD since = 0;    // GetTickCount() when recorded
+    bool taken = false;
+};
+
 // Accepted connections by connection key, each with the socket of the very connection whose
 // request produced the key. Every access holds g_connectionsLock.
-extern std::map<std::string, SocketThreadParam> g_connections;
+extern std::map<std::string, Registration> g_connections;
 extern std::mutex g_connectionsLock;
+
+// At most this many connections wait in the table for their restore at once.
+constexpr size_t kMaxWaitingConnections = 64;
 
 // ---- backup side
 
@@ -82,17 +95,30 @@ std::string RegistrationKey(const char* peerIp, const std::string& keyText);
 // The key a service device thread looks up for its stream.
 std::string LookupKey(const char* peerIp, const char* database, const char* kind, uint32_t count, uint32_t index);
 
-// Records a copy of `param` under `key`, replacing an entry of the same key.
-void RegisterConnection(const std::string& key, const SocketThreadParam& param);
-// The socket recorded under `key`, waiting up to `waitMs` for a stream that has not connected yet
-// (polling); INVALID_SOCKET when none appears in time.
+enum class Registered {
+    Yes,
+    Duplicate,  // an entry of the key waits or is in use
+    Full,       // kMaxWaitingConnections entries wait already
+};
+// Records a copy of `param` under `key` unless refused; *id then names the new entry.
+Registered RegisterConnection(const std::string& key, const SocketThreadParam& param, uint64_t* id);
+// Takes the waiting entry of `key`, waiting up to `waitMs` for a stream that has not connected yet
+// (polling). The socket is the caller's from then on and the key stays in use until the caller
+// removes it; INVALID_SOCKET when no waiting entry appears in time.
 SOCKET TakeConnection(const std::string& key, uint32_t waitMs);
 // Erases the entry of `key` only while it still holds `socket`, so that an entry a later
 // connection recorded under the same key survives.
 void RemoveConnection(const std::string& key, SOCKET socket);
+// Watches the waiting entry `id` of `key` until it waits no more: taken by a restore, or closed
+// and removed here once its peer has gone without leaving a byte to read, or once it has waited
+// `waitMs` since it was recorded (at once when that time has passed).
+void WatchConnection(const std::string& key, uint64_t id, uint32_t waitMs);
 
-// How long a service device thread waits for its stream's connection (the network movers).
+// How long a service device thread waits for its stream's connection, and so how long a
+// connection waits in the table for a restore to take it.
 extern uint32_t g_connectionWaitMs;
+// How long a stream, or a request, may deliver no byte before it fails: the movers' command wait.
+extern uint32_t g_streamIdleMs;
 
 // ---- local copies and the device list of the service's RESTORE batch
 
@@ -105,7 +131,7 @@ bool LocalCopyName(const char* folder, const std::string& database, const std::s
 
 // True when `text` is empty or a run of clauses ", MOVE ''<logical>'' TO ''<%DATA%|%LOG%><file>''"
 // whose names are not empty and hold no "|" or control character, and a quote only written four
-// times.
+// times, and whose file names hold no "/", "\" or "..".
 bool IsBackupSideMoveList(const std::string& text);
 
 // " VIRTUAL_DEVICE='<set>'", then ", VIRTUAL_DEVICE='<set><i>'" for i = 1 .. count - 1.

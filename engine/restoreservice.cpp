@@ -78,6 +78,8 @@ DWORD HandleRestoreConnection(LPVOID param) {
     }
     Log::WInfo("Connection from[%s:%s] is accepted.", peerIp, peerPort);
 
+    // A peer that falls silent holds neither this thread nor, later, a restore for ever.
+    SetReceiveTimeout(s, g_streamIdleMs);
     char block[kRequestBlockSize] = {};
     RecvAll(s, block, static_cast<int32_t>(sizeof block));
 
@@ -101,7 +103,19 @@ DWORD HandleRestoreConnection(LPVOID param) {
         return 0;
     }
 
-    RegisterConnection(RegistrationKey(peerIp, request.keyText), own);
+    const std::string key = RegistrationKey(peerIp, request.keyText);
+    uint64_t id = 0;
+    const Registered registered = RegisterConnection(key, own, &id);
+    if (registered != Registered::Yes) {
+        if (registered == Registered::Duplicate)
+            Log::WWarn("Request from [%s]: a connection of the same key [%s] waits or is in use.", peerIp, key.c_str());
+        else
+            Log::WWarn("Request from [%s]: %u connections wait for their restore already.", peerIp,
+                       static_cast<unsigned>(kMaxWaitingConnections));
+        Log::WError("Invalid Requested. Connection is closed.");
+        closesocket(s);
+        return 0;
+    }
 
     Log::WDebug("Sending Auth Resp to Backup thread.");
     send(static_cast<int>(s), block, sizeof block, 0);
@@ -129,6 +143,10 @@ DWORD HandleRestoreConnection(LPVOID param) {
     if (request.index == 1) {
         StreamInfo info{request.database.c_str(), request.kind.c_str(), peerIp, static_cast<uint32_t>(request.count)};
         RunRestoreSession(tmpl.text.c_str(), tmpl.marker, static_cast<uint32_t>(request.count), &info);
+        // A restore that did not start has not taken this stream: nothing will.
+        WatchConnection(key, id, 0);
+    } else {
+        WatchConnection(key, id, g_connectionWaitMs);
     }
     return 0;
 }

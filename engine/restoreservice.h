@@ -10,7 +10,8 @@
 #include <cstdint>
 
 // Thread procedure of one accepted connection; its parameter is the listener's SocketThreadParam.
-// Always 0.
+// The thread keeps watch over the connection it records until a restore takes it (stream 1's
+// thread runs that restore first). Always 0.
 DWORD HandleRestoreConnection(LPVOID param);
 
 // Receives up to `n` bytes in pieces of at most 1024; returns how many arrived. An early end (the

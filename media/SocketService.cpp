@@ -9,6 +9,10 @@
 namespace {
 
 const DWORD kPauseAfterAccept = 250;
+// A failed accept (descriptors used up, for instance) is tried again after this pause, and the
+// same failure is logged again only after a minute of it.
+const DWORD kPauseAfterFailedAccept = 1000;
+const DWORD kRepeatFailureLogMs = 60000;
 const DWORD kConnectRetry = 15000;
 
 // The block of one connection thread together with the procedure it runs.
@@ -58,6 +62,9 @@ int StartRestoreService(const char* port, LPTHREAD_START_ROUTINE procedure) {
     WSACleanup();
     return -1;
   }
+  // A restart must not wait for the connections of the previous run to leave TIME_WAIT.
+  if (SetListenerReuse(listenSocket) == SOCKET_ERROR)
+    Log::WError("setsockopt failed with error: %d", WSAGetLastError());
   if (::bind(static_cast<int>(listenSocket), result->ai_addr, result->ai_addrlen) == SOCKET_ERROR) {
     Log::WError("bind failed with error: %d", WSAGetLastError());
     freeaddrinfo(result);
@@ -73,11 +80,27 @@ int StartRestoreService(const char* port, LPTHREAD_START_ROUTINE procedure) {
     WSACleanup();
     return -1;
   }
+  int lastError = 0;
+  DWORD lastLogged = 0;
+  unsigned failures = 0;
   for (;;) {
     SOCKET client = ::accept(static_cast<int>(listenSocket), nullptr, nullptr);
     if (client == INVALID_SOCKET) {
-      Log::WError("accept failed with error: %d", WSAGetLastError());
+      const int error = WSAGetLastError();
+      const DWORD now = GetTickCount();
+      if (error != lastError || now - lastLogged >= kRepeatFailureLogMs) {
+        Log::WError("accept failed with error: %d", error);
+        lastError = error;
+        lastLogged = now;
+      }
+      ++failures;
+      Sleep(kPauseAfterFailedAccept);
       continue;
+    }
+    if (failures) {
+      Log::WInfo("Accepting again after %u failed tries.", failures);
+      failures = 0;
+      lastError = 0;
     }
     ConnectionStart* start = new (std::nothrow) ConnectionStart;
     HANDLE thread = nullptr;

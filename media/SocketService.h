@@ -13,10 +13,12 @@ struct SocketThreadParam {
   SYSTEMTIME accepted;
 };
 
-// Listens on every local IPv4 address at the port (decimal text) and runs 'procedure' on a
-// new thread for every accepted connection, with a pointer to that connection's
-// SocketThreadParam, pausing 250 ms after each. Returns -1 when the listener cannot be set up
-// or a thread cannot be started; otherwise it never returns.
+// Listens on every local IPv4 address at the port (decimal text; the address may be reused while
+// connections of an earlier listener linger) and runs 'procedure' on a new thread for every
+// accepted connection, with a pointer to that connection's SocketThreadParam, pausing 250 ms
+// after each. A failed accept pauses a second before the next; the same failure is logged once a
+// minute at most. Returns -1 when the listener cannot be set up or a thread cannot be started;
+// otherwise it never returns.
 int StartRestoreService(const char* port, LPTHREAD_START_ROUTINE procedure);
 
 // Connects to host:port, trying again every 15 seconds for as long as the connect fails.

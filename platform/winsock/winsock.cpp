@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstring>
 #include <mutex>
+#include <sys/time.h>
 
 namespace {
 std::atomic<long> g_startups{0};
@@ -40,4 +41,27 @@ void WSASetLastError(int error) { errno = error; }
 
 int closesocket(SOCKET s) {
   return ::close(static_cast<int>(s)) == 0 ? 0 : SOCKET_ERROR;
+}
+
+int SetListenerReuse(SOCKET s) {
+  int on = 1;
+  return ::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 ? 0 : SOCKET_ERROR;
+}
+
+int SetReceiveTimeout(SOCKET s, unsigned ms) {
+  timeval tv;
+  tv.tv_sec = static_cast<time_t>(ms / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+  return ::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 ? 0 : SOCKET_ERROR;
+}
+
+bool IsReceiveTimeout(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == ETIMEDOUT; }
+
+bool PeerHasGone(SOCKET s) {
+  char c;
+  const int saved = errno;
+  const ssize_t n = ::recv(static_cast<int>(s), &c, 1, MSG_PEEK | MSG_DONTWAIT);
+  const bool gone = n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+  errno = saved;
+  return gone;
 }

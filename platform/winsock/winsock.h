@@ -84,3 +84,18 @@ int WSAGetLastError();
 void WSASetLastError(int error);
 // close() of the descriptor: 0, or SOCKET_ERROR.
 int closesocket(SOCKET s);
+
+// Socket settings the engine needs that differ between Winsock and BSD sockets in form or in name.
+// Each returns 0, or SOCKET_ERROR with the error in WSAGetLastError().
+
+// Lets a listener bind its port again while connections of an earlier listener on it linger in
+// TIME_WAIT (SO_REUSEADDR: the convention of servers here; a Windows server uses
+// SO_EXCLUSIVEADDRUSE for the same end).
+int SetListenerReuse(SOCKET s);
+// Bounds every later receive on the socket: a recv that gets no byte for `ms` milliseconds fails,
+// WSAGetLastError() then giving WSAEWOULDBLOCK (WSAETIMEDOUT on Windows). 0 lifts the bound.
+int SetReceiveTimeout(SOCKET s, unsigned ms);
+// True when a receive failing by such a bound gave `error`.
+bool IsReceiveTimeout(int error);
+// True when the peer has closed or reset the connection and left no byte to read. Never blocks.
+bool PeerHasGone(SOCKET s);

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -149,7 +150,8 @@ TEST(Movers, StreamCrossesFromBackupDeviceToRestoreDevice) {
     ASSERT_EQ(request.size(), kRequestBlockSize);
     EXPECT_EQ(request, text + std::string(kRequestBlockSize - text.size(), '\0'));
     const std::string key = "127.0.0.1#Sales#DATABASE#3#2";
-    RegisterConnection(key, SocketThreadParam{static_cast<SOCKET>(accepted), {}});
+    uint64_t id = 0;
+    ASSERT_EQ(RegisterConnection(key, SocketThreadParam{static_cast<SOCKET>(accepted), {}}, &id), Registered::Yes);
     send(accepted, request.data(), request.size(), 0);
     std::thread receiver([&] { ReceiveStreamFromPeer("Sales", "DATABASE", restore.device, "127.0.0.1", 3, 2); });
 
@@ -199,7 +201,9 @@ TEST(Movers, StreamWithoutItsConnectionFailsWithoutTouchingAnother) {
     int other[2];
     ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, other));
     const std::string otherKey = "10.0.0.9#Sales#LOG#2#1";
-    RegisterConnection(otherKey, SocketThreadParam{static_cast<SOCKET>(other[0]), {}});
+    uint64_t id = 0;
+    ASSERT_EQ(RegisterConnection(otherKey, SocketThreadParam{static_cast<SOCKET>(other[0]), {}}, &id),
+              Registered::Yes);
     send(other[1], "untouched", 9, 0);
 
     Device restore(false);
@@ -209,13 +213,53 @@ TEST(Movers, StreamWithoutItsConnectionFailsWithoutTouchingAnother) {
     restore.server->CloseDevices();
     receiver.join();
 
-    EXPECT_EQ(TakeConnection(otherKey, 0), static_cast<SOCKET>(other[0]));
+    EXPECT_EQ(TakeConnection(otherKey, 0), static_cast<SOCKET>(other[0]));  // still waiting for its own restore
     char buf[16] = {};
     EXPECT_EQ(recv(other[0], buf, sizeof buf, MSG_DONTWAIT), 9);  // nobody read the other stream
     RemoveConnection(otherKey, static_cast<SOCKET>(other[0]));
     close(other[0]);
     close(other[1]);
     g_connectionWaitMs = savedWait;
+}
+
+TEST(Movers, StreamThatFallsSilentFailsWithinTheIdleBound) {
+    const uint32_t savedIdle = g_streamIdleMs;
+    g_streamIdleMs = 400;
+    const std::string data = Pattern(5000);
+    for (size_t sent : {size_t(0), data.size()}) {  // silent from the start, or stalled midway
+        int pair[2];
+        ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair));
+        const std::string key = "10.0.0.7#Sales#DATABASE#1#1";
+        uint64_t id = 0;
+        ASSERT_EQ(RegisterConnection(key, SocketThreadParam{static_cast<SOCKET>(pair[0]), {}}, &id), Registered::Yes);
+        send(pair[1], data.data(), sent, 0);
+
+        Device restore(false);
+        Log::SetLogLevel(Log::LOG_DEBUG);
+        testing::internal::CaptureStdout();
+        std::thread receiver([&] { ReceiveStreamFromPeer("Sales", "DATABASE", restore.device, "10.0.0.7", 1, 1); });
+        BYTE* in = restore.server->AllocateBuffer(65536);
+        const DWORD start = GetTickCount();
+        EXPECT_EQ(restore.Run(VDC_Read, in, 65536), std::make_pair(DWORD(ERROR_HANDLE_EOF), DWORD(sent))) << sent;
+        EXPECT_GE(GetTickCount() - start, 400u);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(in), sent), data.substr(0, sent));
+        // The stream stays broken: a later read fails at once.
+        EXPECT_EQ(restore.Run(VDC_Read, in, 65536), std::make_pair(DWORD(ERROR_HANDLE_EOF), DWORD(0)));
+        restore.server->CloseDevices();
+        receiver.join();  // without waiting for a closing block the peer never sends
+        EXPECT_LT(GetTickCount() - start, 3000u);
+        const std::string console = testing::internal::GetCapturedStdout();
+        Log::SetLogLevel(Log::LOG_INFO);
+
+        EXPECT_NE(console.find("No byte of stream 1 came for 400 ms; the stream fails."), std::string::npos)
+            << console;
+        char buf[1];
+        EXPECT_EQ(recv(pair[1], buf, 1, 0), 0);  // the service closed its end
+        EXPECT_EQ(RegisterConnection(key, SocketThreadParam{INVALID_SOCKET, {}}, &id), Registered::Yes);  // and removed it
+        RemoveConnection(key, INVALID_SOCKET);
+        close(pair[1]);
+    }
+    g_streamIdleMs = savedIdle;
 }
 
 TEST(Movers, WritesToAServiceThatClosedCompleteWith112) {
@@ -237,70 +281,171 @@ TEST(Movers, WritesToAServiceThatClosedCompleteWith112) {
     sender.join();
 }
 
-TEST(Connection, ShortRequestOfALaterStreamIsRecordedAndAnswered) {
-    WSADATA w;
-    WSAStartup(MAKEWORD(2, 2), &w);
-    const std::string savedPeers = g_allowedPeers;
+// The settings a connection thread reads, restored afterwards. No such driver: the move list's
+// resolution and any restore's statement fail at once, and a stream goes on without them.
+struct ServiceSettings {
+    const std::string peers = g_allowedPeers;
+    const int32_t version = g_config.LocalVersion;
+    const uint32_t idle = g_streamIdleMs;
+    const uint32_t wait = g_connectionWaitMs;
+    char driver[sizeof g_odbcDriver];
+    ServiceSettings() {
+        WSADATA w;
+        WSAStartup(MAKEWORD(2, 2), &w);
+        memcpy(driver, g_odbcDriver, sizeof driver);
+        strcpy(g_odbcDriver, "Kestrune Test No Driver");
+        g_allowedPeers = ",,";
+        g_config.LocalVersion = 1500;
+        g_streamIdleMs = 400;
+        Log::SetLogLevel(Log::LOG_INFO);
+    }
+    ~ServiceSettings() {
+        g_allowedPeers = peers;
+        g_config.LocalVersion = version;
+        g_streamIdleMs = idle;
+        g_connectionWaitMs = wait;
+        memcpy(g_odbcDriver, driver, sizeof driver);
+        WSACleanup();
+    }
+};
+
+std::string Block(const std::string& text) { return text + std::string(kRequestBlockSize - text.size(), '\0'); }
+
+bool TableHolds(const std::string& key) {
+    std::lock_guard<std::mutex> hold(g_connectionsLock);
+    return g_connections.count(key) != 0;
+}
+
+TEST(Connection, ShortRequestOfALaterStreamIsRecordedAndAnsweredUntilTakenOrGone) {
+    ServiceSettings settings;
     g_allowedPeers = ",127.0.0.1,";
-    // No such driver: the move list's resolution fails and the stream goes on without it.
-    char savedDriver[sizeof g_odbcDriver];
-    memcpy(savedDriver, g_odbcDriver, sizeof savedDriver);
-    strcpy(g_odbcDriver, "Kestrune Test No Driver");
+    for (bool peerGoes : {false, true}) {
+        Listener service;
+        const int peer = service.Connect();
+        SocketThreadParam param{static_cast<SOCKET>(service.Accept()), {}};
+
+        // Fewer than 8192 bytes, then nothing: the rest of the block stays zero once the wait ends.
+        const std::string text = "|T#LOG#2#2:1500";
+        send(peer, text.data(), text.size(), 0);
+        testing::internal::CaptureStdout();
+        std::thread connection([&] { EXPECT_EQ(HandleRestoreConnection(&param), 0u); });
+        EXPECT_EQ(Receive(peer, kRequestBlockSize), Block(text));
+        const std::string key = "127.0.0.1#T#LOG#2#2";
+        if (peerGoes) {
+            close(peer);  // the backup side has gone: nothing is left to restore from this stream
+        } else {
+            EXPECT_EQ(TakeConnection(key, 5000), param.socket);  // stream 2's device thread takes it
+        }
+        connection.join();
+        const std::string console = testing::internal::GetCapturedStdout();
+
+        EXPECT_NE(console.find("Failed to receive data, sock error code = 0"), std::string::npos) << console;
+        EXPECT_EQ(TableHolds(key), !peerGoes);
+        if (peerGoes) {
+            EXPECT_NE(console.find("Connection[127.0.0.1#T#LOG#2#2] was closed by its peer before a restore took it."),
+                      std::string::npos)
+                << console;
+        } else {
+            RemoveConnection(key, param.socket);
+            close(static_cast<int>(param.socket));
+            close(peer);
+        }
+    }
+}
+
+TEST(Connection, StreamOneOfARestoreThatCannotStartIsClosed) {
+    ServiceSettings settings;
     Listener service;
     const int peer = service.Connect();
     SocketThreadParam param{static_cast<SOCKET>(service.Accept()), {}};
-
-    const std::string text = "|T#LOG#2#2:0";
-    send(peer, text.data(), text.size(), 0);
-    shutdown(peer, SHUT_WR);
+    const std::string block = Block("|T#LOG#1#1:1500");
+    send(peer, block.data(), block.size(), 0);
+    // The statement fails, so the server never opens the set: the restore gives up after its wait
+    // for the configuration, and nothing takes the stream.
     testing::internal::CaptureStdout();
     EXPECT_EQ(HandleRestoreConnection(&param), 0u);
     const std::string console = testing::internal::GetCapturedStdout();
-
-    EXPECT_NE(console.find("Failed to receive data, sock error code = 0"), std::string::npos) << console;
-    EXPECT_EQ(Receive(peer, kRequestBlockSize), text + std::string(kRequestBlockSize - text.size(), '\0'));
-    const std::string key = "127.0.0.1#T#LOG#2#2";
-    EXPECT_EQ(TakeConnection(key, 0), param.socket);  // stream 2 waits there for its device thread
-    RemoveConnection(key, param.socket);
-    close(static_cast<int>(param.socket));
+    EXPECT_NE(console.find("VDS::Getconfig fails"), std::string::npos) << console;
+    EXPECT_EQ(Receive(peer, 2 * kRequestBlockSize).size(), kRequestBlockSize);  // the answer, then the close
+    EXPECT_FALSE(TableHolds("127.0.0.1#T#LOG#1#1"));
     close(peer);
-    g_allowedPeers = savedPeers;
-    memcpy(g_odbcDriver, savedDriver, sizeof savedDriver);
-    WSACleanup();
 }
 
 TEST(Connection, RefusedPeersAndRequestsLeaveNoEntry) {
-    WSADATA w;
-    WSAStartup(MAKEWORD(2, 2), &w);
-    const std::string savedPeers = g_allowedPeers;
-    const int32_t savedVersion = g_config.LocalVersion;
-    g_config.LocalVersion = 1500;
+    ServiceSettings settings;
     struct Case {
         const char* peers;
-        std::string text;
-        size_t answer;  // bytes the peer gets back before the close
+        std::string text;  // empty: the peer sends nothing at all
+        size_t answer;     // bytes the peer gets back before the close
     };
     const Case cases[] = {
         {",127.0.0.10,", "|T#LOG#1#1:1500", 0},   // only begins with the allowed address
         {",,", "|T#LOG#33#1:1500", 0},            // invalid
         {",,", "|T#LOG#1#1:1600", kRequestBlockSize},  // newer server: the block comes back, then the close
+        {",,", ", MOVE ''T'' TO ''%DATA%../T.mdf''|T#LOG#1#1:1500", 0},  // a file outside the data folder
+        {",,", "", 0},  // silent: the request's wait ends
     };
     for (const Case& c : cases) {
         g_allowedPeers = c.peers;
         Listener service;
         const int peer = service.Connect();
         SocketThreadParam param{static_cast<SOCKET>(service.Accept()), {}};
-        std::string block = c.text + std::string(kRequestBlockSize - c.text.size(), '\0');
-        send(peer, block.data(), block.size(), 0);
+        if (!c.text.empty()) send(peer, Block(c.text).data(), kRequestBlockSize, 0);
+        testing::internal::CaptureStdout();
         EXPECT_EQ(HandleRestoreConnection(&param), 0u);
+        testing::internal::GetCapturedStdout();
         EXPECT_EQ(Receive(peer, 2 * kRequestBlockSize).size(), c.answer) << c.text;
         std::lock_guard<std::mutex> hold(g_connectionsLock);
         EXPECT_TRUE(g_connections.empty()) << c.text;
         close(peer);
     }
-    g_allowedPeers = savedPeers;
-    g_config.LocalVersion = savedVersion;
-    WSACleanup();
+}
+
+TEST(Connection, KeyInUseOrFullTableRefusesTheRequest) {
+    ServiceSettings settings;
+    int pair[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair));
+    const SocketThreadParam held{static_cast<SOCKET>(pair[0]), {}};
+    const std::string key = "127.0.0.1#T#LOG#1#1";
+    struct Case {
+        const char* what;
+        const char* warning;
+        std::function<void()> before;
+    };
+    uint64_t id = 0;
+    const Case cases[] = {
+        {"a connection waits under the key", "a connection of the same key [127.0.0.1#T#LOG#1#1] waits or is in use.",
+         [&] { RegisterConnection(key, held, &id); }},
+        {"a restore reads the key's stream", "a connection of the same key [127.0.0.1#T#LOG#1#1] waits or is in use.",
+         [&] {
+             RegisterConnection(key, held, &id);
+             TakeConnection(key, 0);
+         }},
+        {"the table is full", "64 connections wait for their restore already.",
+         [&] {
+             for (size_t i = 0; i < kMaxWaitingConnections; ++i)
+                 RegisterConnection("10.0.0.1#T" + std::to_string(i) + "#LOG#2#2", held, &id);
+         }},
+    };
+    for (const Case& c : cases) {
+        c.before();
+        Listener service;
+        const int peer = service.Connect();
+        SocketThreadParam param{static_cast<SOCKET>(service.Accept()), {}};
+        send(peer, Block("|T#LOG#1#1:1500").data(), kRequestBlockSize, 0);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(HandleRestoreConnection(&param), 0u);
+        const std::string console = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(Receive(peer, 2 * kRequestBlockSize).size(), 0u) << c.what;  // refused like an invalid request
+        EXPECT_NE(console.find(c.warning), std::string::npos) << c.what << console;
+        EXPECT_NE(console.find("Invalid Requested. Connection is closed."), std::string::npos) << c.what;
+        std::lock_guard<std::mutex> hold(g_connectionsLock);
+        for (const auto& entry : g_connections) EXPECT_EQ(entry.second.connection.socket, held.socket) << c.what;
+        g_connections.clear();
+        close(peer);
+    }
+    close(pair[0]);
+    close(pair[1]);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <thread>
 
@@ -125,6 +126,14 @@ TEST(Request, RefusedRequests) {
         {", MOVE ''a'''b'' TO ''%DATA%a.mdf''|x#DATABASE#1#1:1500", RequestFault::MoveText},
         {", MOVE ''a''''' TO ''%DATA%a.mdf''|x#DATABASE#1#1:1500", RequestFault::MoveText},
         {", MOVE ''a'' TO ''%DATA%a''''', 'x')); --''|x#DATABASE#1#1:1500", RequestFault::MoveText},
+        // A file name is bare: nothing may lead it out of the folder its marker stands for.
+        {", MOVE ''a'' TO ''%DATA%../a.mdf''|Sales#DATABASE#1#1:1500", RequestFault::MoveText},
+        {", MOVE ''a'' TO ''%DATA%..''|Sales#DATABASE#1#1:1500", RequestFault::MoveText},
+        {", MOVE ''a'' TO ''%LOG%/var/log/a.ldf''|Sales#DATABASE#1#1:1500", RequestFault::MoveText},
+        {", MOVE ''a'' TO ''%DATA%sub\\a.mdf''|Sales#DATABASE#1#1:1500", RequestFault::MoveText},
+        {", MOVE ''a'' TO ''%DATA%a.mdf'', MOVE ''b'' TO ''%LOG%../../b.ldf''|Sales#DATABASE#1#1:1500",
+         RequestFault::MoveText},
+        {", MOVE ''a/b'' TO ''%DATA%a.b.mdf''|Sales#DATABASE#1#1:1500", RequestFault::None},  // a logical name
     };
     for (const Case& c : cases) {
         RestoreRequest r;
@@ -195,25 +204,98 @@ TEST(Service, ConnectionTable) {
     SocketThreadParam first{static_cast<SOCKET>(pair[0]), {}};
     SocketThreadParam second{static_cast<SOCKET>(other[0]), {}};
     const std::string key = "10.0.0.5#T#LOG#1#1";
+    uint64_t id = 0;
 
     EXPECT_EQ(TakeConnection(key, 0), INVALID_SOCKET);
-    RegisterConnection(key, first);
-    RegisterConnection(key, second);  // the same key again replaces the first entry
-    EXPECT_EQ(TakeConnection(key, 0), second.socket);
-    RemoveConnection(key, first.socket);  // not the socket the entry holds: it stays
+    EXPECT_EQ(RegisterConnection(key, first, &id), Registered::Yes);
+    // One socket per key: a second connection under a waiting key, or one in use, is refused.
+    EXPECT_EQ(RegisterConnection(key, second, &id), Registered::Duplicate);
+    EXPECT_EQ(TakeConnection(key, 0), first.socket);
+    EXPECT_EQ(TakeConnection(key, 0), INVALID_SOCKET);  // taken once, by one restore only
+    EXPECT_EQ(RegisterConnection(key, second, &id), Registered::Duplicate);
+    RemoveConnection(key, second.socket);  // not the socket the entry holds: it stays
+    EXPECT_EQ(RegisterConnection(key, second, &id), Registered::Duplicate);
+    RemoveConnection(key, first.socket);
+    EXPECT_EQ(RegisterConnection(key, second, &id), Registered::Yes);  // the key is free again
     EXPECT_EQ(TakeConnection(key, 0), second.socket);
     RemoveConnection(key, second.socket);
-    EXPECT_EQ(TakeConnection(key, 0), INVALID_SOCKET);
 
     // A stream that connects while its device thread already looks is found within the bound.
     std::thread late([&] {
         Sleep(200);
-        RegisterConnection(key, first);
+        RegisterConnection(key, first, &id);
     });
     EXPECT_EQ(TakeConnection(key, 5000), first.socket);
     late.join();
     RemoveConnection(key, first.socket);
     for (int fd : {pair[0], pair[1], other[0], other[1]}) close(fd);
+}
+
+TEST(Service, WaitingConnectionsAreBounded) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    const SocketThreadParam param{static_cast<SOCKET>(pair[0]), {}};
+    uint64_t id = 0;
+    auto key = [](size_t i) { return "10.0.0.5#T" + std::to_string(i) + "#LOG#2#2"; };
+    for (size_t i = 0; i < kMaxWaitingConnections; ++i) ASSERT_EQ(RegisterConnection(key(i), param, &id), Registered::Yes);
+    EXPECT_EQ(RegisterConnection("10.0.0.5#U#LOG#1#1", param, &id), Registered::Full);
+    // A taken entry waits no more: it leaves room for the next.
+    EXPECT_EQ(TakeConnection(key(0), 0), param.socket);
+    EXPECT_EQ(RegisterConnection("10.0.0.5#U#LOG#1#1", param, &id), Registered::Yes);
+    {
+        std::lock_guard<std::mutex> hold(g_connectionsLock);
+        g_connections.clear();
+    }
+    close(pair[0]);
+    close(pair[1]);
+}
+
+// Whether a descriptor is still open in this process.
+bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
+TEST(Service, WaitingConnectionEndsWhenTakenOrGivenUp) {
+    struct Case {
+        const char* what;
+        bool peerSends;   // the peer sent a byte that is still unread
+        bool peerCloses;
+        bool taken;       // a restore takes the entry meanwhile
+        uint32_t waitMs;
+        bool closed;      // the watch closed and removed the entry
+        DWORD atLeastMs;  // how long the watch lasted at least
+    };
+    const Case cases[] = {
+        {"peer gone", false, true, false, 60000, true, 0},
+        {"peer gone, its bytes unread", true, true, false, 400, true, 400},
+        {"peer silent", false, false, false, 400, true, 400},
+        {"nothing waits for it any more", false, false, false, 0, true, 0},
+        {"taken", false, false, true, 60000, false, 0},
+    };
+    for (const Case& c : cases) {
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        const std::string key = "10.0.0.5#W#LOG#2#2";
+        uint64_t id = 0;
+        ASSERT_EQ(RegisterConnection(key, SocketThreadParam{static_cast<SOCKET>(pair[0]), {}}, &id), Registered::Yes);
+        if (c.peerSends) send(pair[1], "x", 1, 0);
+        if (c.peerCloses) close(pair[1]);
+        std::thread restore;
+        if (c.taken) restore = std::thread([&] { EXPECT_EQ(TakeConnection(key, 5000), static_cast<SOCKET>(pair[0])); });
+        const DWORD start = GetTickCount();
+        WatchConnection(key, id, c.waitMs);
+        const DWORD took = GetTickCount() - start;
+        if (restore.joinable()) restore.join();
+
+        EXPECT_GE(took, c.atLeastMs) << c.what;
+        EXPECT_LT(took, c.atLeastMs + 5000) << c.what;
+        EXPECT_EQ(!IsOpen(pair[0]), c.closed) << c.what;
+        uint64_t again = 0;
+        EXPECT_EQ(RegisterConnection(key, SocketThreadParam{INVALID_SOCKET, {}}, &again), c.closed ? Registered::Yes : Registered::Duplicate)
+            << c.what;
+        std::lock_guard<std::mutex> hold(g_connectionsLock);
+        g_connections.clear();
+        if (!c.closed) close(pair[0]);
+        if (!c.peerCloses) close(pair[1]);
+    }
 }
 
 TEST(LocalCopy, Names) {

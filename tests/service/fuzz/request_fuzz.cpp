@@ -9,7 +9,7 @@
 
 // The parser's source is built into this target with coverage; the table it shares a source with
 // is defined here instead of pulling in the whole engine.
-std::map<std::string, SocketThreadParam> g_connections;
+std::map<std::string, Registration> g_connections;
 std::mutex g_connectionsLock;
 
 namespace {
