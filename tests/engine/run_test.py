@@ -489,10 +489,14 @@ def case_overlap(box):
     files = box.files(2)
     box.ok("previous set", "-a=B", "-b=F", "-d=Sales", "-f=" + files)
     box.sqlemu("fault", "set", "MSSQLSERVER", "vdi-open-delay", "4000")
+    before = len(box.batches())
     first = box.start("-a=B", "-b=F", "-d=Sales", "-f=" + files)
     try:
+        # The first run has claimed its files and submitted its statement, which waits in the
+        # server's delay: from here on any new BACKUP batch is the second run's.
         deadline = time.monotonic() + 60
-        while len(temps(box.bk)) < 3 and first.poll() is None and time.monotonic() < deadline:
+        while (len(temps(box.bk)) < 3 or not any(b.startswith("BACKUP") for b in box.batches()[before:])) \
+                and first.poll() is None and time.monotonic() < deadline:
             time.sleep(0.01)
         held = snapshot(box.bk)
         n = len(box.batches())
