@@ -9,6 +9,9 @@
 
 #include <exception>
 
+// Built by static initialisation. The constructor reads only the platform layer
+// (whose state is built on first use) and, on a failure, Log (whose state needs
+// no constructor), so no other file's global has to be built before it.
 Config g_config("Default");
 
 int32_t ConfigNumber(const char* text) { return ReadInt32(text); }

@@ -1,7 +1,6 @@
-// The engine's process-wide objects. Defined in one source so that static
-// initialisation builds them in this order (after g_config, which the
-// executable links first) and the normal end of the process destroys them in
-// the reverse one. Threads that end the process do so without destroying them.
+// The engine's process-wide objects. They start empty and their constructors
+// and destructors read no other global, so where the linker places this source
+// does not matter. Threads that end the process do so without destroying them.
 #include <map>
 #include <mutex>
 #include <string>

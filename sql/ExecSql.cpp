@@ -89,7 +89,7 @@ uint32_t execSQL(void* param)
             FreeHandles(stmt, dbc, env);
             // Ends every thread at once without running the destructors of the
             // globals they may still use; stdio, the log file included, is flushed.
-            EndProcessNow(-10);
+            ExitProcess(static_cast<UINT>(-10));
         }
         rc = SQLMoreResults(stmt);
     }

@@ -1,9 +1,8 @@
-// The driver manager's headers for the sources of sql/ (never together with
-// platform/win32/win32.h: their Windows-like types clash).
+// The driver manager's headers and the platform calls for the sources of sql/.
 #pragma once
 
 #include <sql.h>
 #include <sqlext.h>
 
+#include "platform/win32/win32.h"
 #include "sql/Sql.h"
-#include "sql/Win32Bridge.h"

@@ -76,7 +76,7 @@ int TestOdbcConnection()
         SQLSetConnectAttr(dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(5), 0);
         SQLCHAR outStr[1024];
         SQLSMALLINT outLen = 0;
-        rc = SQLDriverConnect(dbc, static_cast<SQLHWND>(DesktopWindowHandle()), (SQLCHAR*)"driver=SQL Server", SQL_NTS, outStr,
+        rc = SQLDriverConnect(dbc, static_cast<SQLHWND>(GetDesktopWindow()), (SQLCHAR*)"driver=SQL Server", SQL_NTS, outStr,
                               sizeof outStr, &outLen, SQL_DRIVER_PROMPT);
         if (SQL_SUCCEEDED(rc)) {
             SQLHSTMT stmt = SQL_NULL_HSTMT;

@@ -1,9 +1,8 @@
 // SQL Server access over the ODBC 3 driver manager: driver detection, connection
 // strings, statement batches with results, the statement thread and diagnostics.
 //
-// The driver manager's headers declare Windows-like types of their own that
-// clash with platform/win32, so this header carries neither: handles are
-// void* (SQLHANDLE) and handle types short (SQLSMALLINT).
+// Callers need not see the driver manager's headers: handles are void*
+// (SQLHANDLE) and handle types short (SQLSMALLINT).
 #pragma once
 
 #include <cstddef>

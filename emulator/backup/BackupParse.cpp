@@ -121,7 +121,7 @@ void restoreOption(Parser& p, RestoreStatement& s) {
     }
 }
 
-const StatementRegistrar backupParser("BACKUP", [](Parser& p) -> std::unique_ptr<Statement> {
+std::unique_ptr<Statement> parseBackup(Parser& p) {
     p.expectKeyword("BACKUP");
     auto s = std::make_unique<BackupStatement>();
     if (p.acceptKeyword("LOG"))
@@ -136,9 +136,9 @@ const StatementRegistrar backupParser("BACKUP", [](Parser& p) -> std::unique_ptr
         while (p.acceptSymbol(","));
     }
     return s;
-});
+}
 
-const StatementRegistrar restoreParser("RESTORE", [](Parser& p) -> std::unique_ptr<Statement> {
+std::unique_ptr<Statement> parseRestore(Parser& p) {
     p.expectKeyword("RESTORE");
     auto s = std::make_unique<RestoreStatement>();
     if (p.acceptKeyword("VERIFYONLY")) {
@@ -157,11 +157,11 @@ const StatementRegistrar restoreParser("RESTORE", [](Parser& p) -> std::unique_p
         while (p.acceptSymbol(","));
     }
     return s;
-});
+}
 
 // ALTER DATABASE name SET SINGLE_USER | MULTI_USER [WITH ROLLBACK IMMEDIATE]; other ALTER forms
 // are declined.
-const StatementRegistrar alterParser("ALTER", [](Parser& p) -> std::unique_ptr<Statement> {
+std::unique_ptr<Statement> parseAlterDatabase(Parser& p) {
     size_t start = p.position();
     p.expectKeyword("ALTER");
     if (!p.isKeyword("DATABASE")) {
@@ -181,7 +181,12 @@ const StatementRegistrar alterParser("ALTER", [](Parser& p) -> std::unique_ptr<S
         p.expectKeyword("IMMEDIATE");
     }
     return s;
-});
+}
 
 }  // namespace
+
+std::vector<PluggedStatement> statementParsers() {
+    return {{"BACKUP", parseBackup}, {"RESTORE", parseRestore}, {"ALTER", parseAlterDatabase}};
+}
+
 }  // namespace sqlemu::backup

@@ -1,5 +1,5 @@
 // BACKUP, RESTORE, RESTORE VERIFYONLY and ALTER DATABASE ... SET SINGLE_USER | MULTI_USER of the
-// emulated instance. The parsers register themselves with the statement registry; the statements
+// emulated instance. The parser takes in their syntax from statementParsers(); the statements
 // stream through the virtual device sets of platform/vdi in the format of BackupStream.h.
 //
 // Fault switches (sqlemu fault set INSTANCE NAME [VALUE]):
@@ -55,5 +55,8 @@ struct AlterUserAccessStatement : Statement {
     bool single = false;
     void execute(Exec& x) override;
 };
+
+// The parsers of BACKUP, RESTORE and ALTER DATABASE, in the order they are tried.
+std::vector<PluggedStatement> statementParsers();
 
 }  // namespace sqlemu::backup

@@ -1,4 +1,5 @@
 #include "emulator/core/Tsql.h"
+#include "emulator/backup/BackupStatements.h"
 
 #include <algorithm>
 #include <cctype>
@@ -114,8 +115,8 @@ int64_t checkedInt(int64_t v) {
     return v;
 }
 
-std::set<std::string>& reservedWords() {
-    static auto* words = new std::set<std::string>{
+struct StatementTables {
+    std::set<std::string> reserved{
         "ADD", "ALL", "ALTER", "AND", "ANY", "AS", "ASC", "BACKUP", "BEGIN", "BETWEEN", "BY",
         "CASE", "CAST", "CHECK", "CONVERT", "CREATE", "DATABASE", "DECLARE", "DELETE", "DESC",
         "DISTINCT", "DROP", "ELSE", "END", "EXEC", "EXECUTE", "EXISTS", "FROM", "GO", "GROUP",
@@ -123,22 +124,33 @@ std::set<std::string>& reservedWords() {
         "ORDER", "PRINT", "RAISERROR", "RESTORE", "RETURN", "SELECT", "SET", "TABLE", "THEN",
         "TO", "TOP", "UNION", "UPDATE", "USE", "VALUES", "WAITFOR", "WHEN", "WHERE", "WHILE",
         "WITH"};
-    return *words;
-}
+    std::map<std::string, std::vector<StatementParser>> parsers;  // by upper-case keyword
 
-std::map<std::string, std::vector<StatementParser>>& registry() {
-    static auto* r = new std::map<std::string, std::vector<StatementParser>>();
-    return *r;
+    void plugIn(std::vector<PluggedStatement> statements) {
+        for (auto& s : statements) {
+            std::string k = upper(s.keyword);
+            reserved.insert(k);
+            parsers[k].push_back(std::move(s.parse));
+        }
+    }
+};
+
+// Built on first use (never from a static initialiser of another file) and never destroyed.
+StatementTables& statementTables() {
+    static StatementTables* tables = [] {
+        auto* t = new StatementTables;
+        t->plugIn(backup::statementParsers());
+        return t;
+    }();
+    return *tables;
 }
 
 }  // namespace
 
-bool isReservedWord(const std::string& word) { return reservedWords().count(upper(word)) != 0; }
+bool isReservedWord(const std::string& word) { return statementTables().reserved.count(upper(word)) != 0; }
 
 void registerStatement(const std::string& keyword, StatementParser parser) {
-    std::string k = upper(keyword);
-    reservedWords().insert(k);
-    registry()[k].push_back(std::move(parser));
+    statementTables().plugIn({{keyword, std::move(parser)}});
 }
 
 std::optional<std::string> Value::text() const {
@@ -1725,7 +1737,7 @@ std::unique_ptr<Statement> Parser::statement() {
     Depth guard(*this);
     const Token& t = peek();
     if (t.kind != Token::Word) fail();
-    auto& reg = registry();
+    auto& reg = statementTables().parsers;
     auto it = reg.find(upper(t.text));
     if (it != reg.end()) {
         for (auto& parse : it->second) {

@@ -1,11 +1,13 @@
-// The emulated server's T-SQL: lexer, values, expressions, parser, and the statement registry
-// through which further statements (BACKUP, RESTORE, ALTER DATABASE, ...) plug in.
+// The emulated server's T-SQL: lexer, values, expressions, parser, and the table of statements
+// that plug in from other source files (BACKUP, RESTORE, ALTER DATABASE, ...).
 //
 // A batch is parsed whole before anything runs, as the server compiles it: any syntax error means
 // nothing runs and the client gets native 102 "Incorrect syntax near '<token>'." (SQLSTATE 42000).
 // Then the statements run in order on the batch's server thread (Session.h, Exec).
 //
-// Adding a statement (from another source file, without editing this one):
+// Adding a statement from another source file: its parser goes into the list that file hands
+// out, and the list is named once in Tsql.cpp (statementTables), which takes it in on first use,
+// not from a static initialiser, so nothing depends on the order in which files are linked.
 //
 //   namespace {
 //   struct BackupStmt : sqlemu::Statement {
@@ -16,22 +18,23 @@
 //           throw sqlemu::SqlError(3013, 16, 1, "BACKUP DATABASE is terminating abnormally.");
 //       }
 //   };
-//   const sqlemu::StatementRegistrar reg("BACKUP", [](sqlemu::Parser& p) -> std::unique_ptr<sqlemu::Statement> {
+//   std::unique_ptr<sqlemu::Statement> parseBackup(sqlemu::Parser& p) {
 //       p.expectKeyword("BACKUP");
 //       if (!p.acceptKeyword("DATABASE")) return nullptr;        // decline: the next parser tries
 //       auto s = std::make_unique<BackupStmt>();
 //       s->db = p.name();
 //       ...                                                     // p.fail() on anything not accepted
 //       return s;
-//   });
 //   }
+//   }
+//   std::vector<sqlemu::PluggedStatement> statementParsers() { return {{"BACKUP", parseBackup}}; }
 //
 // A statement parser is called with peek() at its keyword. It consumes its statement's tokens up to
 // (not including) an optional ";" and returns the statement, or returns nullptr without having
 // failed to let the next parser registered for that keyword try (the position is restored).
-// It reports a syntax error with Parser::fail(), which throws. Registered keywords become reserved
-// words (never taken as a column alias). Registration happens during static initialisation; the
-// registry is never destroyed (the driver stays loaded past the application's statics).
+// It reports a syntax error with Parser::fail(), which throws. Plugged-in keywords become reserved
+// words (never taken as a column alias). The tables are never destroyed (the driver stays loaded
+// past the application's statics).
 //
 // Built in: DECLARE, SET, SELECT (expressions, variable assignment, FROM a catalogue table with
 // WHERE and ORDER BY), IF [NOT] ... [ELSE ...], BEGIN ... END, PRINT, RAISERROR, WAITFOR DELAY.
@@ -195,10 +198,15 @@ private:
 bool isReservedWord(const std::string& word);
 
 using StatementParser = std::function<std::unique_ptr<Statement>(Parser&)>;
-// Adds a parser for statements that begin with keyword; parsers of one keyword are tried in
-// registration order.
+// A parser for statements that begin with keyword; parsers of one keyword are tried in the order
+// of their lists.
+struct PluggedStatement {
+    std::string keyword;
+    StatementParser parse;
+};
+// Adds one more parser after those of the lists (a test program's own statements).
 void registerStatement(const std::string& keyword, StatementParser parser);
-
+// The same from a static initialiser: safe in any order, as the tables are built on first use.
 struct StatementRegistrar {
     StatementRegistrar(const std::string& keyword, StatementParser parser) {
         registerStatement(keyword, std::move(parser));

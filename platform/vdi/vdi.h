@@ -3,107 +3,32 @@
 // platform/vdi/VdiServer.h. Both sides meet in one per-process registry inside the kes_vdi shared
 // library, so an executable and a dlopen'ed driver that both link it see the same sets.
 //
-// The basic Windows-style names below are guarded or use the same underlying types as the other
-// headers that define them, so this header can be included together with platform/win32/win32.h
-// and the ODBC headers (sql.h, sqlext.h) in any order. Wide text is plain wchar_t.
+// The basic Windows-style types come from platform/win32/wintypes.h, so this header, win32.h and
+// the ODBC headers (sql.h, sqlext.h) can be included together in any order. Wide text is plain
+// wchar_t.
 #pragma once
+
+#include "platform/win32/wintypes.h"
 
 #include <cstdint>
 #include <cwchar>
 
-// ---- basic types ---------------------------------------------------------------------------
-typedef uint32_t DWORD;  // unsigned int, as the ODBC headers have it on this platform
-typedef int32_t HRESULT;
-typedef uint8_t BYTE;
-
-#ifndef GUID_DEFINED
-#define GUID_DEFINED
-struct GUID {
-    uint32_t Data1;
-    uint16_t Data2;
-    uint16_t Data3;
-    uint8_t Data4[8];
-};
-#endif
-typedef GUID CLSID;
-typedef GUID IID;
-#ifndef REFGUID
-#define REFGUID const GUID&
-#endif
-#ifndef REFCLSID
-#define REFCLSID const GUID&
-#endif
-#ifndef REFIID
-#define REFIID const GUID&
-#endif
-
-#ifndef SUCCEEDED
-#define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
-#endif
-#ifndef FAILED
-#define FAILED(hr) (((HRESULT)(hr)) < 0)
-#endif
-#ifndef INFINITE
-#define INFINITE 0xFFFFFFFFu
-#endif
-
 // ---- generic results -----------------------------------------------------------------------
-#ifndef S_OK
 #define S_OK ((HRESULT)0)
-#endif
-#ifndef S_FALSE
 #define S_FALSE ((HRESULT)1)
-#endif
-#ifndef E_POINTER
 #define E_POINTER ((HRESULT)0x80004003u)
-#endif
-#ifndef E_NOINTERFACE
 #define E_NOINTERFACE ((HRESULT)0x80004002u)
-#endif
-#ifndef E_INVALIDARG
 #define E_INVALIDARG ((HRESULT)0x80070057u)
-#endif
-#ifndef E_OUTOFMEMORY
 #define E_OUTOFMEMORY ((HRESULT)0x8007000Eu)
-#endif
-#ifndef CLASS_E_NOAGGREGATION
 #define CLASS_E_NOAGGREGATION ((HRESULT)0x80040110u)
-#endif
-#ifndef REGDB_E_CLASSNOTREG
 #define REGDB_E_CLASSNOTREG ((HRESULT)0x80040154u)
-#endif
-#ifndef CO_E_NOTINITIALIZED
 #define CO_E_NOTINITIALIZED ((HRESULT)0x800401F0u)
-#endif
-#ifndef RPC_E_CHANGED_MODE
 #define RPC_E_CHANGED_MODE ((HRESULT)0x80010106u)
-#endif
-
-// ---- Windows error codes used as command completion codes (spelt as platform/win32/win32.h does,
-// so that both headers together redefine nothing) --------------------------------------------
-#ifndef ERROR_SUCCESS
-#define ERROR_SUCCESS 0
-#endif
-#ifndef ERROR_HANDLE_EOF
-#define ERROR_HANDLE_EOF 38
-#endif
-#ifndef ERROR_NOT_SUPPORTED
-#define ERROR_NOT_SUPPORTED 50
-#endif
-#ifndef ERROR_DISK_FULL
-#define ERROR_DISK_FULL 112
-#endif
 
 // ---- COM runtime ---------------------------------------------------------------------------
-#ifndef COINIT_MULTITHREADED
 #define COINIT_MULTITHREADED 0x0u
-#endif
-#ifndef COINIT_APARTMENTTHREADED
 #define COINIT_APARTMENTTHREADED 0x2u
-#endif
-#ifndef CLSCTX_INPROC_SERVER
 #define CLSCTX_INPROC_SERVER 0x1u
-#endif
 
 // Per-thread initialisation: S_OK the first time, S_FALSE when already initialised in the same
 // mode, RPC_E_CHANGED_MODE for the other mode. `reserved` must be null.
@@ -151,8 +76,6 @@ struct VDC_Command {
     BYTE* buffer;  // the server's own buffer of `size` bytes
 };
 
-#ifndef KES_IUNKNOWN_DEFINED
-#define KES_IUNKNOWN_DEFINED
 struct IUnknown {
     virtual HRESULT QueryInterface(REFIID iid, void** object) = 0;
     virtual uint32_t AddRef() = 0;
@@ -161,7 +84,6 @@ struct IUnknown {
 protected:
     ~IUnknown() = default;
 };
-#endif
 
 // A device belongs to its set: it is valid until the set object is released and needs no Release.
 struct IClientVirtualDevice : IUnknown {

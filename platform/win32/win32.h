@@ -5,57 +5,11 @@
 // (ERROR_FILE_NOT_FOUND, ERROR_ALREADY_EXISTS, ...), otherwise the errno value.
 #pragma once
 
+#include "platform/win32/wintypes.h"
+
 #include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
-
-// ---------------------------------------------------------------- types
-typedef uint32_t DWORD;
-typedef int32_t BOOL;
-typedef uint16_t WORD;
-typedef uint8_t BYTE;
-typedef unsigned int UINT;
-typedef int INT;
-typedef int32_t LONG;
-typedef uint32_t ULONG;
-typedef int16_t SHORT;
-typedef uint16_t USHORT;
-typedef int64_t LONGLONG;
-typedef uint64_t ULONGLONG;
-typedef uintptr_t ULONG_PTR;
-typedef uintptr_t DWORD_PTR;
-typedef uintptr_t SIZE_T;
-typedef void* LPVOID;
-typedef const void* LPCVOID;
-typedef char CHAR;
-typedef char* LPSTR;
-typedef const char* LPCSTR;
-typedef wchar_t WCHAR;
-typedef wchar_t* LPWSTR;
-typedef const wchar_t* LPCWSTR;
-typedef DWORD* LPDWORD;
-typedef BOOL* LPBOOL;
-
-#ifndef TRUE
-#define TRUE 1
-#endif
-#ifndef FALSE
-#define FALSE 0
-#endif
-#define WINAPI
-#define CALLBACK
-#define APIENTRY
-#define MAX_PATH 260
-
-// A HANDLE points to a reference-counted kernel-object record of this layer
-// (thread, event, mutex, file search, console). Pointers that do not name a
-// live record are refused with ERROR_INVALID_HANDLE, never dereferenced.
-struct KesKernelObject;
-typedef KesKernelObject* HANDLE;
-typedef HANDLE* LPHANDLE;
-typedef HANDLE HMODULE;
-typedef HANDLE HLOCAL;
-#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(~static_cast<uintptr_t>(0)))
 
 struct SECURITY_ATTRIBUTES {
     DWORD nLength;
@@ -81,27 +35,7 @@ struct FILETIME {  // 100-ns intervals since 1601-01-01 UTC
     DWORD dwHighDateTime;
 };
 
-// ---------------------------------------------------------------- error codes
-#define ERROR_SUCCESS 0
-#define NO_ERROR 0
-#define ERROR_FILE_NOT_FOUND 2
-#define ERROR_PATH_NOT_FOUND 3
-#define ERROR_ACCESS_DENIED 5
-#define ERROR_INVALID_HANDLE 6
-#define ERROR_NOT_ENOUGH_MEMORY 8
-#define ERROR_OUTOFMEMORY 14
-#define ERROR_NO_MORE_FILES 18
-#define ERROR_CRC 23
-#define ERROR_HANDLE_EOF 38
-#define ERROR_NOT_SUPPORTED 50
-#define ERROR_FILE_EXISTS 80
-#define ERROR_INVALID_PARAMETER 87
-#define ERROR_DISK_FULL 112
-#define ERROR_INSUFFICIENT_BUFFER 122
-#define ERROR_ALREADY_EXISTS 183
-#define ERROR_OLD_WIN_VERSION 1150
-#define ERROR_TIMEOUT 1460
-
+// ---------------------------------------------------------------- errors
 DWORD GetLastError();
 void SetLastError(DWORD code);  // per thread
 
@@ -141,7 +75,6 @@ void SetUpProcessConsole();
 // ending thread while other threads may still run, and must not call ExitProcess.
 void SetProcessEndHandler(void (*handler)());
 HANDLE GetCurrentProcess();  // a pseudo-handle; closing it does nothing
-typedef void* HWND;
 HWND GetDesktopWindow();  // NULL: there is no desktop to own a dialog
 
 // Elevation: this platform's notion of an elevated process is effective uid 0.
@@ -161,7 +94,7 @@ struct OSVERSIONINFOEXW {
     DWORD dwMinorVersion;
     DWORD dwBuildNumber;
     DWORD dwPlatformId;
-    WCHAR szCSDVersion[128];
+    wchar_t szCSDVersion[128];
     WORD wServicePackMajor;
     WORD wServicePackMinor;
     WORD wSuiteMask;
@@ -283,7 +216,6 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES attrs);
 #define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
 #define OPEN_ALWAYS 4
-#define ERROR_SHARING_VIOLATION 32
 // A file handle (CloseHandle closes it). New files get mode 0666 less the umask. A
 // symbolic link at the path is refused (ERROR_CANT_RESOLVE_FILENAME). Sharing: a
 // handle whose share mode lacks FILE_SHARE_WRITE holds the file against every
@@ -292,7 +224,6 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES attrs);
 // opens are not refused. A held file that its holder renames or deletes before
 // letting go is not taken: the open goes to the file then at the path.
 // CREATE_ALWAYS cuts the file only once it is held. Flags and attributes are ignored.
-#define ERROR_CANT_RESOLVE_FILENAME 1921
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attrs, DWORD disposition,
                    DWORD flagsAndAttributes, HANDLE templateFile);
 // Cuts the file at its current position (0 right after the open).
@@ -343,9 +274,6 @@ void GetSystemTime(LPSYSTEMTIME st);  // UTC
 DWORD GetTickCount();                 // ms since an arbitrary start, monotonic
 
 // ---------------------------------------------------------------- threads, events, waits
-#ifndef INFINITE
-#define INFINITE 0xFFFFFFFFu
-#endif
 #define WAIT_OBJECT_0 0x00000000
 #define WAIT_ABANDONED_0 0x00000080
 #define WAIT_TIMEOUT 0x00000102

@@ -11,6 +11,8 @@
 // Error numbers are this platform's errno values (EADDRINUSE is 98 here, not 10048).
 #pragma once
 
+#include "platform/win32/wintypes.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdint>
@@ -22,21 +24,14 @@
 #include <unistd.h>
 
 typedef uintptr_t SOCKET;
-typedef uint16_t WORD;
 
 #define INVALID_SOCKET (static_cast<SOCKET>(~static_cast<uintptr_t>(0)))
 #define SOCKET_ERROR (-1)
 
-#ifndef MAKEWORD
 #define MAKEWORD(low, high) \
   (static_cast<WORD>((static_cast<unsigned>(low) & 0xff) | ((static_cast<unsigned>(high) & 0xff) << 8)))
-#endif
-#ifndef LOBYTE
 #define LOBYTE(w) (static_cast<unsigned char>(static_cast<unsigned>(w) & 0xff))
-#endif
-#ifndef HIBYTE
 #define HIBYTE(w) (static_cast<unsigned char>((static_cast<unsigned>(w) >> 8) & 0xff))
-#endif
 
 #define SD_RECEIVE SHUT_RD
 #define SD_SEND SHUT_WR
