@@ -1,10 +1,11 @@
-// Shared helpers of the emulator tests: a temporary folder per test and a child-process runner.
+// Shared helpers of the emulator tests: files and a child-process runner.
 #pragma once
+
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -20,22 +21,6 @@
 extern char** environ;
 
 namespace emutest {
-
-inline std::string makeTempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/sqlemu-test-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back(0);
-    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
-    return buf.data();
-}
-
-inline void removeTree(const std::string& dir) {
-    if (dir.size() < 8) return;
-    std::string cmd = "rm -rf '" + dir + "'";
-    if (std::system(cmd.c_str()) != 0) {
-    }
-}
 
 inline std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -71,8 +56,8 @@ inline RunResult runProcess(const std::vector<std::string>& argv, const std::map
     for (auto& s : envs) ev.push_back(const_cast<char*>(s.c_str()));
     ev.push_back(nullptr);
 
-    std::string dir = makeTempDir();
-    std::string inPath = dir + "/in", outPath = dir + "/out", errPath = dir + "/err";
+    kestest::TempDir dir;
+    std::string inPath = dir / "in", outPath = dir / "out", errPath = dir / "err";
     writeFile(inPath, input);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
@@ -90,14 +75,7 @@ inline RunResult runProcess(const std::vector<std::string>& argv, const std::map
     posix_spawn_file_actions_destroy(&fa);
     r.out = readFile(outPath);
     r.err = readFile(errPath);
-    removeTree(dir);
     return r;
 }
-
-// A temporary folder removed at the end of the test.
-struct TempDir {
-    std::string path = makeTempDir();
-    ~TempDir() { removeTree(path); }
-};
 
 }  // namespace emutest
