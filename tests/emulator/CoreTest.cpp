@@ -11,6 +11,9 @@
 #include <sys/wait.h>
 
 using namespace sqlemu;
+using emutest::kVersionQuery;
+using emutest::moveQuery;
+using emutest::resolutionQuery;
 
 namespace {
 
@@ -95,25 +98,6 @@ protected:
         return db;
     }
 };
-
-std::string moveQuery(const std::string& db) {
-    return "DECLARE @db NVARCHAR(256), @mv NVARCHAR(4000) SELECT @db='" + db +
-           "', @mv='' SELECT @mv = @mv +', MOVE '''''+RTRIM(name) +''''' TO ''''' +CASE WHEN groupid!=0 THEN "
-           "'%DATA%' ELSE '%LOG%' END +RTRIM(RIGHT(filename, CHARINDEX(CASE WHEN SUBSTRING(filename, 2, 1)=':' "
-           "THEN '\\' ELSE '/'END, REVERSE(filename))-1))+'''''' FROM " + db +
-           "..sysfiles ORDER BY fileid SELECT @mv AS SQLT;";
-}
-
-std::string resolutionQuery(const std::string& list) {
-    return "SELECT REPLACE(REPLACE('" + list +
-           "', '%DATA%', REPLACE(CAST(SERVERPROPERTY('InstanceDefaultDataPath') AS NVARCHAR(256)), '', '/')), "
-           "'%LOG%', REPLACE(CAST(SERVERPROPERTY('InstanceDefaultLogPath') AS NVARCHAR(256)), '', '/')); ";
-}
-
-const char* kVersionQuery =
-    "DECLARE @s1 VARCHAR(32) SET @s1 = CAST(SERVERPROPERTY('ProductVersion') AS VARCHAR(32)) SELECT "
-    "CAST(ISNULL(PARSENAME(@s1,4),PARSENAME(@s1,3)) AS INT)*100+CAST(CASE WHEN PARSENAME(@s1,4) IS NULL THEN "
-    "PARSENAME(@s1,2) ELSE PARSENAME(@s1,3) END AS INT) Ver";
 
 }  // namespace
 
