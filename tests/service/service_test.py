@@ -36,8 +36,8 @@ def free_port():
 class Service:
     """A running service process; its console output is gathered as it comes."""
 
-    def __init__(self, side, port, *args, fds=None, started=True):
-        """`fds`: the process's descriptor limit; `started`: wait for the listener's line."""
+    def __init__(self, side, port, *args, fds=None):
+        """`fds`: the process's descriptor limit."""
         self.side = side
         self.port = port
         self.out = []
@@ -49,8 +49,6 @@ class Service:
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, preexec_fn=limit)
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
-        if started and not self.wait_for("Start Restore Service on TCP-%d" % port, 30):
-            raise RuntimeError("the service did not start:\n" + self.text())
 
     def _read(self):
         for raw in self.proc.stdout:
@@ -99,9 +97,12 @@ class Box(kestrune_harness.Box):
         self.backup = self.install("backup", extra="Instance=localhost\n")
         self.service_side = self.install("service", extra="Instance=localhost\\SECOND\n")
 
-    def start_service(self, *args, port=None, **kw):
+    def start_service(self, *args, port=None, started=True, **kw):
+        """A service of the box, ended when the box closes; with `started`, once it listens."""
         s = Service(self.service_side, port or free_port(), *args, **kw)
         self.stoppers.append(s.stop)
+        if started and not s.wait_for("Start Restore Service on TCP-%d" % s.port, 30):
+            raise RuntimeError("the service did not start:\n" + s.text())
         return s
 
     def same_versions(self):
