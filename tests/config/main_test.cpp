@@ -10,12 +10,16 @@ using kestest::TempDir;
 
 namespace {
 
+// Runs a copy of kestrune in dir. Its ODBCSYSINI and HOME are empty folders of dir, so that it finds no
+// ODBC driver whatever the environment or the machine registers.
 kestest::RunResult runKestrune(const TempDir& dir, std::vector<std::string> args) {
     std::string exe = dir / "kestrune";
     if (access(exe.c_str(), X_OK) != 0) kestest::placeProgram(KESTRUNE_EXE, dir.path(), "kestrune");
     args.insert(args.begin(), exe);
     args.insert(args.begin() + 1, "-M");  // the single-instance lock is machine-wide: parallel runs must not meet
-    return kestest::run(args);
+    std::filesystem::create_directories(dir / "odbc");
+    std::filesystem::create_directories(dir / "home");
+    return kestest::run(args, "", {"ODBCSYSINI=" + dir / "odbc", "HOME=" + dir / "home"});
 }
 
 TEST(ConfigKestrune, HelpAndVersionSwitches) {

@@ -7,23 +7,24 @@ A code block of the README that runs `kestrune` or `sqlemu` must follow a marker
 An unmarked command block fails the test, and so does a missing example of REQUIRED, so an edit of
 the README cannot drop an example from the test without saying so.
 
-The examples run in README order, each in a bash of its own, in one private folder: a copy of
-kestrune on PATH whose config.ini names the instance `localhost`, sqlemu on PATH, the emulated
-instances MSSQLSERVER (with a database Sales) and SECOND, an existing folder `backups` below the
-current folder, and `build` there standing for the build tree (for the examples that name
-build/...). TMPDIR, HOME, ODBCSYSINI, SQLEMU_ROOT and the lock folder are private too."""
+The examples run in README order, each in a bash of its own, in a box of its own
+(tests/kestrune_harness.py): a copy of kestrune on PATH whose config.ini names the instance
+`localhost`, sqlemu on PATH, the emulated instances MSSQLSERVER (with a database Sales) and SECOND,
+an existing folder `backups` below the current folder, and `build` there standing for the build tree
+BUILD_DIR (for the examples that name build/...). TMPDIR is private too.
+readme_test.py --list | examples."""
 
 import os
 import re
-import shutil
 import subprocess
 import sys
-import tempfile
 
-README = sys.argv[1]
-BUILD = os.environ["BUILD_DIR"]
-KESTRUNE = os.environ["KESTRUNE_BIN"]
-SQLEMU = os.environ["SQLEMU_BIN"]
+here = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(here, ".."))
+from kestrune_harness import check, main, sqlemu_bin  # noqa: E402
+import kestrune_harness  # noqa: E402
+
+README = os.path.join(here, "..", "..", "README.md")
 
 REQUIRED = ["version", "try", "runs", "another-name", "media-format"]
 # What an example must print besides ending with status 0.
@@ -73,75 +74,56 @@ def blocks(lines):
     return out
 
 
-def main():
+class Box(kestrune_harness.Box):
+    """The examples' folder tree/ (with backups/ and build), kestrune in bin/, TMPDIR in tmp/."""
+
+    def __init__(self):
+        super().__init__("kes-readme-")
+        self.tree = self.path("tree")
+        os.makedirs(os.path.join(self.tree, "backups"))
+        os.mkdir(self.path("tmp"))
+        os.symlink(os.environ["BUILD_DIR"], os.path.join(self.tree, "build"))
+        self.kes = self.install("bin", head="[Default]\nInstance=localhost\n")
+        self.sqlemu("db", "create", "MSSQLSERVER", "Sales", "--data-mb", "16", "--data-files", "2", "--seed", "5")
+
+    def env(self):
+        e = super().env()
+        e.update(PATH=self.path("bin") + ":" + os.path.dirname(sqlemu_bin()) + ":" + e.get("PATH", ""),
+                 TMPDIR=self.path("tmp"))
+        return e
+
+
+def case_examples(box):
     lines = open(README, encoding="utf-8").read().split("\n")
-    failures = []
     examples = []
     for at, kind, text, body in blocks(lines):
         if kind == "example":
             examples.append((text, at, body))
-        elif kind is None and COMMAND.search(body):
-            failures.append("README.md:%d: a command block without a marker (<!-- example: NAME --> to run it "
-                            "here, <!-- not run: REASON --> when it cannot run):\n%s" % (at, body))
+        elif kind is None:
+            check(not COMMAND.search(body), "README.md:%d: a command block without a marker (<!-- example: NAME --> "
+                  "to run it here, <!-- not run: REASON --> when it cannot run):\n%s" % (at, body))
     names = [n for n, _, _ in examples]
     for name in REQUIRED:
-        if name not in names:
-            failures.append("README.md: the example '%s' is gone (its marker <!-- example: %s -->)" % (name, name))
-    if len(set(names)) != len(names):
-        failures.append("README.md: example names appear twice: %s" % names)
+        check(name in names, "README.md: the example '%s' is gone (its marker <!-- example: %s -->)" % (name, name))
+    check(len(set(names)) == len(names), "README.md: example names appear twice: %s" % names)
 
-    world = tempfile.mkdtemp(prefix="kes-readme-")
-    tree = os.path.join(world, "tree")
-    bindir = os.path.join(world, "bin")
-    for d in ("tree/backups", "bin", "odbc", "root", "home", "tmp", "lock"):
-        os.makedirs(os.path.join(world, d))
-    os.symlink(BUILD, os.path.join(tree, "build"))
-    shutil.copy2(KESTRUNE, os.path.join(bindir, "kestrune"))
-    with open(os.path.join(bindir, "config.ini"), "w") as f:
-        f.write("[Default]\nInstance=localhost\n")
-    env = dict(os.environ)
-    env.update(PATH=bindir + ":" + os.path.dirname(SQLEMU) + ":" + env.get("PATH", ""),
-               ODBCSYSINI=os.path.join(world, "odbc"), SQLEMU_ROOT=os.path.join(world, "root"),
-               HOME=os.path.join(world, "home"), TMPDIR=os.path.join(world, "tmp"),
-               KESTRUNE_LOCK_DIR=os.path.join(world, "lock"))
-
-    def sqlemu(*args):
-        r = subprocess.run([SQLEMU, *args], env=env, capture_output=True, text=True)
-        if r.returncode != 0:
-            raise RuntimeError("sqlemu %s: %s%s" % (" ".join(args), r.stdout, r.stderr))
-        return r.stdout.strip()
-
-    sqlemu("odbc-register", env["ODBCSYSINI"])
-    sqlemu("instance", "create", "MSSQLSERVER")
-    sqlemu("instance", "create", "SECOND")
-    sqlemu("db", "create", "MSSQLSERVER", "Sales", "--data-mb", "16", "--data-files", "2", "--seed", "5")
-    source = sqlemu("db", "checksum", "MSSQLSERVER", "Sales")
-
+    source = box.checksum("MSSQLSERVER", "Sales")
     for name, at, body in examples:
-        r = subprocess.run(["bash", "-e", "-o", "pipefail", "-c", body], cwd=tree, env=env, capture_output=True,
-                           timeout=300)
+        r = subprocess.run(["bash", "-e", "-o", "pipefail", "-c", body], cwd=box.tree, env=box.env(),
+                           capture_output=True, timeout=300)
         out = (r.stdout + r.stderr).decode("latin-1")
         want = PRINTS.get(name)
-        if r.returncode != 0 or (want and want not in out):
-            failures.append("README.md:%d: example '%s' ended with status %d%s:\n%s\n--- output ---\n%s" % (
-                at, name, r.returncode, ", without \"%s\"" % want if want and want not in out else "", body,
-                out[-4000:]))
+        check(r.returncode == 0 and not (want and want not in out),
+              "README.md:%d: example '%s' ended with status %d%s:\n%s\n--- output ---\n%s" % (
+                  at, name, r.returncode, ", without \"%s\"" % want if want and want not in out else "", body,
+                  out[-4000:]))
     # Every restore over Sales brought back what it held, and the copy on SECOND is the same.
-    if sqlemu("db", "checksum", "MSSQLSERVER", "Sales") != source:
-        failures.append("the examples changed the content of MSSQLSERVER.Sales")
-    if "another-name" in names and subprocess.run([SQLEMU, "db", "checksum", "SECOND", "SalesCopy"], env=env,
-                                                  capture_output=True, text=True).stdout.strip() != source:
-        failures.append("SECOND.SalesCopy does not hold the content of MSSQLSERVER.Sales")
-
-    if failures:
-        print("private folder kept at", world)
-    else:
-        shutil.rmtree(world, ignore_errors=True)
-    for f in failures:
-        print("FAIL:", f)
+    check(box.checksum("MSSQLSERVER", "Sales") == source, "the examples changed the content of MSSQLSERVER.Sales")
+    if "another-name" in names:
+        check(box.sqlemu("db", "checksum", "SECOND", "SalesCopy", ok=False).strip() == source,
+              "SECOND.SalesCopy does not hold the content of MSSQLSERVER.Sales")
     print("%d examples run: %s" % (len(examples), ", ".join(names)))
-    return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(globals(), lambda case: Box()))

@@ -12,13 +12,13 @@ const std::string kPrefix = "[Microsoft][ODBC Driver 17 for SQL Server][SQL Serv
 
 class OdbcBackup : public ::testing::Test {
 protected:
-    emutest::TempDir tmp;
+    kestest::TempDir tmp;
     std::map<std::string, std::string> env;
 
     void SetUp() override {
-        ASSERT_EQ(mkdir((tmp.path + "/home").c_str(), 0755), 0);
-        env = {{"ODBCSYSINI", tmp.path + "/odbc"}, {"HOME", tmp.path + "/home"}, {"SQLEMU_ROOT", tmp.path + "/root"}};
-        sqlemu({"odbc-register", tmp.path + "/odbc"});
+        ASSERT_EQ(mkdir((tmp.path() + "/home").c_str(), 0755), 0);
+        env = {{"ODBCSYSINI", tmp.path() + "/odbc"}, {"HOME", tmp.path() + "/home"}, {"SQLEMU_ROOT", tmp.path() + "/root"}};
+        sqlemu({"odbc-register", tmp.path() + "/odbc"});
         sqlemu({"instance", "create", "MSSQLSERVER"});
         sqlemu({"instance", "create", "INST2"});
     }
@@ -32,7 +32,7 @@ protected:
                           const std::string& batch) {
         std::string cs = "DRIVER={ODBC Driver 17 for SQL Server};SERVER=" + server + ";DATABASE=msdb;Trusted_Connection=yes;";
         emutest::RunResult r = emutest::runProcess(
-            {VDICLIENT_BIN, cs, instance, std::to_string(devices), tmp.path + "/" + media, batch}, env);
+            {VDICLIENT_BIN, cs, instance, std::to_string(devices), tmp.path() + "/" + media, batch}, env);
         EXPECT_EQ(0, r.status) << r.err;
         return r.out;
     }
@@ -59,7 +59,7 @@ TEST_F(OdbcBackup, BackupAndRestoreThroughTheDriverOnTwoInstances) {
                                       "BACKUP DATABASE [Pay] TO %DEVICES%");
         EXPECT_NE(std::string::npos, other.find("diag: 42000 3201 " + kPrefix + "Cannot open backup device '")) << other;
 
-        std::string dir = tmp.path + "/" + inst + "-copy/";
+        std::string dir = tmp.path() + "/" + inst + "-copy/";
         mkdir(dir.c_str(), 0755);
         std::string restore = vdiclient(server, forCreate, 3, "full",
                                         "RESTORE DATABASE [PayCopy] FROM %DEVICES% WITH STATS=5, BUFFERCOUNT=128, "
@@ -80,7 +80,7 @@ TEST_F(OdbcBackup, RestoreServiceWrapperOverAStandbyDatabase) {
     sqlemu({"db", "touch", "MSSQLSERVER", "Wh", "--pages", "7"});
     vdiclient(".", "-", 2, "log", "BACKUP LOG [Wh] TO %DEVICES% WITH STATS=5");
     const std::string sum = sqlemu({"db", "checksum", "MSSQLSERVER", "Wh"});
-    std::string dir = tmp.path + "/standby/";
+    std::string dir = tmp.path() + "/standby/";
     mkdir(dir.c_str(), 0755);
     auto wrapped = [&](const std::string& kind, const std::string& middle, const std::string& moves) {
         return "IF EXISTS(SELECT 1 FROM sys.databases WHERE name='WhCopy' AND is_read_only=1 AND is_in_standby=1 AND "

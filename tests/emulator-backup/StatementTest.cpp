@@ -3,13 +3,13 @@
 #include "emulator/core/DbContent.h"
 #include "emulator/core/Tsql.h"
 #include "tests/emulator-backup/DeviceClient.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -59,16 +59,13 @@ std::string slurp(const std::string& path) {
 class Server : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/emubackup-XXXXXX";
-        root_ = mkdtemp(tmpl);
-        cat_ = std::make_unique<Catalogue>(root_);
+        cat_ = std::make_unique<Catalogue>(root_.path());
         cat_->createInstance("MSSQLSERVER", "");
     }
-    void TearDown() override { std::system(("rm -rf '" + root_ + "'").c_str()); }
 
     Catalogue& cat() { return *cat_; }
     std::string dir(const std::string& name) {
-        std::string d = root_ + "/" + name;
+        std::string d = root_ / name;
         mkdir(d.c_str(), 0755);
         return d + "/";
     }
@@ -148,7 +145,7 @@ protected:
         return out;
     }
 
-    std::string root_;
+    kestest::TempDir root_;
     std::unique_ptr<Catalogue> cat_;
 };
 

@@ -7,20 +7,21 @@
   backup cannot send until another one has drained).
 - A restore into another instance that would take the source's live files is refused.
 
-Uses the restore-service test's private box (two installations, private ODBCSYSINI and data root).
-One case per invocation: engine_test.py CASE."""
+Uses the restore-service test's box (two installations in a private emulated world).
+engine_test.py --list | CASE."""
 
 import os
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "service"))
-import service_test as st  # noqa: E402
+here = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [os.path.join(here, ".."), os.path.join(here, "..", "service")]
+from kestrune_harness import ST_FAIL, check, main  # noqa: E402
+import service_test  # noqa: E402
 
-check = st.check
 SMALL = ["-N=1", "-T=65536"]  # the restore side's BUFFERCOUNT and MAXTRANSFERSIZE
 
 
-class Box(st.Box):
+class Box(service_test.Box):
     """The service-test box; with `preload`, every process it starts gets that library preloaded."""
 
     preload = ""
@@ -48,9 +49,8 @@ def same_content(box, what):
 
 
 def kes(box, what, *args, status=0):
-    r = st.subprocess.run([box.backup.exe, "-D", *args], env=box.env(), capture_output=True, timeout=300)
-    out = r.stdout.decode("latin-1")
-    check(r.returncode == status, "%s: status %d" % (what, r.returncode), out[-3000:])
+    st, out, _ = box.backup.run("-D", *args, timeout=300)
+    check(st == status, "%s: status %d" % (what, st), out[-3000:])
     return out
 
 
@@ -74,11 +74,11 @@ def case_tcp(box):
     svc = box.start_service("-O=N", *SMALL)
     status, out = box.run_backup(svc.port, 8, "-N=16", "-T=1048576", db="Uneven", timeout=300)
     check(status == 0, "full: status %d" % status, out[-3000:])
-    st.restored(box, svc, 8, "full")
+    service_test.restored(box, svc, 8, "full")
     touch(box)
     status, out = box.run_backup(svc.port, 8, "-N=16", "-T=1048576", db="Uneven", kind="D", timeout=300)
     check(status == 0, "differential: status %d" % status, out[-3000:])
-    st.restored(box, svc, 8, "differential", before=8)
+    service_test.restored(box, svc, 8, "differential", before=8)
     same_content(box, "tcp")
 
 
@@ -92,7 +92,7 @@ def case_files_in_use(box):
     opts = os.path.join(bk, "Sales_1.bak_opts")
     os.rename(opts, opts + ".aside")
     out = kes(box, "restore without options", "-a=R", "-b=F", "-d=Sales", "-f=2@" + bk, "-i=localhost\\SECOND",
-              "-O=R", status=st.ST_FAIL)
+              "-O=R", status=ST_FAIL)
     mdf = os.path.join(box.root, "MSSQLSERVER", "data", "Sales.mdf")
     check("being used by another process.)' while attempting 'RestoreContainer::ValidateTargetForCreation' on '%s'"
           % mdf in out, "in use: the server's message", out[-3000:])
@@ -106,4 +106,4 @@ def case_files_in_use(box):
 
 
 if __name__ == "__main__":
-    sys.exit(st.main(Box, globals()))
+    sys.exit(main(globals(), lambda case: Box()))

@@ -11,6 +11,9 @@
 #include <sys/wait.h>
 
 using namespace sqlemu;
+using emutest::kVersionQuery;
+using emutest::moveQuery;
+using emutest::resolutionQuery;
 
 namespace {
 
@@ -50,8 +53,8 @@ std::string describe(const std::vector<Packet>& ps) {
 
 class Core : public ::testing::Test {
 protected:
-    emutest::TempDir tmp;
-    Catalogue cat{tmp.path + "/root"};
+    kestest::TempDir tmp;
+    Catalogue cat{tmp.path() + "/root"};
     void SetUp() override { cat.createInstance("MSSQLSERVER", ""); }
 
     // A database entry with the given files (logical, path, group); no content.
@@ -95,25 +98,6 @@ protected:
         return db;
     }
 };
-
-std::string moveQuery(const std::string& db) {
-    return "DECLARE @db NVARCHAR(256), @mv NVARCHAR(4000) SELECT @db='" + db +
-           "', @mv='' SELECT @mv = @mv +', MOVE '''''+RTRIM(name) +''''' TO ''''' +CASE WHEN groupid!=0 THEN "
-           "'%DATA%' ELSE '%LOG%' END +RTRIM(RIGHT(filename, CHARINDEX(CASE WHEN SUBSTRING(filename, 2, 1)=':' "
-           "THEN '\\' ELSE '/'END, REVERSE(filename))-1))+'''''' FROM " + db +
-           "..sysfiles ORDER BY fileid SELECT @mv AS SQLT;";
-}
-
-std::string resolutionQuery(const std::string& list) {
-    return "SELECT REPLACE(REPLACE('" + list +
-           "', '%DATA%', REPLACE(CAST(SERVERPROPERTY('InstanceDefaultDataPath') AS NVARCHAR(256)), '', '/')), "
-           "'%LOG%', REPLACE(CAST(SERVERPROPERTY('InstanceDefaultLogPath') AS NVARCHAR(256)), '', '/')); ";
-}
-
-const char* kVersionQuery =
-    "DECLARE @s1 VARCHAR(32) SET @s1 = CAST(SERVERPROPERTY('ProductVersion') AS VARCHAR(32)) SELECT "
-    "CAST(ISNULL(PARSENAME(@s1,4),PARSENAME(@s1,3)) AS INT)*100+CAST(CASE WHEN PARSENAME(@s1,4) IS NULL THEN "
-    "PARSENAME(@s1,2) ELSE PARSENAME(@s1,3) END AS INT) Ver";
 
 }  // namespace
 
@@ -170,9 +154,9 @@ TEST_F(Core, UpdatesFromSeveralProcessesAreNotLost) {
 }
 
 TEST_F(Core, ContentIsDeterministicMixedAndIndependentOfLocation) {
-    DbInfo a = makeDb("A", tmp.path + "/a", 7);
-    DbInfo b = makeDb("B", tmp.path + "/b", 7);
-    DbInfo c = makeDb("C", tmp.path + "/c", 8);
+    DbInfo a = makeDb("A", tmp.path() + "/a", 7);
+    DbInfo b = makeDb("B", tmp.path() + "/b", 7);
+    DbInfo c = makeDb("C", tmp.path() + "/c", 8);
     EXPECT_EQ(contentChecksum(a), contentChecksum(b));   // same seed and layout, other names and folders
     EXPECT_NE(contentChecksum(a), contentChecksum(c));
 
@@ -191,7 +175,7 @@ TEST_F(Core, ContentIsDeterministicMixedAndIndependentOfLocation) {
     EXPECT_GT(other, 0);
 
     // Moving a file does not change the digest; changing one byte does.
-    std::string moved = tmp.path + "/elsewhere.mdf";
+    std::string moved = tmp.path() + "/elsewhere.mdf";
     ASSERT_EQ(std::rename(a.files[0].physicalPath.c_str(), moved.c_str()), 0);
     a.files[0].physicalPath = moved;
     EXPECT_EQ(contentChecksum(a), contentChecksum(b));
@@ -203,10 +187,10 @@ TEST_F(Core, ContentIsDeterministicMixedAndIndependentOfLocation) {
 // Touch records what differential and log backups need: replaying its records onto a copy of the
 // files taken before gives exactly the content after.
 TEST_F(Core, TouchRecordsChangedPagesAndAReplayableLog) {
-    DbInfo db = makeDb("T", tmp.path + "/t", 3);
+    DbInfo db = makeDb("T", tmp.path() + "/t", 3);
     std::string before = contentChecksum(db);
-    std::string copyDir = tmp.path + "/copy";
-    ASSERT_EQ(std::system(("cp -r '" + tmp.path + "/t' '" + copyDir + "'").c_str()), 0);
+    std::string copyDir = tmp.path() + "/copy";
+    ASSERT_EQ(std::system(("cp -r '" + tmp.path() + "/t' '" + copyDir + "'").c_str()), 0);
 
     uint64_t lsn = touchDatabase(cat, "MSSQLSERVER", "T", 40);
     EXPECT_EQ(lsn, 1040u);
@@ -236,7 +220,7 @@ TEST_F(Core, TouchRecordsChangedPagesAndAReplayableLog) {
     EXPECT_EQ(contentChecksum(copy), after);
 
     // A differential's pages give the same result from the pre-touch copy.
-    ASSERT_EQ(std::system(("rm -rf '" + copyDir + "' && cp -r '" + tmp.path + "/t' '" + copyDir + "'").c_str()), 0);
+    ASSERT_EQ(std::system(("rm -rf '" + copyDir + "' && cp -r '" + tmp.path() + "/t' '" + copyDir + "'").c_str()), 0);
     tr.clearLog();
     EXPECT_EQ(tr.logRecordCount(), 0u);
     EXPECT_EQ(tr.changedPages().size(), changed.size());
@@ -245,11 +229,11 @@ TEST_F(Core, TouchRecordsChangedPagesAndAReplayableLog) {
 }
 
 TEST_F(Core, RegisterReplacesADatabaseAndRemovesFilesNotReused) {
-    DbInfo a = makeDb("R", tmp.path + "/r", 1, 1);
+    DbInfo a = makeDb("R", tmp.path() + "/r", 1, 1);
     DbInfo repl = a;
     repl.id = 0;
     repl.familyGuid.clear();
-    repl.files[0].physicalPath = tmp.path + "/r/R_new.mdf";
+    repl.files[0].physicalPath = tmp.path() + "/r/R_new.mdf";
     DbInfo stored = registerDatabase(cat, "MSSQLSERVER", repl);
     EXPECT_EQ(stored.id, a.id);
     EXPECT_NE(stored.familyGuid, a.familyGuid);

@@ -8,29 +8,13 @@
 #include <thread>
 
 using emutest::RunResult;
+using emutest::kVersionQuery;
+using emutest::moveQuery;
+using emutest::resolutionQuery;
 
 namespace {
 
 const std::string kPrefix17 = "[Microsoft][ODBC Driver 17 for SQL Server][SQL Server]";
-
-const char* kVersionQuery =
-    "DECLARE @s1 VARCHAR(32) SET @s1 = CAST(SERVERPROPERTY('ProductVersion') AS VARCHAR(32)) SELECT "
-    "CAST(ISNULL(PARSENAME(@s1,4),PARSENAME(@s1,3)) AS INT)*100+CAST(CASE WHEN PARSENAME(@s1,4) IS NULL THEN "
-    "PARSENAME(@s1,2) ELSE PARSENAME(@s1,3) END AS INT) Ver";
-
-std::string moveQuery(const std::string& db) {
-    return "DECLARE @db NVARCHAR(256), @mv NVARCHAR(4000) SELECT @db='" + db +
-           "', @mv='' SELECT @mv = @mv +', MOVE '''''+RTRIM(name) +''''' TO ''''' +CASE WHEN groupid!=0 THEN "
-           "'%DATA%' ELSE '%LOG%' END +RTRIM(RIGHT(filename, CHARINDEX(CASE WHEN SUBSTRING(filename, 2, 1)=':' "
-           "THEN '\\' ELSE '/'END, REVERSE(filename))-1))+'''''' FROM " + db +
-           "..sysfiles ORDER BY fileid SELECT @mv AS SQLT;";
-}
-
-std::string resolutionQuery(const std::string& list) {
-    return "SELECT REPLACE(REPLACE('" + list +
-           "', '%DATA%', REPLACE(CAST(SERVERPROPERTY('InstanceDefaultDataPath') AS NVARCHAR(256)), '', '/')), "
-           "'%LOG%', REPLACE(CAST(SERVERPROPERTY('InstanceDefaultLogPath') AS NVARCHAR(256)), '', '/')); ";
-}
 
 std::string hostName() {
     char buf[256] = {0};
@@ -45,14 +29,14 @@ std::string userName() {
 
 class Odbc : public ::testing::Test {
 protected:
-    emutest::TempDir tmp;
-    std::string root = tmp.path + "/root";
+    kestest::TempDir tmp;
+    std::string root = tmp.path() + "/root";
     std::map<std::string, std::string> env;
 
     void SetUp() override {
-        ASSERT_EQ(mkdir((tmp.path + "/home").c_str(), 0755), 0);
-        env = {{"ODBCSYSINI", tmp.path + "/odbc"}, {"HOME", tmp.path + "/home"}, {"SQLEMU_ROOT", root}};
-        sqlemu({"odbc-register", tmp.path + "/odbc"});
+        ASSERT_EQ(mkdir((tmp.path() + "/home").c_str(), 0755), 0);
+        env = {{"ODBCSYSINI", tmp.path() + "/odbc"}, {"HOME", tmp.path() + "/home"}, {"SQLEMU_ROOT", root}};
+        sqlemu({"odbc-register", tmp.path() + "/odbc"});
         sqlemu({"instance", "create", "MSSQLSERVER"});
     }
 
@@ -100,7 +84,7 @@ TEST_F(Odbc, DriverListFollowsTheRegistration) {
     };
     int n = 0;
     for (auto& c : cases) {
-        std::string dir = tmp.path + "/reg" + std::to_string(n++);
+        std::string dir = tmp.path() + "/reg" + std::to_string(n++);
         std::vector<std::string> args = {"odbc-register", dir};
         args.insert(args.end(), c.args.begin(), c.args.end());
         sqlemu(args);
@@ -112,7 +96,7 @@ TEST_F(Odbc, DriverListFollowsTheRegistration) {
         EXPECT_EQ(threading, static_cast<size_t>(std::count(c.drivers.begin(), c.drivers.end(), '\n'))) << ini;
         EXPECT_NE(ini.find("Driver = /"), std::string::npos) << ini;
     }
-    EXPECT_EQ(sqlemuResult({"odbc-register", tmp.path + "/x", "--only"}).status, 2);
+    EXPECT_EQ(sqlemuResult({"odbc-register", tmp.path() + "/x", "--only"}).status, 2);
 }
 
 TEST_F(Odbc, ConnectsToLocalInstancesAndRefusesOthers) {
@@ -155,11 +139,11 @@ TEST_F(Odbc, ConnectsToLocalInstancesAndRefusesOthers) {
     for (auto& [conn, expected] : cases) EXPECT_EQ(client({"run", conn}), expected) << conn;
 
     // Without SQLEMU_ROOT the driver finds the data root in its odbcinst.ini section.
-    sqlemu({"--root", root, "odbc-register", tmp.path + "/withroot"});
-    env["ODBCSYSINI"] = tmp.path + "/withroot";
+    sqlemu({"--root", root, "odbc-register", tmp.path() + "/withroot"});
+    env["ODBCSYSINI"] = tmp.path() + "/withroot";
     env["SQLEMU_ROOT"] = "";
     EXPECT_EQ(client({"run", cs()}), ok);
-    env["ODBCSYSINI"] = tmp.path + "/odbc";
+    env["ODBCSYSINI"] = tmp.path() + "/odbc";
     std::string none = client({"run", cs()});
     EXPECT_NE(none.find("08001 0 [Microsoft][ODBC Driver 17 for SQL Server]The emulated instance has no data root"), std::string::npos) << none;
 }
@@ -176,11 +160,11 @@ TEST_F(Odbc, QueriesGiveTheServersResults) {
     EXPECT_EQ(walk(moveQuery("nosuch")),
               wrap("exec: SQL_ERROR\ndiag: 42S02 208 " + kPrefix17 + "Invalid object name 'nosuch..sysfiles'.\nmore: SQL_NO_DATA\n"));
 
-    sqlemu({"instance", "set", "MSSQLSERVER", "data-path", tmp.path + "/d"});
+    sqlemu({"instance", "set", "MSSQLSERVER", "data-path", tmp.path() + "/d"});
     sqlemu({"instance", "set", "MSSQLSERVER", "log-path", "L:\\logs\\"});
     EXPECT_EQ(walk(resolutionQuery(list)),
-              wrap("exec: SQL_SUCCESS\ncols: 1\nrow: , MOVE 'Sales' TO '" + tmp.path + "/d/Sales.mdf', MOVE 'Sales_log' TO "
-                   "'L:\\logs\\Sales_log.ldf', MOVE 'Sales_2' TO '" + tmp.path + "/d/Sales_2.ndf'\nmore: SQL_NO_DATA\n"));
+              wrap("exec: SQL_SUCCESS\ncols: 1\nrow: , MOVE 'Sales' TO '" + tmp.path() + "/d/Sales.mdf', MOVE 'Sales_log' TO "
+                   "'L:\\logs\\Sales_log.ldf', MOVE 'Sales_2' TO '" + tmp.path() + "/d/Sales_2.ndf'\nmore: SQL_NO_DATA\n"));
     sqlemu({"instance", "unset", "MSSQLSERVER", "data-path"});
     EXPECT_EQ(walk(resolutionQuery(list)), wrap("exec: SQL_SUCCESS\ncols: 1\nrow: NULL\nmore: SQL_NO_DATA\n"));
 }
@@ -302,7 +286,7 @@ TEST_F(Odbc, AdminToolShowsChecksumsAndRefusesBadInput) {
     EXPECT_EQ(show.substr(0, show.find("\nfile:")), "state: STANDBY\nuser_access: SINGLE_USER");
     EXPECT_EQ(walk("SELECT state, is_read_only, is_in_standby, user_access FROM sys.databases WHERE name='a'"),
               wrap("exec: SQL_SUCCESS\ncols: 4\nrow: 0|1|1|1\nmore: SQL_NO_DATA\n"));
-    sqlemu({"db", "set-path", "MSSQLSERVER", "A", "A_log", tmp.path + "/moved.ldf"});
+    sqlemu({"db", "set-path", "MSSQLSERVER", "A", "A_log", tmp.path() + "/moved.ldf"});
     EXPECT_EQ(sqlemu({"db", "checksum", "MSSQLSERVER", "A"}), sum);
     sqlemu({"db", "set", "MSSQLSERVER", "A", "state", "ONLINE"});
     sqlemu({"db", "touch", "MSSQLSERVER", "A", "--pages", "3"});
@@ -340,7 +324,7 @@ TEST_F(Odbc, IsqlConnectsAndRunsTheVersionQuery) {
 
     // A data source of odbc.ini, with a login: isql then connects through SQLConnect.
     sqlemu({"login", "add", "MSSQLSERVER", "amy", "pw"});
-    emutest::writeFile(tmp.path + "/odbc/odbc.ini",
+    emutest::writeFile(tmp.path() + "/odbc/odbc.ini",
                        "[emu]\nDriver = ODBC Driver 18 for SQL Server\nServer = (local)\nDatabase = msdb\n");
     r = emutest::runProcess({ISQL_BIN, "emu", "amy", "pw", "-b", "-d,"}, e, "SELECT @@SERVERNAME x, DB_NAME() y\n");
     EXPECT_EQ(r.status, 0) << r.err;

@@ -1,10 +1,11 @@
-// Shared helpers of the emulator tests: a temporary folder per test and a child-process runner.
+// Shared helpers of the emulator tests: the queries kestrune sends, files and a child-process runner.
 #pragma once
+
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -21,20 +22,24 @@ extern char** environ;
 
 namespace emutest {
 
-inline std::string makeTempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/sqlemu-test-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back(0);
-    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
-    return buf.data();
+// The statements kestrune sends for the server's version, a database's MOVE list and its resolution.
+inline const char* const kVersionQuery =
+    "DECLARE @s1 VARCHAR(32) SET @s1 = CAST(SERVERPROPERTY('ProductVersion') AS VARCHAR(32)) SELECT "
+    "CAST(ISNULL(PARSENAME(@s1,4),PARSENAME(@s1,3)) AS INT)*100+CAST(CASE WHEN PARSENAME(@s1,4) IS NULL THEN "
+    "PARSENAME(@s1,2) ELSE PARSENAME(@s1,3) END AS INT) Ver";
+
+inline std::string moveQuery(const std::string& db) {
+    return "DECLARE @db NVARCHAR(256), @mv NVARCHAR(4000) SELECT @db='" + db +
+           "', @mv='' SELECT @mv = @mv +', MOVE '''''+RTRIM(name) +''''' TO ''''' +CASE WHEN groupid!=0 THEN "
+           "'%DATA%' ELSE '%LOG%' END +RTRIM(RIGHT(filename, CHARINDEX(CASE WHEN SUBSTRING(filename, 2, 1)=':' "
+           "THEN '\\' ELSE '/'END, REVERSE(filename))-1))+'''''' FROM " + db +
+           "..sysfiles ORDER BY fileid SELECT @mv AS SQLT;";
 }
 
-inline void removeTree(const std::string& dir) {
-    if (dir.size() < 8) return;
-    std::string cmd = "rm -rf '" + dir + "'";
-    if (std::system(cmd.c_str()) != 0) {
-    }
+inline std::string resolutionQuery(const std::string& list) {
+    return "SELECT REPLACE(REPLACE('" + list +
+           "', '%DATA%', REPLACE(CAST(SERVERPROPERTY('InstanceDefaultDataPath') AS NVARCHAR(256)), '', '/')), "
+           "'%LOG%', REPLACE(CAST(SERVERPROPERTY('InstanceDefaultLogPath') AS NVARCHAR(256)), '', '/')); ";
 }
 
 inline std::string readFile(const std::string& path) {
@@ -71,8 +76,8 @@ inline RunResult runProcess(const std::vector<std::string>& argv, const std::map
     for (auto& s : envs) ev.push_back(const_cast<char*>(s.c_str()));
     ev.push_back(nullptr);
 
-    std::string dir = makeTempDir();
-    std::string inPath = dir + "/in", outPath = dir + "/out", errPath = dir + "/err";
+    kestest::TempDir dir;
+    std::string inPath = dir / "in", outPath = dir / "out", errPath = dir / "err";
     writeFile(inPath, input);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
@@ -90,14 +95,7 @@ inline RunResult runProcess(const std::vector<std::string>& argv, const std::map
     posix_spawn_file_actions_destroy(&fa);
     r.out = readFile(outPath);
     r.err = readFile(errPath);
-    removeTree(dir);
     return r;
 }
-
-// A temporary folder removed at the end of the test.
-struct TempDir {
-    std::string path = makeTempDir();
-    ~TempDir() { removeTree(path); }
-};
 
 }  // namespace emutest

@@ -6,6 +6,7 @@
 #include "engine/job.h"
 #include "platform/vdi/VdiServer.h"
 #include "support/SysUtils.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -23,15 +24,7 @@ using kes::vdi::ServerDeviceSet;
 
 namespace {
 
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char tmpl[] = "/tmp/kes-devices-XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~TempDir() { (void)system(("rm -rf '" + path + "'").c_str()); }
-    std::string operator/(const std::string& name) const { return path + "/" + name; }
-};
+using kestest::TempDir;
 
 // The settings the movers read, restored after each test.
 struct Settings {

@@ -1,6 +1,7 @@
 #include "engine/moveclauses.h"
 #include "support/RC4.h"
 #include "support/SysUtils.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -12,16 +13,7 @@
 
 namespace {
 
-// A private folder per test, removed afterwards.
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char tmpl[] = "/tmp/kes-engine-XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~TempDir() { (void)system(("rm -rf '" + path + "'").c_str()); }
-    std::string operator/(const std::string& name) const { return path + "/" + name; }
-};
+using kestest::TempDir;
 
 std::string Rc4(const std::string& in) {
     std::string out(in.size(), '\0');

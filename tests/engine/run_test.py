@@ -1,42 +1,28 @@
 #!/usr/bin/env python3
 """Backup, restore and verify runs of the real executable against emulated instances.
 
-Each case gets a private installation: a copy of kestrune with its own config.ini, the emulated
-driver registered in a private ODBCSYSINI folder, and a private emulator data root holding the
-instances MSSQLSERVER (the source) and SECOND (a target with other default folders).
-One case per invocation: run_test.py CASE."""
+Each case runs in a box of its own (tests/kestrune_harness.py): a copy of kestrune with its own
+config.ini in bin/, media files in bk/, the instances MSSQLSERVER (the source) and SECOND (a target
+with other default folders). run_test.py --list | CASE."""
 
-import datetime
 import os
 import re
 import resource
-import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
-import traceback
 
-KESTRUNE = os.environ["KESTRUNE_BIN"]
-SQLEMU = os.environ["SQLEMU_BIN"]
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from kestrune_harness import ST_FAIL, check, main  # noqa: E402
+import kestrune_harness  # noqa: E402
 
 OPTIONS_KEY = bytes.fromhex("a07c5e19d3b28f46e0c71a95b2d84f3e6c10")
 GUID = re.compile(r"\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\}")
 
-ST_FAIL = 255       # -1
 ST_STANDBY = 135    # -121
 
 TEMP = ".kestrune-tmp"  # the suffix of a media file still being written
-
-FAILURES = []
-STDERR = []  # what each run wrote to its standard error, shown when the case fails
-
-
-def check(cond, what, detail=""):
-    if not cond:
-        FAILURES.append(what + ("\n--- detail ---\n" + detail if detail else ""))
-    return cond
 
 
 def rc4(data, key=OPTIONS_KEY):
@@ -55,63 +41,36 @@ def rc4(data, key=OPTIONS_KEY):
     return bytes(out)
 
 
-class Box:
+class Box(kestrune_harness.Box):
+    """One installation in bin/, backups in bk/; Sales of `data_mb` MB on MSSQLSERVER unless 0."""
+
     def __init__(self, data_mb=6):
-        self.dir = tempfile.mkdtemp(prefix="kes-engine-")
-        self.bin = os.path.join(self.dir, "bin")
-        self.odbc = os.path.join(self.dir, "odbc")
-        self.root = os.path.join(self.dir, "root")
-        self.bk = os.path.join(self.dir, "bk")
-        for d in (self.bin, self.odbc, self.root, self.bk):
-            os.mkdir(d)
-        self.exe = os.path.join(self.bin, "kestrune")
-        shutil.copy2(KESTRUNE, self.exe)
-        self.config("")
-        self.sqlemu("odbc-register", self.odbc)
-        self.sqlemu("instance", "create", "MSSQLSERVER")
-        self.sqlemu("instance", "create", "SECOND")
+        super().__init__("kes-engine-")
+        self.bk = self.path("bk")
+        os.mkdir(self.bk)
+        self.kes = self.install("bin", "[Default]\nSingleton=0\nInstance=localhost\n")
+        self.bin = self.kes.bin
+        self.exe = self.kes.exe
         if data_mb:
             self.sqlemu("db", "create", "MSSQLSERVER", "Sales", "--data-mb", str(data_mb), "--seed", "7")
 
-    def close(self):
-        if not os.environ.get("KES_KEEP_TMP"):
-            shutil.rmtree(self.dir, ignore_errors=True)
-
-    def env(self):
-        e = dict(os.environ)
-        e.update(HOME=self.dir, ODBCSYSINI=self.odbc, SQLEMU_ROOT=self.root)
-        return e
-
     def config(self, extra):
-        with open(os.path.join(self.bin, "config.ini"), "w") as f:
-            f.write("[Default]\nSingleton=0\nInstance=localhost\n" + extra)
+        self.kes.config(extra)
 
-    def sqlemu(self, *args, ok=True):
-        r = subprocess.run([SQLEMU, *args], env=self.env(), capture_output=True, text=True)
-        if ok and r.returncode != 0:
-            raise RuntimeError("sqlemu %s: %s%s" % (" ".join(args), r.stdout, r.stderr))
-        return r.stdout
-
-    def checksum(self, instance, db):
-        return self.sqlemu("db", "checksum", instance, db).strip()
-
-    def db_show(self, instance, db):
-        r = subprocess.run([SQLEMU, "db", "show", instance, db], env=self.env(), capture_output=True, text=True)
-        return r.stdout if r.returncode == 0 else ""
+    def log(self):
+        return self.kes.log()
 
     def run(self, *args, fsize=None):
         """Runs kestrune; with `fsize`, no file it writes may grow beyond that many bytes."""
         def limit():
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write beyond the limit then fails with EFBIG
             resource.setrlimit(resource.RLIMIT_FSIZE, (fsize, fsize))
-        r = subprocess.run([self.exe, "-D", *args], env=self.env(), capture_output=True, timeout=240,
-                           preexec_fn=limit if fsize is not None else None)
-        note_stderr(args, r.stderr)
-        return r.returncode, r.stdout.decode("latin-1")
+        st, out, _ = self.kes.run("-D", *args, preexec_fn=limit if fsize is not None else None)
+        return st, out
 
     def start(self, *args):
         """Starts kestrune without waiting; its output goes to a file of the box."""
-        out = open(os.path.join(self.dir, "started-%d.out" % time.monotonic_ns()), "w+b")
+        out = open(self.path("started-%d.out" % time.monotonic_ns()), "w+b")
         p = subprocess.Popen([self.exe, "-D", *args], env=self.env(), stdout=out, stderr=subprocess.STDOUT)
         p.output = out
         return p
@@ -121,25 +80,8 @@ class Box:
         check(st == 0, "%s: status %d" % (what, st), out)
         return out
 
-    def statements(self, instance="MSSQLSERVER"):
-        p = os.path.join(self.root, instance, "statements.log")
-        return open(p, encoding="latin-1").read() if os.path.exists(p) else ""
-
-    def batches(self, instance="MSSQLSERVER"):
-        return [b.strip("\n") for b in self.statements(instance).split("\nGO\n") if b.strip()]
-
-    def log(self):
-        name = "kestrune-%s.log" % datetime.date.today().strftime("%Y%m%d")
-        p = os.path.join(self.bin, "Log", name)
-        return open(p, encoding="latin-1").read() if os.path.exists(p) else ""
-
     def files(self, n, ext="bak", db="Sales", tag=""):
         return ",".join(os.path.join(self.bk, "%s%s_%d.%s" % (db, tag, k, ext)) for k in range(1, n + 1))
-
-
-def note_stderr(args, err):
-    if err.strip():
-        STDERR.append("--- stderr of kestrune %s ---\n%s" % (" ".join(args), err.decode("latin-1")))
 
 
 def finished_output(p, timeout=240):
@@ -653,25 +595,9 @@ def case_bad_settings(box):
         check(st < 128 or st == ST_FAIL, "%s: crashed" % what, out)
 
 
-def main():
-    case = sys.argv[1]
-    box = Box(data_mb=0 if case in ("statements", "odd_names", "many_files") else 6)
-    try:
-        globals()["case_" + case](box)
-    except Exception:
-        FAILURES.append("the case stopped:\n" + traceback.format_exc())
-    finally:
-        if FAILURES:
-            print("box kept at", box.dir)
-        else:
-            box.close()
-    for f in FAILURES:
-        print("FAIL:", f)
-    if FAILURES:
-        for e in STDERR:
-            print(e)
-    return 1 if FAILURES else 0
+def make_box(case):
+    return Box(data_mb=0 if case in ("statements", "odd_names", "many_files") else 6)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(globals(), make_box))

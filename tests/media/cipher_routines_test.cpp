@@ -6,6 +6,7 @@
 
 #include "media/CryptoMedia.h"
 #include "tests/media/media_test_util.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -101,23 +102,23 @@ class MediaFileRoutines : public ::testing::Test {
  protected:
   std::string Encrypt(const char* key, bool compress, bool encrypt, const std::string& out = "enc") {
     CryptoMedia media(key);
-    return Captured([&] { media.EncryptFile(dir.Path("in").c_str(), dir.Path(out).c_str(), compress, encrypt); });
+    return Captured([&] { media.EncryptFile((dir / "in").c_str(), (dir / out).c_str(), compress, encrypt); });
   }
   std::string Decrypt(const char* key, bool decompress, bool decrypt, const std::string& in = "enc") {
     CryptoMedia media(key);
-    return Captured([&] { media.DecryptFile(dir.Path(in).c_str(), dir.Path("dec").c_str(), decompress, decrypt); });
+    return Captured([&] { media.DecryptFile((dir / in).c_str(), (dir / "dec").c_str(), decompress, decrypt); });
   }
-  mt::TempDir dir;
+  kestest::TempDir dir;
   const std::string data = mt::PageData(200000, 8);
 };
 
 TEST_F(MediaFileRoutines, CompressedAndEncryptedFileDecryptsBackAndIsMediaFormat) {
-  mt::WriteFile(dir.Path("in"), data);
+  mt::WriteFile(dir / "in", data);
   Encrypt("pass phrase", true, true);
   Decrypt("pass phrase", true, true);
-  EXPECT_TRUE(mt::ReadFile(dir.Path("dec")) == data);
+  EXPECT_TRUE(mt::ReadFile(dir / "dec") == data);
   // A reading media with the same settings reads what the routine wrote.
-  CryptoMedia media(dir.Path("enc").c_str(), true, true, true, 6, "pass phrase");
+  CryptoMedia media((dir / "enc").c_str(), true, true, true, 6, "pass phrase");
   std::string back(data.size() + 1, '\0');
   EXPECT_EQ(static_cast<int32_t>(data.size()), media.Read(&back[0], static_cast<int32_t>(back.size())));
   back.resize(data.size());
@@ -126,36 +127,36 @@ TEST_F(MediaFileRoutines, CompressedAndEncryptedFileDecryptsBackAndIsMediaFormat
 }
 
 TEST_F(MediaFileRoutines, WithoutKeyTheOutputIsPlainGzip) {
-  mt::WriteFile(dir.Path("in"), data);
+  mt::WriteFile(dir / "in", data);
   Encrypt("", true, true);
-  ASSERT_EQ(0, mt::Shell("gunzip -c < '" + dir.Path("enc") + "' > '" + dir.Path("plain") + "'"));
-  EXPECT_TRUE(mt::ReadFile(dir.Path("plain")) == data);
+  ASSERT_EQ(0, mt::Shell("gunzip -c < '" + dir / "enc" + "' > '" + dir / "plain" + "'"));
+  EXPECT_TRUE(mt::ReadFile(dir / "plain") == data);
   Decrypt("", true, true);
-  EXPECT_TRUE(mt::ReadFile(dir.Path("dec")) == data);
+  EXPECT_TRUE(mt::ReadFile(dir / "dec") == data);
 }
 
 TEST_F(MediaFileRoutines, BothSwitchesOffCopiesAndCountsEveryPump) {
-  mt::WriteFile(dir.Path("in"), data.substr(0, 20000));
+  mt::WriteFile(dir / "in", data.substr(0, 20000));
   EXPECT_EQ("Processed: 8192\nProcessed: 16384\nProcessed: 20000\n", Encrypt("key", false, false));
-  EXPECT_TRUE(mt::ReadFile(dir.Path("enc")) == data.substr(0, 20000));
+  EXPECT_TRUE(mt::ReadFile(dir / "enc") == data.substr(0, 20000));
   EXPECT_EQ("Processed: 8192\nProcessed: 16384\nProcessed: 20000\n", Decrypt("key", false, false));
-  EXPECT_TRUE(mt::ReadFile(dir.Path("dec")) == data.substr(0, 20000));
+  EXPECT_TRUE(mt::ReadFile(dir / "dec") == data.substr(0, 20000));
 }
 
 TEST_F(MediaFileRoutines, EncryptionAloneMatchesTheMediaFile) {
-  mt::WriteFile(dir.Path("in"), data);
+  mt::WriteFile(dir / "in", data);
   Encrypt("pass phrase", false, true);
   {
-    CryptoMedia media(dir.Path("media").c_str(), false, false, true, 6, "pass phrase");
+    CryptoMedia media((dir / "media").c_str(), false, false, true, 6, "pass phrase");
     media.Write(data.data(), static_cast<int32_t>(data.size()));
     media.Close();
   }
-  EXPECT_TRUE(mt::ReadFile(dir.Path("enc")) == mt::ReadFile(dir.Path("media")));
+  EXPECT_TRUE(mt::ReadFile(dir / "enc") == mt::ReadFile(dir / "media"));
 }
 
 TEST_F(MediaFileRoutines, MissingInputAndBadStreamsThrow) {
   EXPECT_THROW(Decrypt("k", true, true, "missing"), CryptoPP::FileStore::OpenErr);
-  mt::WriteFile(dir.Path("in"), data);
+  mt::WriteFile(dir / "in", data);
   // Decrypting under the wrong key gives no gzip stream.
   Encrypt("right", true, true);
   EXPECT_THROW(Decrypt("wrong", true, true), CryptoPP::Exception);

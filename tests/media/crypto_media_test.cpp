@@ -14,6 +14,7 @@
 #include "media/CryptoMedia.h"
 #include "media/MediaKey.h"
 #include "tests/media/media_test_util.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -107,8 +108,8 @@ class CryptoMediaRoundTrip : public ::testing::TestWithParam<std::tuple<Chain, P
 TEST_P(CryptoMediaRoundTrip, ReadGivesBackWhatWriteStored) {
   const Chain& c = std::get<0>(GetParam());
   const Pattern& p = std::get<1>(GetParam());
-  mt::TempDir dir;
-  const std::string path = dir.Path("m.bak");
+  kestest::TempDir dir;
+  const std::string path = dir / "m.bak";
   const std::string data = mt::PageData(p.length, 7);
   WriteMedia(path, c, data, p.writes);
   for (int32_t readSize : {1, 4097, 8192, 65536, 1 << 21}) {
@@ -129,13 +130,13 @@ INSTANTIATE_TEST_SUITE_P(Chains, CryptoMediaRoundTrip,
 
 class CryptoMediaTest : public ::testing::Test {
  protected:
-  mt::TempDir dir;
+  kestest::TempDir dir;
 };
 
 TEST_F(CryptoMediaTest, StoredFormIsReadByStandardTools) {
   const std::string raw = mt::PageData(300000, 3);
-  mt::WriteFile(dir.Path("raw"), raw);
-  const std::string rawPath = "'" + dir.Path("raw") + "'";
+  mt::WriteFile(dir / "raw", raw);
+  const std::string rawPath = "'" + dir / "raw" + "'";
   struct Case {
     Chain chain;
     std::string decode;  // shell command turning the media file (stdin) into the raw stream
@@ -148,36 +149,36 @@ TEST_F(CryptoMediaTest, StoredFormIsReadByStandardTools) {
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.decode);
-    const std::string media = dir.Path("m.bak");
+    const std::string media = dir / "m.bak";
     WriteMedia(media, k.chain, raw, {65536});
-    ASSERT_EQ(0, mt::Shell("(" + k.decode + ") < '" + media + "' > '" + dir.Path("out") + "'"));
-    EXPECT_TRUE(SameBytes(raw, mt::ReadFile(dir.Path("out"))));
+    ASSERT_EQ(0, mt::Shell("(" + k.decode + ") < '" + media + "' > '" + dir / "out" + "'"));
+    EXPECT_TRUE(SameBytes(raw, mt::ReadFile(dir / "out")));
   }
   // The other way round: what openssl makes of a gzip stream is read back by the media.
   ASSERT_EQ(0, mt::Shell("gzip -4 -c < " + rawPath + " | " + OpensslCtr("pass phrase") + " > '" +
-                         dir.Path("ext.bak") + "'"));
-  EXPECT_TRUE(SameBytes(raw, ReadMedia(dir.Path("ext.bak"), {"gzip_aes", true, true, "pass phrase"}, 65536)));
+                         dir / "ext.bak" + "'"));
+  EXPECT_TRUE(SameBytes(raw, ReadMedia(dir / "ext.bak", {"gzip_aes", true, true, "pass phrase"}, 65536)));
 }
 
 TEST_F(CryptoMediaTest, EncryptedFileEqualsOpensslOutput) {
   // Long enough for the counter to carry out of its low half.
   const std::string raw = mt::PageData(70000, 11);
-  mt::WriteFile(dir.Path("raw"), raw);
+  mt::WriteFile(dir / "raw", raw);
   for (const char* key : {"pass phrase", "x", "exactly16bytes!!"}) {
     SCOPED_TRACE(key);
-    WriteMedia(dir.Path("m.bak"), {"aes", false, true, key}, raw, {20000});
-    ASSERT_EQ(0, mt::Shell(OpensslCtr(key) + " < '" + dir.Path("raw") + "' > '" + dir.Path("ossl") + "'"));
-    EXPECT_TRUE(SameBytes(mt::ReadFile(dir.Path("ossl")), mt::ReadFile(dir.Path("m.bak"))));
+    WriteMedia(dir / "m.bak", {"aes", false, true, key}, raw, {20000});
+    ASSERT_EQ(0, mt::Shell(OpensslCtr(key) + " < '" + dir / "raw" + "' > '" + dir / "ossl" + "'"));
+    EXPECT_TRUE(SameBytes(mt::ReadFile(dir / "ossl"), mt::ReadFile(dir / "m.bak")));
   }
 }
 
 TEST_F(CryptoMediaTest, OnlyTheFirstSixteenKeyBytesCount) {
   const std::string raw = mt::PageData(20000, 5);
-  WriteMedia(dir.Path("a"), {"", true, true, "0123456789abcdef-one"}, raw, {8192});
-  WriteMedia(dir.Path("b"), {"", true, true, "0123456789abcdef-two"}, raw, {8192});
-  WriteMedia(dir.Path("c"), {"", true, true, "0123456789abcdeX-one"}, raw, {8192});
-  EXPECT_TRUE(SameBytes(mt::ReadFile(dir.Path("a")), mt::ReadFile(dir.Path("b"))));
-  EXPECT_FALSE(SameBytes(mt::ReadFile(dir.Path("a")), mt::ReadFile(dir.Path("c"))));
+  WriteMedia(dir / "a", {"", true, true, "0123456789abcdef-one"}, raw, {8192});
+  WriteMedia(dir / "b", {"", true, true, "0123456789abcdef-two"}, raw, {8192});
+  WriteMedia(dir / "c", {"", true, true, "0123456789abcdeX-one"}, raw, {8192});
+  EXPECT_TRUE(SameBytes(mt::ReadFile(dir / "a"), mt::ReadFile(dir / "b")));
+  EXPECT_FALSE(SameBytes(mt::ReadFile(dir / "a"), mt::ReadFile(dir / "c")));
   EXPECT_EQ("30313233343536373839616263646566", KeyHex("0123456789abcdef-one"));
   // A short text is completed with the fill bytes.
   std::string expected = mt::Hex(reinterpret_cast<const uint8_t*>("abc"), 3) +
@@ -187,8 +188,8 @@ TEST_F(CryptoMediaTest, OnlyTheFirstSixteenKeyBytesCount) {
 
 TEST_F(CryptoMediaTest, WrongKeyReadsWrongBytesWithoutCompression) {
   const std::string raw = mt::PageData(20000, 5);
-  WriteMedia(dir.Path("m"), {"", false, true, "right"}, raw, {8192});
-  std::string got = ReadMedia(dir.Path("m"), {"", false, true, "wrong"}, 8192);
+  WriteMedia(dir / "m", {"", false, true, "right"}, raw, {8192});
+  std::string got = ReadMedia(dir / "m", {"", false, true, "wrong"}, 8192);
   EXPECT_EQ(raw.size(), got.size());
   EXPECT_FALSE(SameBytes(raw, got));
 }
@@ -200,8 +201,8 @@ TEST_F(CryptoMediaTest, GzipHeaderCarriesLevelInExtraFlags) {
   } cases[] = {{1, 0x04}, {9, 0x02}, {0, 0x00}, {5, 0x00}, {6, 0x00}};
   for (const auto& k : cases) {
     SCOPED_TRACE(k.level);
-    WriteMedia(dir.Path("m"), {"", true, true, ""}, "some text some text", {100}, k.level);
-    const std::string file = mt::ReadFile(dir.Path("m"));
+    WriteMedia(dir / "m", {"", true, true, ""}, "some text some text", {100}, k.level);
+    const std::string file = mt::ReadFile(dir / "m");
     ASSERT_GE(file.size(), 18u);
     const uint8_t header[10] = {0x1f, 0x8b, 0x08, 0, 0, 0, 0, 0, k.extraFlags, 0};
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(header), 10), file.substr(0, 10));
@@ -217,7 +218,7 @@ TEST_F(CryptoMediaTest, LevelOutsideZeroToNineFailsAtConstructionLeavingEmptyFil
     for (bool compress : {true, false}) {
       for (bool useGzip : {true, false}) {
         SCOPED_TRACE(testing::Message() << level << compress << useGzip);
-        const std::string path = dir.Path("m");
+        const std::string path = dir / "m";
         mt::WriteFile(path, "old content");
         EXPECT_THROW(CryptoMedia(path.c_str(), false, compress, useGzip, level, "key"), CryptoPP::InvalidArgument);
         EXPECT_TRUE(mt::FileExists(path));
@@ -228,7 +229,7 @@ TEST_F(CryptoMediaTest, LevelOutsideZeroToNineFailsAtConstructionLeavingEmptyFil
 }
 
 TEST_F(CryptoMediaTest, CallsInTheWrongDirectionThrowTheirTexts) {
-  const std::string path = dir.Path("m");
+  const std::string path = dir / "m";
   char buf[16] = {};
   {
     CryptoMedia writer(path.c_str(), false, true, true, 6, "k");
@@ -254,8 +255,8 @@ TEST_F(CryptoMediaTest, CallsInTheWrongDirectionThrowTheirTexts) {
 }
 
 TEST_F(CryptoMediaTest, FilesThatCannotBeOpenedThrowFromTheConstructor) {
-  EXPECT_THROW(CryptoMedia(dir.Path("missing").c_str(), true, false, true, 6, ""), CryptoPP::FileStore::OpenErr);
-  EXPECT_THROW(CryptoMedia(dir.Path("no/such/dir").c_str(), false, true, true, 6, "k"), CryptoPP::FileSink::OpenErr);
+  EXPECT_THROW(CryptoMedia((dir / "missing").c_str(), true, false, true, 6, ""), CryptoPP::FileStore::OpenErr);
+  EXPECT_THROW(CryptoMedia((dir / "no/such/dir").c_str(), false, true, true, 6, "k"), CryptoPP::FileSink::OpenErr);
 }
 
 TEST_F(CryptoMediaTest, WriteErrorsOfTheFileReachTheCaller) {
@@ -279,8 +280,8 @@ TEST_F(CryptoMediaTest, WriteErrorsOfTheFileReachTheCaller) {
 TEST_F(CryptoMediaTest, DamagedCompressedFileFailsWithTheLibrarysException) {
   const std::string raw = mt::PageData(50000, 9);
   const Chain gz = {"gzip", true, true, ""};
-  WriteMedia(dir.Path("good"), gz, raw, {8192});
-  const std::string good = mt::ReadFile(dir.Path("good"));
+  WriteMedia(dir / "good", gz, raw, {8192});
+  const std::string good = mt::ReadFile(dir / "good");
   struct Damage {
     const char* label;
     std::string file;
@@ -294,10 +295,10 @@ TEST_F(CryptoMediaTest, DamagedCompressedFileFailsWithTheLibrarysException) {
   };
   for (const Damage& d : damages) {
     SCOPED_TRACE(d.label);
-    mt::WriteFile(dir.Path("bad"), d.file);
+    mt::WriteFile(dir / "bad", d.file);
     EXPECT_THROW(
         {
-          CryptoMedia media(dir.Path("bad").c_str(), true, true, true, 6, "");
+          CryptoMedia media((dir / "bad").c_str(), true, true, true, 6, "");
           std::vector<char> buf(8192);
           while (media.Read(buf.data(), 8192) == 8192) {
           }
@@ -309,7 +310,7 @@ TEST_F(CryptoMediaTest, DamagedCompressedFileFailsWithTheLibrarysException) {
 
 TEST_F(CryptoMediaTest, HardFlushMakesEverythingWrittenSoFarDecodable) {
   const std::string raw = mt::PageData(40000, 13);
-  const std::string path = dir.Path("m");
+  const std::string path = dir / "m";
   CryptoMedia media(path.c_str(), false, true, true, 6, "");
   media.Write(raw.data(), 30000);
   media.Flush(true);
@@ -339,8 +340,8 @@ TEST_F(CryptoMediaTest, HardFlushMakesEverythingWrittenSoFarDecodable) {
 // left unread: a good file closes, a damaged trailer or a cut file throws.
 TEST_F(CryptoMediaTest, CloseChecksTheWholeMember) {
   const std::string raw = mt::PageData(200000, 17);
-  WriteMedia(dir.Path("m"), {"", true, true, ""}, raw, {8192});
-  const std::string good = mt::ReadFile(dir.Path("m"));
+  WriteMedia(dir / "m", {"", true, true, ""}, raw, {8192});
+  const std::string good = mt::ReadFile(dir / "m");
   std::string crc = good;
   crc[crc.size() - 8] ^= 0x01;
   const struct {
@@ -354,9 +355,9 @@ TEST_F(CryptoMediaTest, CloseChecksTheWholeMember) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    mt::WriteFile(dir.Path("m"), c.stored);
+    mt::WriteFile(dir / "m", c.stored);
     for (int32_t first : {100, 300000}) {
-      CryptoMedia media(dir.Path("m").c_str(), true, true, true, 6, "");
+      CryptoMedia media((dir / "m").c_str(), true, true, true, 6, "");
       std::vector<char> buf(static_cast<size_t>(first));
       try {
         media.Read(buf.data(), first);
@@ -409,7 +410,7 @@ TEST_F(CryptoMediaTest, TcpNameSendsTheStoredFormToLocalPort8080) {
       while ((r = ::recv(c, buf, sizeof buf, 0)) > 0) received.append(buf, static_cast<size_t>(r));
       ::close(c);
     });
-    WriteMedia(dir.Path("m"), {"file", true, true, "k"}, raw, {30000});
+    WriteMedia(dir / "m", {"file", true, true, "k"}, raw, {30000});
     {
       CryptoMedia media(name, false, true, true, 6, "k");
       EXPECT_EQ(30000, media.Write(raw.data(), 30000));
@@ -417,7 +418,7 @@ TEST_F(CryptoMediaTest, TcpNameSendsTheStoredFormToLocalPort8080) {
       media.Close();
     }
     peer.join();
-    EXPECT_TRUE(SameBytes(mt::ReadFile(dir.Path("m")), received));
+    EXPECT_TRUE(SameBytes(mt::ReadFile(dir / "m"), received));
     EXPECT_FALSE(mt::FileExists(name));
   }
   ::close(fd);

@@ -8,13 +8,14 @@
 
 #include "media/FileMedia.h"
 #include "tests/media/media_test_util.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
 class FileMediaTest : public ::testing::Test {
  protected:
-  mt::TempDir dir;
-  const std::string path = dir.Path("m.bak");
+  kestest::TempDir dir;
+  const std::string path = dir / "m.bak";
 
   std::string ReadAll(int32_t compress, uint32_t readSize, int32_t closeResult = 0) {
     FileMedia media(path.c_str(), 0, compress, 1, 0);
@@ -74,9 +75,9 @@ TEST_F(FileMediaTest, OpenModes) {
     EXPECT_EQ(0, media.Close());
   }
   for (int32_t compress : {0, 1}) {
-    FileMedia missing(dir.Path("missing").c_str(), 0, compress, 1, 0);
+    FileMedia missing((dir / "missing").c_str(), 0, compress, 1, 0);
     EXPECT_EQ(nullptr, missing.file);
-    FileMedia noFolder(dir.Path("no/folder").c_str(), 1, compress, 6, 0);
+    FileMedia noFolder((dir / "no/folder").c_str(), 1, compress, 6, 0);
     EXPECT_EQ(nullptr, noFolder.file);
   }
 }
@@ -119,8 +120,8 @@ TEST_F(FileMediaTest, CompressedFileIsGzipThatStandardToolsRead) {
     ASSERT_GE(stored.size(), 18u);
     EXPECT_EQ("\x1f\x8b", stored.substr(0, 2));
     EXPECT_LT(stored.size(), data.size());
-    ASSERT_EQ(0, mt::Shell("zcat < '" + path + "' > '" + dir.Path("out") + "'"));
-    EXPECT_TRUE(mt::ReadFile(dir.Path("out")) == data);
+    ASSERT_EQ(0, mt::Shell("zcat < '" + path + "' > '" + dir / "out" + "'"));
+    EXPECT_TRUE(mt::ReadFile(dir / "out") == data);
     EXPECT_TRUE(ReadAll(1, 8192) == data);
     EXPECT_TRUE(ReadAll(1, 777) == data);
   }

@@ -7,6 +7,7 @@
 
 #include "media/CryptoMedia.h"
 #include "tests/media/media_test_util.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -35,11 +36,11 @@ TEST(MediaFormat, KeyStreamOfEachPassPhraseShape) {
       {"0123456789abcdef and the rest", "57a574931424a9e0f6ac6a0d95dbe2a6", "9c1287d3763f14114cc5521c10d46481",
        "31e91a0dfb8789634e44e0b4fd7f8de2"},
   };
-  mt::TempDir dir;
+  kestest::TempDir dir;
   const std::string zeros(17 * 16 + 5, '\0');
   for (const Case& c : cases) {
     SCOPED_TRACE(c.passPhrase);
-    const std::string path = dir.Path("m.bak");
+    const std::string path = dir / "m.bak";
     {
       CryptoMedia media(path.c_str(), false, false, true, 6, c.passPhrase);
       ASSERT_EQ(static_cast<int32_t>(zeros.size()), media.Write(zeros.data(), static_cast<int32_t>(zeros.size())));
@@ -59,8 +60,8 @@ TEST(MediaFormat, ReadsAFileMadeByGzipAndOpenssl) {
   //   openssl enc -aes-128-ctr -K 70617373207068726173650000000000 -iv 4b5354524e450001fffffffffffffff0
   const std::string stored = Unhex(
       "f5fce5e91aba1766adf0745beea463c57553252c4547faf9fe71980cd53c93988667a30febf8f40b699c");
-  mt::TempDir dir;
-  const std::string path = dir.Path("m.bak");
+  kestest::TempDir dir;
+  const std::string path = dir / "m.bak";
   mt::WriteFile(path, stored);
   CryptoMedia media(path.c_str(), true, true, true, 6, "pass phrase");
   char buf[64];

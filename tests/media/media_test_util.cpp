@@ -2,24 +2,13 @@
 
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
-#include <stdexcept>
 
 namespace mt {
-
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/kes-media-XXXXXX";
-  if (!mkdtemp(&tmpl[0])) throw std::runtime_error("mkdtemp failed");
-  dir_ = tmpl;
-}
-
-TempDir::~TempDir() { Shell("rm -rf '" + dir_ + "'"); }
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,15 +63,24 @@ struct BoundSocket {
   std::string port;
 };
 
-// The port of the one listening socket of this process other than 'except'.
-std::string FindListeningPort(int except = -1) {
+// The listening sockets of this process: the listeners of earlier tests live on.
+std::set<int> ListeningSockets() {
+  std::set<int> fds;
+  for (int fd = 3; fd < 1024; ++fd) {
+    int on = 0;
+    socklen_t len = sizeof on;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &on, &len) == 0 && on) fds.insert(fd);
+  }
+  return fds;
+}
+
+// The port of a listening socket of this process that is not among 'before', once there is one.
+std::string FindNewListeningPort(const std::set<int>& before) {
   for (int attempt = 0; attempt < 200; ++attempt) {
-    for (int fd = 3; fd < 1024; ++fd) {
-      int on = 0;
-      socklen_t len = sizeof on;
-      if (fd == except || ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &on, &len) != 0 || !on) continue;
+    for (int fd : ListeningSockets()) {
+      if (before.count(fd)) continue;
       sockaddr_in a;
-      len = sizeof a;
+      socklen_t len = sizeof a;
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
       return std::to_string(ntohs(a.sin_port));
     }
@@ -98,7 +108,7 @@ struct Seen {
   std::string firstBytes;
 };
 std::mutex g_seenLock;
-std::vector<Seen> g_seen;
+std::vector<Seen> g_seen;  // cleared before each test, so that a test sees only its own connections
 
 // Reads what the peer sends until it closes, answers "ok" and closes the socket.
 DWORD RecordConnection(LPVOID arg) {
@@ -131,7 +141,17 @@ std::vector<Seen> WaitForSeen(size_t n) {
   return g_seen;
 }
 
-TEST(MediaRestoreService, SetUpFailuresReturnMinusOneAndLogTheirCall) {
+class SeenConnections : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::lock_guard<std::mutex> lock(g_seenLock);
+    g_seen.clear();
+  }
+};
+class MediaRestoreService : public SeenConnections {};
+class MediaConnectToServer : public SeenConnections {};
+
+TEST_F(MediaRestoreService, SetUpFailuresReturnMinusOneAndLogTheirCall) {
   BoundSocket taken(true);
   std::string log;
   log = Captured([&] { EXPECT_EQ(-1, StartRestoreService(taken.port.c_str(), RecordConnection)); });
@@ -144,13 +164,14 @@ TEST(MediaRestoreService, SetUpFailuresReturnMinusOneAndLogTheirCall) {
   taken.Close();
 }
 
-TEST(MediaRestoreService, EachConnectionGetsItsOwnThreadAndBlock) {
-  std::string log = Captured([] {
+TEST_F(MediaRestoreService, EachConnectionGetsItsOwnThreadAndBlock) {
+  const std::set<int> listening = ListeningSockets();
+  std::string port;
+  std::string log = Captured([&] {
     StartServiceInBackground("0");
-    FindListeningPort();
+    port = FindNewListeningPort(listening);
   });
   EXPECT_NE(std::string::npos, log.find("Start Restore Service on TCP-0")) << log;
-  const std::string port = FindListeningPort();
   ASSERT_NE("", port);
   SYSTEMTIME before;
   GetSystemTime(&before);
@@ -177,7 +198,7 @@ TEST(MediaRestoreService, EachConnectionGetsItsOwnThreadAndBlock) {
   ::close(b);
 }
 
-TEST(MediaConnectToServer, ResolverFailureReturnsFalse) {
+TEST_F(MediaConnectToServer, ResolverFailureReturnsFalse) {
   SOCKET s = 0;
   std::string log = Captured([&] { EXPECT_FALSE(ConnectToServer("no-such-host.invalid", "1", &s)); });
   EXPECT_EQ(INVALID_SOCKET, s);
@@ -186,7 +207,7 @@ TEST(MediaConnectToServer, ResolverFailureReturnsFalse) {
 }
 
 // Takes one 15-second retry.
-TEST(MediaConnectToServer, RetriesUntilALateListenerAnswers) {
+TEST_F(MediaConnectToServer, RetriesUntilALateListenerAnswers) {
   // Bound but not listening: connects are refused, and the port stays ours until the service
   // takes it over.
   BoundSocket reserved(false);

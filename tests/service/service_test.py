@@ -2,36 +2,27 @@
 """The restore service end to end: a backup process on one emulated instance streams over TCP into a
 service process that restores into another.
 
-Each case gets a private box: two copies of kestrune (the backup side and the service, each with its
-own config.ini and log), a private ODBCSYSINI folder, a private emulator data root holding the
-instances MSSQLSERVER (the source) and SECOND (the service's), and TCP ports of its own.
-One case per invocation: service_test.py CASE."""
+Each case runs in a box of its own (tests/kestrune_harness.py): two copies of kestrune (the backup
+side and the service, each with its own config.ini and log), the instances MSSQLSERVER (the source)
+and SECOND (the service's), and TCP ports of its own. service_test.py --list | CASE."""
 
-import datetime
 import os
 import resource
-import shutil
 import socket
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
-KESTRUNE = os.environ["KESTRUNE_BIN"]
-SQLEMU = os.environ["SQLEMU_BIN"]
-
-ST_FAIL = 255
-with open(KESTRUNE, "rb") as _exe:
-    SANITIZED = b"__ubsan_handle" in _exe.read()
-FAILURES = []
-STDERR = []  # what each backup run wrote to its standard error, shown when the case fails
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from kestrune_harness import ST_FAIL, check, main  # noqa: E402
+import kestrune_harness  # noqa: E402
 
 
-def check(cond, what, detail=""):
-    if not cond:
-        FAILURES.append(what + ("\n--- detail ---\n" + detail if detail else ""))
-    return cond
+def sanitized():
+    """Whether kestrune was built with the sanitizers."""
+    with open(kestrune_harness.kestrune_bin(), "rb") as exe:
+        return b"__ubsan_handle" in exe.read()
 
 
 def free_port():
@@ -42,32 +33,11 @@ def free_port():
     return port
 
 
-class Side:
-    """One installation of kestrune: its folder, its config.ini and its log."""
-
-    def __init__(self, box, name, config):
-        self.box = box
-        self.bin = os.path.join(box.dir, name)
-        os.mkdir(self.bin)
-        self.exe = os.path.join(self.bin, "kestrune")
-        shutil.copy2(KESTRUNE, self.exe)
-        self.config(config)
-
-    def config(self, extra):
-        with open(os.path.join(self.bin, "config.ini"), "w") as f:
-            f.write("[Default]\nSingleton=0\n" + extra)
-
-    def log(self):
-        name = "kestrune-%s.log" % datetime.date.today().strftime("%Y%m%d")
-        p = os.path.join(self.bin, "Log", name)
-        return open(p, encoding="latin-1").read() if os.path.exists(p) else ""
-
-
 class Service:
     """A running service process; its console output is gathered as it comes."""
 
-    def __init__(self, side, port, *args, fds=None, started=True):
-        """`fds`: the process's descriptor limit; `started`: wait for the listener's line."""
+    def __init__(self, side, port, *args, fds=None):
+        """`fds`: the process's descriptor limit."""
         self.side = side
         self.port = port
         self.out = []
@@ -79,8 +49,6 @@ class Service:
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, preexec_fn=limit)
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
-        if started and not self.wait_for("Start Restore Service on TCP-%d" % port, 30):
-            raise RuntimeError("the service did not start:\n" + self.text())
 
     def _read(self):
         for raw in self.proc.stdout:
@@ -120,55 +88,21 @@ class Service:
         self.reader.join(5)
 
 
-class Box:
+class Box(kestrune_harness.Box):
+    """Sales on MSSQLSERVER; the backup side's installation in backup/, the service's in service/."""
+
     def __init__(self):
-        self.dir = tempfile.mkdtemp(prefix="kes-service-")
-        self.odbc = os.path.join(self.dir, "odbc")
-        self.root = os.path.join(self.dir, "root")
-        for d in (self.odbc, self.root):
-            os.mkdir(d)
-        self.sqlemu("odbc-register", self.odbc)
-        self.sqlemu("instance", "create", "MSSQLSERVER")
-        self.sqlemu("instance", "create", "SECOND")
+        super().__init__("kes-service-")
         self.sqlemu("db", "create", "MSSQLSERVER", "Sales", "--data-mb", "6", "--seed", "7")
-        self.backup = Side(self, "backup", "Instance=localhost\n")
-        self.service_side = Side(self, "service", "Instance=localhost\\SECOND\n")
-        self.services = []
+        self.backup = self.install("backup", extra="Instance=localhost\n")
+        self.service_side = self.install("service", extra="Instance=localhost\\SECOND\n")
 
-    def close(self):
-        for s in self.services:
-            s.stop()
-        if not FAILURES and not os.environ.get("KES_KEEP_TMP"):
-            shutil.rmtree(self.dir, ignore_errors=True)
-
-    def env(self):
-        e = dict(os.environ)
-        e.update(HOME=self.dir, ODBCSYSINI=self.odbc, SQLEMU_ROOT=self.root)
-        return e
-
-    def sqlemu(self, *args, ok=True):
-        r = subprocess.run([SQLEMU, *args], env=self.env(), capture_output=True, text=True)
-        if ok and r.returncode != 0:
-            raise RuntimeError("sqlemu %s: %s%s" % (" ".join(args), r.stdout, r.stderr))
-        return r.stdout
-
-    def checksum(self, instance, db):
-        return self.sqlemu("db", "checksum", instance, db, ok=False).strip()
-
-    def db_show(self, instance, db):
-        r = subprocess.run([SQLEMU, "db", "show", instance, db], env=self.env(), capture_output=True, text=True)
-        return r.stdout if r.returncode == 0 else ""
-
-    def statements(self, instance):
-        p = os.path.join(self.root, instance, "statements.log")
-        return open(p, encoding="latin-1").read() if os.path.exists(p) else ""
-
-    def batches(self, instance):
-        return [b.strip("\n") for b in self.statements(instance).split("\nGO\n") if b.strip()]
-
-    def start_service(self, *args, port=None, **kw):
+    def start_service(self, *args, port=None, started=True, **kw):
+        """A service of the box, ended when the box closes; with `started`, once it listens."""
         s = Service(self.service_side, port or free_port(), *args, **kw)
-        self.services.append(s)
+        self.stoppers.append(s.stop)
+        if started and not s.wait_for("Start Restore Service on TCP-%d" % s.port, 30):
+            raise RuntimeError("the service did not start:\n" + s.text())
         return s
 
     def same_versions(self):
@@ -178,23 +112,19 @@ class Box:
 
     def raw_stream(self, db="Sales"):
         """The server's raw backup stream of `db` in one stream, as a backup side sends it."""
-        path = os.path.join(self.dir, "raw_%s.bak" % db)
-        r = subprocess.run([self.backup.exe, "-a=B", "-b=F", "-d=" + db, "-f=" + path, "-H=elsewhere"],
-                           env=self.env(), capture_output=True)
-        if r.returncode != 0:
-            raise RuntimeError("plain backup of %s: %d" % (db, r.returncode))
+        path = self.path("raw_%s.bak" % db)
+        st, _, _ = self.backup.run("-a=B", "-b=F", "-d=" + db, "-f=" + path, "-H=elsewhere")
+        if st != 0:
+            raise RuntimeError("plain backup of %s: %d" % (db, st))
         return open(path, "rb").read()
 
     def run_backup(self, port, streams, *args, db="Sales", kind="F", timeout=240):
-        cmd = [self.backup.exe, "-D", "-a=B", "-b=" + kind, "-d=" + db,
-               "-f=%d@tcp://127.0.0.1:%d" % (streams, port), *args]
         try:
-            r = subprocess.run(cmd, env=self.env(), capture_output=True, timeout=timeout)
+            st, out, _ = self.backup.run("-D", "-a=B", "-b=" + kind, "-d=" + db,
+                                         "-f=%d@tcp://127.0.0.1:%d" % (streams, port), *args, timeout=timeout)
         except subprocess.TimeoutExpired as e:
             return None, "the backup did not end within %d s\n%s" % (timeout, (e.stdout or b"").decode("latin-1"))
-        if r.stderr.strip():
-            STDERR.append("--- stderr of %s ---\n%s" % (" ".join(cmd), r.stderr.decode("latin-1")))
-        return r.returncode, r.stdout.decode("latin-1")
+        return st, out
 
 
 def restored(box, service, streams, what, db="Sales", before=0):
@@ -238,9 +168,8 @@ def streams_case(box, streams):
               what + ": copies of %s differ" % os.path.basename(a))
     # The copies are the server's raw stream: a backup to plain files gives the same bytes.
     files = ",".join(os.path.join(box.dir, "plain_%d.bak" % k) for k in range(1, streams + 1))
-    r = subprocess.run([box.backup.exe, "-a=B", "-b=F", "-d=Sales", "-f=" + files, "-H=elsewhere"],
-                       env=box.env(), capture_output=True)
-    check(r.returncode == 0, what + ": plain backup status %s" % r.returncode)
+    st, _, _ = box.backup.run("-a=B", "-b=F", "-d=Sales", "-f=" + files, "-H=elsewhere")
+    check(st == 0, what + ": plain backup status %s" % st)
     raw = b"".join(open(f, "rb").read() for f in files.split(","))
     check(len(raw) == sum(os.path.getsize(f) for f in got), what + ": copies are not the stream's size")
 
@@ -557,7 +486,7 @@ def case_orphans(box):
     time.sleep(1)
     check(svc.descriptors() <= base, "orphans: descriptors %d, %d at the start" % (svc.descriptors(), base))
 
-    if SANITIZED:
+    if sanitized():
         # The sanitizers' runtime needs descriptors of its own (it probes memory through a pipe, and
         # takes a failed probe for a fault): a process that has spent them all is beyond what it checks.
         print("orphans: the sanitized build skips running out of descriptors")
@@ -679,23 +608,5 @@ def case_hostile(box):
     check(svc.alive(), "odd name: the service ended")
 
 
-def main(make_box=Box, cases=None):
-    """Runs the case named by the first argument; other scripts pass their own box and cases."""
-    case = sys.argv[1]
-    box = make_box()
-    try:
-        (cases or globals())["case_" + case](box)
-    finally:
-        if FAILURES:
-            print("box kept at", box.dir)
-        box.close()
-    for f in FAILURES:
-        print("FAIL:", f)
-    if FAILURES:
-        for e in STDERR:
-            print(e)
-    return 1 if FAILURES else 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(globals(), lambda case: Box()))

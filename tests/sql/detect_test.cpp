@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "tests/sql/harness.h"
+#include "tests/support/TempDir.h"
 
 using namespace sqltest;
 
@@ -58,18 +59,18 @@ class DetectTest : public testing::TestWithParam<DetectCase> {};
 TEST_P(DetectTest, ChoosesHighestNumber)
 {
     const DetectCase& c = GetParam();
-    std::string dir = MakeTempDir("detect");
-    Shell("mkdir -p " + Quote(dir + "/home"));
+    kestest::TempDir dir;
+    Shell("mkdir -p " + Quote(dir / "home"));
     std::string ini;
     for (const Driver& d : c.drivers) {
-        ini += "[" + d.name + "]\nDriver=" + dir + "/none.so\n";
+        ini += "[" + d.name + "]\nDriver=" + dir / "none.so\n";
         if (!d.extra.empty()) ini += d.extra + "\n";
         ini += "\n";
     }
-    WriteFile(dir + "/odbcinst.ini", ini);
+    WriteFile(dir / "odbcinst.ini", ini);
 
     std::string out;
-    int st = Shell("HOME=" + Quote(dir + "/home") + " ODBCSYSINI=" + Quote(dir) + " " +
+    int st = Shell("HOME=" + Quote(dir / "home") + " ODBCSYSINI=" + Quote(dir.path()) + " " +
                      Quote(testing::internal::GetArgvs()[0]) + " --probe-detect",
                  &out, false);
     ASSERT_EQ(st, 0) << out;

@@ -1,4 +1,5 @@
 #include "tests/sql/harness.h"
+#include "tests/support/TempDir.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,26 +9,6 @@
 #include <fstream>
 
 namespace sqltest {
-
-namespace {
-
-// The folders this process made, removed at its normal end.
-struct Made {
-    std::vector<std::string> dirs;
-    ~Made()
-    {
-        if (std::getenv("KES_KEEP_TMP")) return;
-        for (const std::string& d : dirs) Shell("rm -rf " + Quote(d));
-    }
-};
-
-std::vector<std::string>& MadeDirs()
-{
-    static Made made;
-    return made.dirs;
-}
-
-}  // namespace
 
 std::string Quote(const std::string& s)
 {
@@ -39,20 +20,6 @@ std::string Quote(const std::string& s)
             q += c;
     }
     return q + "'";
-}
-
-std::string MakeTempDir(const std::string& tag)
-{
-    const char* base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/kes-" + tag + "-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr) {
-        ADD_FAILURE() << "mkdtemp " << tmpl;
-        return "/nonexistent";
-    }
-    MadeDirs().push_back(buf.data());
-    return buf.data();
 }
 
 int Shell(const std::string& cmd, std::string* out, bool mergeErr)
@@ -77,9 +44,10 @@ void WriteFile(const std::string& path, const std::string& text)
 
 const Emu& EmuEnv()
 {
+    static kestest::TempDir made;  // removed when the process ends
     static Emu emu = [] {
         Emu e;
-        e.dir = MakeTempDir("sql");
+        e.dir = made.path();
         e.root = e.dir + "/root";
         e.odbc = e.dir + "/odbc";
         Shell("mkdir -p " + Quote(e.dir + "/home") + " " + Quote(e.root) + " " + Quote(e.odbc));

@@ -1,14 +1,10 @@
-// Shared helpers of the SQL access tests: private folders, child commands and an
+// Shared helpers of the SQL access tests: child commands and an
 // emulated instance reached through the real unixODBC driver manager.
 #pragma once
 
 #include <string>
-#include <vector>
 
 namespace sqltest {
-
-// A fresh folder under TMPDIR (or /tmp), removed again by the process that made it.
-std::string MakeTempDir(const std::string& tag);
 
 // Runs a shell command; its standard output (and error, with mergeErr) goes to
 // out. Returns the exit status (0..255), or -1 when it did not exit normally.

@@ -1,69 +1,35 @@
 #!/usr/bin/env python3
-"""Start-up of the real executable, run the way a new user runs it: a copy of
-kestrune in a folder of its own with its own config.ini, the emulated driver
-registered in a private ODBCSYSINI folder, an empty HOME and a private
-emulator data root. One case per invocation: startup_test.py CASE."""
+"""Start-up of the real executable, run the way a new user runs it: a copy of kestrune in a folder of
+its own with its own config.ini, in a box of its own (tests/kestrune_harness.py) whose driver and
+instance each case sets up itself. startup_test.py --list | CASE."""
 
-import datetime
 import os
-import shutil
 import signal
 import subprocess
 import sys
-import tempfile
-import traceback
 
-KESTRUNE = os.environ["KESTRUNE_BIN"]
-SQLEMU = os.environ["SQLEMU_BIN"]
-HOLDER = os.environ["LOCK_HOLDER_BIN"]
-
-ST_FAIL = 255  # -1 as the shell sees it
-
-FAILURES = []
-STDERR = []  # what each run wrote to its standard error, shown when the case fails
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from kestrune_harness import ST_FAIL, check, main  # noqa: E402
+import kestrune_harness  # noqa: E402
 
 
-def check(cond, what, detail=""):
-    if not cond:
-        FAILURES.append(what + ("\n--- output ---\n" + detail if detail else ""))
-
-
-class Box:
-    """A private installation: bin/kestrune + config.ini, odbc/, home/, root/."""
+class Box(kestrune_harness.Box):
+    """No driver registered and no instance yet; bin/kestrune + config.ini."""
 
     def __init__(self, config="[Default]\nSingleton=0\nInstance=localhost\n"):
-        self.dir = tempfile.mkdtemp(prefix="kes-startup-")
+        super().__init__("kes-startup-", register=False, instances=())
         os.chmod(self.dir, 0o755)
-        self.bin = os.path.join(self.dir, "bin")
-        self.odbc = os.path.join(self.dir, "odbc")
-        self.home = os.path.join(self.dir, "home")
-        self.root = os.path.join(self.dir, "root")
-        self.locks = os.path.join(self.dir, "locks")  # the single-instance lock's own namespace
-        for d in (self.bin, self.odbc, self.home, self.root, self.locks):
-            os.mkdir(d)
+        for d in (self.odbc, self.home, self.root, self.locks):
             os.chmod(d, 0o777)  # the unprivileged case writes its log here too
-        self.exe = os.path.join(self.bin, "kestrune")
-        shutil.copy2(KESTRUNE, self.exe)
-        self.config(config)
-
-    def close(self):
-        if not os.environ.get("KES_KEEP_TMP"):
-            shutil.rmtree(self.dir, ignore_errors=True)
-
-    def env(self):
-        e = dict(os.environ)
-        e.update(HOME=self.home, ODBCSYSINI=self.odbc, SQLEMU_ROOT=self.root, KESTRUNE_LOCK_DIR=self.locks)
-        return e
+        self.kes = self.install("bin", head="", extra=config)
+        os.chmod(self.kes.bin, 0o777)
+        self.bin = self.kes.bin
 
     def config(self, text):
-        with open(os.path.join(self.bin, "config.ini"), "w") as f:
-            f.write(text)
+        self.kes.config(text)
 
-    def sqlemu(self, *args):
-        r = subprocess.run([SQLEMU, *args], env=self.env(), capture_output=True, text=True)
-        if r.returncode != 0:
-            raise RuntimeError("sqlemu %s: %s%s" % (" ".join(args), r.stdout, r.stderr))
-        return r.stdout
+    def log(self):
+        return self.kes.log()
 
     def register(self, *extra):
         self.sqlemu("odbc-register", self.odbc, *extra)
@@ -77,26 +43,9 @@ class Box:
     def instance(self, *args):
         self.sqlemu("instance", "create", "MSSQLSERVER", *args)
 
-    def statements(self):
-        p = os.path.join(self.root, "MSSQLSERVER", "statements.log")
-        return open(p).read() if os.path.exists(p) else ""
-
     def run(self, *args, user=None, extra_env=None):
-        cmd = [self.exe, *args]
-        if user:
-            cmd = ["setpriv", "--reuid=" + user, "--regid=nogroup", "--clear-groups", "--"] + cmd
-        env = self.env()
-        env.update(extra_env or {})
-        r = subprocess.run(cmd, env=env, capture_output=True, timeout=120)
-        err = r.stderr.decode("latin-1")
-        if err.strip():
-            STDERR.append("--- stderr of kestrune %s ---\n%s" % (" ".join(args), err))
-        return r.returncode, r.stdout.decode("latin-1"), err
-
-    def log(self):
-        name = "kestrune-%s.log" % datetime.date.today().strftime("%Y%m%d")
-        p = os.path.join(self.bin, "Log", name)
-        return open(p, encoding="latin-1").read() if os.path.exists(p) else ""
+        wrap = ["setpriv", "--reuid=" + user, "--regid=nogroup", "--clear-groups", "--"] if user else []
+        return self.kes.run(*args, timeout=120, env=extra_env, wrap=wrap)
 
 
 def line(msg):
@@ -127,7 +76,8 @@ def case_help_version_first(box):
 def case_singleton(box):
     box.config("[Default]\nInstance=localhost\n")  # Singleton stays at its default (set)
     msg = "Exiting... Detected some active instance, while ONLY one instance is allowed."
-    holder = subprocess.Popen([HOLDER], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=box.env())
+    holder = subprocess.Popen([os.environ["LOCK_HOLDER_BIN"]], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              env=box.env())
     try:
         check(holder.stdout.readline().strip() == b"held", "the holder did not take the lock")
         for args in (["-v"], ["-h"], ["-h", "-v"]):
@@ -307,26 +257,5 @@ def case_conn_string_room(box):
     check("SQL Server ODBC" not in out and box.statements() == "", "room: something was sent", out)
 
 
-CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
-
-
-def main():
-    if len(sys.argv) != 2 or sys.argv[1] not in CASES:
-        sys.exit("usage: startup_test.py {%s}" % "|".join(sorted(CASES)))
-    box = Box()
-    try:
-        CASES[sys.argv[1]](box)
-    except Exception:
-        FAILURES.append("the case stopped:\n" + traceback.format_exc())
-    finally:
-        box.close()
-    for f in FAILURES:
-        print("FAIL:", f)
-    if FAILURES:
-        for e in STDERR:
-            print(e)
-    sys.exit(1 if FAILURES else 0)
-
-
 if __name__ == "__main__":
-    main()
+    sys.exit(main(globals(), lambda case: Box()))

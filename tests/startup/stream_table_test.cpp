@@ -1,9 +1,6 @@
 // The job record and the stream table that main derives from the settings.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -13,6 +10,7 @@
 #include "config/Config.h"
 #include "engine/job.h"
 #include "support/Log.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -29,9 +27,6 @@ protected:
     void SetUp() override
     {
         Log::SetLogLevel(Log::LOG_INFO);
-        char tmpl[] = "/tmp/kes-streams-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
         g_streamFiles.clear();
         SET(Action, "B");
         SET(BKType, "F");
@@ -39,12 +34,11 @@ protected:
         SET(Host, "");
         g_config.RPort = 8080;
     }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
     std::string Touch(const std::string& name)
     {
-        std::ofstream(dir_ + "/" + name) << "x";
-        return dir_ + "/" + name;
+        std::ofstream(dir_ / name) << "x";
+        return dir_ / name;
     }
 
     // FillJobInfo, then BuildStreamTable with its log lines captured.
@@ -71,7 +65,7 @@ protected:
         return v;
     }
 
-    std::string dir_;
+    kestest::TempDir dir_;
 };
 
 using Strings = std::vector<std::string>;
@@ -192,11 +186,11 @@ TEST_F(StreamTable, RestoreAndVerifyNeedTheirFiles)
         {"R", a + "," + b, 2, "", 2},
         {"V", a + ",tcp://h:1,s3://bucket/k,bs://c", 4, "", 4},
         {"R", "2@tcp://10.1.1.9:7000", 2, "", 2},
-        {"R", a + "," + dir_ + "/gone.bak," + b, -1, dir_ + "/gone.bak", 2},
+        {"R", a + "," + dir_ / "gone.bak," + b, -1, dir_ / "gone.bak", 2},
         {"V", a + ", " + b, -1, " " + b, 2},  // the blank is part of the name
         {"R", "TCP://h:1", -1, "TCP://h:1", 1},
-        {"R", dir_, -1, dir_, 1},  // a folder is no file
-        {"V", nine + dir_ + "/tenth", -1, dir_ + "/tenth", 10},  // also beyond the eighth
+        {"R", dir_.path(), -1, dir_.path(), 1},  // a folder is no file
+        {"V", nine + dir_ / "tenth", -1, dir_ / "tenth", 10},  // also beyond the eighth
     };
     for (const Case& c : cases) {
         g_streamFiles.clear();

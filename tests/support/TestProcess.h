@@ -2,6 +2,8 @@
 // with their output and exit status.
 #pragma once
 
+#include "tests/support/TempDir.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -19,30 +21,6 @@
 #include <vector>
 
 namespace kestest {
-
-// A fresh folder of its own, removed with everything in it at the end.
-class TempDir {
-public:
-    TempDir() {
-        const char* base = getenv("TMPDIR");
-        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/kes-test-XXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
-        path_ = buf.data();
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 inline std::string selfExe() {
     char buf[4096];
