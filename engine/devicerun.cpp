@@ -257,9 +257,8 @@ int RunDeviceSet(const char* connStr, int deviceCount) {
         const bool keepOptions = OptionsFileWanted(action, g_config.BKType[0], g_job.host, first) &&
                                  !g_moveClauses.empty();
         if (keepOptions && !WriteOptionsFile(MediaWritePath(options), g_moveClauses)) {
-            int err = 0;
-            _get_errno(&err);
-            Log::WError("Failed to write the operation options file %s (%s)", options.c_str(), strerror(err));
+            Log::WError("Failed to write the operation options file %s (%s)", options.c_str(),
+                        RuntimeErrorText().c_str());
             status = -1;
         } else if (!CommitMediaSet(keepOptions)) {
             status = -1;

@@ -8,6 +8,7 @@
 #include "media/FileMedia.h"
 #include "platform/win32/win32.h"
 #include "support/Log.h"
+#include "support/SysUtils.h"
 
 #include <cerrno>
 #include <cstring>
@@ -125,13 +126,6 @@ private:
     CryptoMedia* m_;
 };
 
-// The runtime's explanation of the failure of the call just made; `fallback`'s when it left none.
-std::string RuntimeReason(int fallback) {
-    int err = 0;
-    _get_errno(&err);
-    return strerror(err ? err : fallback);
-}
-
 // The media of a stream; null with `reason` set when it cannot be opened. `file` names it in the log.
 std::unique_ptr<MediaFile> OpenPlain(const std::string& path, const std::string& file, DWORD writeMedia, bool announce,
                                      std::string* reason) {
@@ -145,7 +139,7 @@ std::unique_ptr<MediaFile> OpenPlain(const std::string& path, const std::string&
     _set_errno(0);
     auto* m = new FileMedia(path.c_str(), writeMedia ? 1 : 0, zlib ? 1 : 0, zlib ? g_config.CompressLevel : 1, 0);
     if (!m->file) {
-        *reason = RuntimeReason(ENOENT);
+        *reason = RuntimeErrorText(ENOENT);
         delete m;
         return nullptr;
     }
@@ -160,9 +154,9 @@ std::unique_ptr<MediaFile> OpenChain(const std::string& path, const std::string&
                                   g_config.CompressLevel, g_config.EncPass);
         return std::unique_ptr<MediaFile>(new ChainMedia(m, file));
     } catch (const CryptoPP::FileStore::OpenErr&) {
-        *reason = RuntimeReason(ENOENT);
+        *reason = RuntimeErrorText(ENOENT);
     } catch (const CryptoPP::FileSink::OpenErr&) {
-        *reason = RuntimeReason(ENOENT);
+        *reason = RuntimeErrorText(ENOENT);
     } catch (const std::exception& e) {
         *reason = e.what();
     } catch (const char* text) {

@@ -87,6 +87,12 @@ std::string ErrorText(uint32_t status) {
     return out;
 }
 
+std::string RuntimeErrorText(int fallback) {
+    int err = 0;
+    _get_errno(&err);
+    return strerror(err ? err : fallback);
+}
+
 bool IsVistaOrGreater() {
     OSVERSIONINFOEXW info;
     memset(&info, 0, sizeof info);

@@ -21,6 +21,9 @@ bool FolderExists(std::string path);
 bool ReadFileToString(std::string path, std::string& out);
 // The system's explanation of a Win32 error code, empty when it has none.
 std::string ErrorText(uint32_t status);
+// The C runtime's explanation of the calling thread's last runtime error (errno), or of
+// `fallback` when none is set.
+std::string RuntimeErrorText(int fallback = 0);
 bool IsVistaOrGreater();
 bool IsElevated();  // effective uid 0 on this platform
 // Appends to out the non-empty tokens of text between the delimiter characters.
