@@ -16,9 +16,6 @@
 
 wchar_t g_deviceSetName[kSetNameRoom];
 
-const RunPlace kMainRun{"x", "execSQL failed.\n", false, true, true};
-const RunPlace kServiceRun{"0x", "execSQL failed.", true, false, false};
-
 // The statement thread's block and texts. The teardown may run while that thread still reads
 // them (after a failed configuration); they are then left to it.
 struct DeviceSetRun::Texts {

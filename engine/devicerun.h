@@ -33,8 +33,8 @@ struct RunPlace {
     bool waitEndsWithStatement;     // the wait ends as soon as a statement that failed has ended
     bool ownsProcess;               // the teardown also cleans up Winsock and closes the log
 };
-extern const RunPlace kMainRun;
-extern const RunPlace kServiceRun;
+inline constexpr RunPlace kMainRun{"x", "execSQL failed.\n", false, true, true};
+inline constexpr RunPlace kServiceRun{"0x", "execSQL failed.", true, false, false};
 
 // One device set from its creation to its teardown, on the calling thread. The destructor tears
 // down what End has not.
