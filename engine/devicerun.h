@@ -30,7 +30,7 @@ struct RunPlace {
     const char* hexPrefix;          // before a failed creation step's result: "x" or "0x"
     const char* noStatementThread;  // the line when the statement thread cannot start
     bool announcesWait;             // "Waiting for SQL to complete configuration ..." before the wait
-    bool waitEndsWithStatement;     // the wait ends as soon as a statement that failed has ended
+    bool waitEndsWithStatement;     // a statement that fails before the set is configured ends the wait
     bool ownsProcess;               // the teardown also cleans up Winsock and closes the log
 };
 inline constexpr RunPlace kMainRun{"x", "execSQL failed.\n", false, true, true};
@@ -54,8 +54,8 @@ public:
     // Submits `statement` over `connStr` on the statement thread, waits up to
     // kConfigurationTimeoutMs for the server to configure the set, and hands the set to its device
     // threads with `info` (startSecondary, which ends the process when that phase fails). 0, or -1
-    // (logged) when the thread cannot start, the statement failed before the set was configured,
-    // or the set was not configured in time.
+    // (logged) when the thread cannot start, the set was not configured in time, or, where the
+    // place's wait ends with the statement, the statement failed first.
     int Serve(const std::string& connStr, const std::string& statement, const StreamInfo& info);
     // Undoes what the run reached: Close, Release, a bounded wait for a statement thread that is
     // still running, CoUninitialize; for main's run also WSACleanup and Log::Close. False when the
