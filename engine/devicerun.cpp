@@ -9,42 +9,32 @@
 #include "platform/winsock/winsock.h"
 #include "sql/Sql.h"
 #include "support/Log.h"
+#include "support/SysUtils.h"
 
-#include <errno.h>
 #include <string.h>
 #include <stdio.h>
-#include <strings.h>
-#include <sys/stat.h>
 
 wchar_t g_deviceSetName[kSetNameRoom];
 
-namespace {
-
 // The statement thread's block and texts. The teardown may run while that thread still reads
-// them (after a failed configuration), so they are made once and kept for the whole process.
-struct StatementTexts {
+// them (after a failed configuration); they are then left to it.
+struct DeviceSetRun::Texts {
     std::string connStr;
     std::string statement;
     SqlExecParam param;
 };
-StatementTexts* s_texts = nullptr;
+
+namespace {
 
 // How long the teardown waits for a statement thread that is still running.
 const DWORD kStatementGraceMs = 20000;
 
-bool IsDirectory(const char* path) {
-    struct stat st;
-    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // How often the wait for the set's configuration looks whether the statement has already ended.
 const DWORD kConfigurationSliceMs = 100;
 
-std::string FirstEntry() { return StreamEntry(1); }
-
-// Whether a backup's device thread writes the stream entry into a file (a file mover serves it).
-bool WrittenToFile(const std::string& entry) {
-    const MoverKind kind = ChooseMover(g_config.DNet, true, g_job.listenPort, entry.c_str());
+// Whether a backup's device thread writes the stream into a file (a file mover serves it).
+bool WrittenToFile(int stream) {
+    const MoverKind kind = MoverOf(stream);
     return kind == MoverKind::PlainFile || kind == MoverKind::FileMedia;
 }
 
@@ -52,10 +42,7 @@ bool WrittenToFile(const std::string& entry) {
 // block, whose size is fixed: a list that does not fit fails the run before the server starts it.
 bool RequestsFit(int deviceCount) {
     for (int i = 0; i < deviceCount; ++i) {
-        auto it = g_streamFiles.find(i + 1);
-        const std::string entry = it == g_streamFiles.end() ? std::string() : it->second;
-        if (ChooseMover(g_config.DNet, g_job.isBackup, g_job.listenPort, entry.c_str()) != MoverKind::SendToService)
-            continue;
+        if (MoverOf(i + 1) != MoverKind::SendToService) continue;
         std::string text;
         if (!BuildRequestText(g_moveClauses, g_job.database, KindWord(g_job.isDatabase),
                               static_cast<uint32_t>(deviceCount), static_cast<uint32_t>(i + 1),
@@ -69,11 +56,11 @@ bool RequestsFit(int deviceCount) {
     return true;
 }
 
-int Teardown(Reached& r, int status) {
+int Teardown(DeviceSetRun& run, int status) {
     DiscardMediaSet();
     // A statement thread that is still running may still end the process itself; returning
     // from main now would run the exit processing beside it.
-    if (!ReleaseDeviceSet(r, true)) ExitProcess(static_cast<UINT>(status));
+    if (!run.End()) ExitProcess(static_cast<UINT>(status));
     return status;
 }
 
@@ -92,8 +79,8 @@ std::vector<std::string> LogPieces(const char* prefix, const std::string& text) 
 }
 
 std::wstring VdiInstanceName(const char* instance, const char* computerName) {
-    if (instance[0] == 0 || strcasecmp(instance, "127.0.0.1") == 0 || strcasecmp(instance, "localhost") == 0 ||
-        strcmp(instance, ".") == 0 || strcasecmp(instance, computerName) == 0)
+    if (instance[0] == 0 || _stricmp(instance, "127.0.0.1") == 0 || _stricmp(instance, "localhost") == 0 ||
+        strcmp(instance, ".") == 0 || _stricmp(instance, computerName) == 0)
         return std::wstring();
     const char* slash = strchr(instance, '\\');
     if (!slash) return std::wstring();
@@ -102,101 +89,139 @@ std::wstring VdiInstanceName(const char* instance, const char* computerName) {
     return out;
 }
 
-HRESULT CreateDeviceSet(Reached& r, int count, wchar_t* name, const char* hexPrefix) {
+DeviceSetRun::DeviceSetRun(const RunPlace& place, wchar_t* name) : place_(place), name_(name) {}
+
+DeviceSetRun::~DeviceSetRun() { End(); }
+
+bool DeviceSetRun::Create(int count) {
+    count_ = count;
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (FAILED(hr)) {
-        Log::WError("Coinit fails: %s%X", hexPrefix, static_cast<unsigned>(hr));
-        return hr;
+        Log::WError("Coinit fails: %s%X", place_.hexPrefix, static_cast<unsigned>(hr));
+        return false;
     }
-    r.comInit = true;
+    comInit_ = true;
 
     void* object = nullptr;
     hr = CoCreateInstance(CLSID_MSSQL_ClientVirtualDeviceSet, nullptr, CLSCTX_INPROC_SERVER,
                           IID_IClientVirtualDeviceSet2, &object);
     if (FAILED(hr)) {
-        Log::WError("Could not create component: %s%X", hexPrefix, static_cast<unsigned>(hr));
+        Log::WError("Could not create component: %s%X", place_.hexPrefix, static_cast<unsigned>(hr));
         Log::WError("Check registration of SQLVDI.DLL and value of IID");
-        return hr;
+        return false;
     }
-    r.set = static_cast<IClientVirtualDeviceSet2*>(object);
+    set_ = static_cast<IClientVirtualDeviceSet2*>(object);
 
     GUID guid;
     CoCreateGuid(&guid);
-    StringFromGUID2(guid, name, kSetNameRoom);
+    StringFromGUID2(guid, name_, kSetNameRoom);
     VDConfig config{};
     config.deviceCount = static_cast<DWORD>(count);
     const std::wstring instance = VdiInstanceName(g_config.Instance, g_config.ComputerName);
-    hr = r.set->CreateEx(instance.empty() ? nullptr : instance.c_str(), name, &config);
+    hr = set_->CreateEx(instance.empty() ? nullptr : instance.c_str(), name_, &config);
     if (FAILED(hr)) {
-        Log::WError("VDS::Create fails: %s%X", hexPrefix, static_cast<unsigned>(hr));
-        return hr;
+        Log::WError("VDS::Create fails: %s%X", place_.hexPrefix, static_cast<unsigned>(hr));
+        return false;
     }
-    r.created = true;
-    return S_OK;
+    created_ = true;
+    return true;
 }
 
-bool ReleaseDeviceSet(Reached& r, bool mainRun) {
-    if (r.created) r.set->Close();
-    if (r.set) r.set->Release();
-    bool ended = true;
-    if (r.statementThread) {
-        // Closing the set fails the server's statement; let its thread finish its lines.
-        ended = WaitForSingleObject(r.statementThread, kStatementGraceMs) == WAIT_OBJECT_0;
-        if (!ended) Log::WWarn("The statement thread is still running at the end of the run.");
-        CloseHandle(r.statementThread);
+int DeviceSetRun::Serve(const std::string& connStr, const std::string& statement, const StreamInfo& info) {
+    texts_ = new Texts{connStr, statement, {}};
+    texts_->param.connStr = texts_->connStr.c_str();
+    texts_->param.statement = texts_->statement.c_str();
+    for (const std::string& piece : LogPieces("Submitting SQL:\n", texts_->statement)) Log::WDebug("%s", piece.c_str());
+
+    statementThread_ = CreateThread(nullptr, 0, execSQL, &texts_->param, 0, nullptr);
+    if (!statementThread_) {
+        Log::WError("%s", place_.noStatementThread);
+        return -1;
     }
-    if (mainRun && r.created) WSACleanup();
-    if (r.comInit) {
-        CoUninitialize();
-        if (mainRun) Log::Close();
+    if (place_.announcesWait) Log::WTrace("Waiting for SQL to complete configuration ...");
+    VDConfig config{};
+    config.deviceCount = static_cast<DWORD>(count_);
+    bool statementEnded = false;
+    const HRESULT hr = AwaitConfiguration(&config, &statementEnded);
+    DWORD code = 0;
+    if (statementEnded && GetExitCodeThread(statementThread_, &code) && code != 0) {
+        // Refused at once (a login, the statement itself): its own lines say why.
+        Log::WError("The SQL operation failed with code %d", static_cast<int>(code));
+        return -1;
     }
-    r = Reached();
-    return ended;
+    if (FAILED(hr)) {
+        Log::WError("VDS::Getconfig fails: 0x%X", static_cast<unsigned>(hr));
+        return -1;
+    }
+
+    Log::WTrace("Spawning secondary threads ...");
+    const int status = startSecondary(set_, statementThread_, count_, &info, name_);
+    statementThread_ = nullptr;  // startSecondary has waited for it and closed its handle
+    return status;
 }
 
-HRESULT AwaitConfiguration(IClientVirtualDeviceSet2* set, HANDLE statementThread, VDConfig* config,
-                           bool* statementEnded) {
+HRESULT DeviceSetRun::AwaitConfiguration(VDConfig* config, bool* statementEnded) {
     *statementEnded = false;
+    if (!place_.waitEndsWithStatement) return set_->GetConfiguration(kConfigurationTimeoutMs, config);
+    // In slices, no longer than the statement runs: when it ends first, the result is the last
+    // failed look.
     const DWORD start = GetTickCount();
     for (;;) {
         const DWORD spent = GetTickCount() - start;
         const DWORD left = spent < kConfigurationTimeoutMs ? kConfigurationTimeoutMs - spent : 0;
-        const HRESULT hr = set->GetConfiguration(left < kConfigurationSliceMs ? left : kConfigurationSliceMs, config);
+        const HRESULT hr = set_->GetConfiguration(left < kConfigurationSliceMs ? left : kConfigurationSliceMs, config);
         if (hr != VD_E_TIMEOUT || left <= kConfigurationSliceMs) return hr;
-        if (WaitForSingleObject(statementThread, 0) == WAIT_OBJECT_0) {
+        if (WaitForSingleObject(statementThread_, 0) == WAIT_OBJECT_0) {
             // Nothing will open the set now; a configuration that raced the end still counts.
-            const HRESULT last = set->GetConfiguration(0, config);
+            const HRESULT last = set_->GetConfiguration(0, config);
             *statementEnded = FAILED(last);
             return last;
         }
     }
 }
 
+bool DeviceSetRun::End() {
+    if (created_) set_->Close();
+    if (set_) set_->Release();
+    bool ended = true;
+    if (statementThread_) {
+        // Closing the set fails the server's statement; let its thread finish its lines.
+        ended = WaitForSingleObject(statementThread_, kStatementGraceMs) == WAIT_OBJECT_0;
+        if (!ended) Log::WWarn("The statement thread is still running at the end of the run.");
+        CloseHandle(statementThread_);
+    }
+    if (place_.ownsProcess && created_) WSACleanup();
+    if (comInit_) {
+        CoUninitialize();
+        if (place_.ownsProcess) Log::Close();
+    }
+    if (ended) delete texts_;
+    texts_ = nullptr;
+    comInit_ = created_ = false;
+    set_ = nullptr;
+    statementThread_ = nullptr;
+    return ended;
+}
+
 int RunDeviceSet(const char* connStr, int deviceCount) {
     const char action = g_config.Action[0];
+    const std::string first = StreamEntry(1);
     // A backup claims the files it writes before anything reaches the server, so that a run that
     // cannot write them, or that another run is writing, stops here with the previous set intact.
     bool claimed = false;
     if (action == 'B') {
         std::vector<std::string> files;
         for (int k = 1; k <= deviceCount; ++k)
-            if (WrittenToFile(StreamEntry(k))) files.push_back(StreamEntry(k));
+            if (WrittenToFile(k)) files.push_back(StreamEntry(k));
         if (!files.empty()) {
-            const std::string options = WrittenToFile(FirstEntry()) ? OptionsFileName(FirstEntry()) : std::string();
+            const std::string options = WrittenToFile(1) ? OptionsFileName(first) : std::string();
             if (!ClaimMediaSet(files, options)) return -1;
             claimed = true;
         }
     }
 
-    Reached r;
-    HRESULT hr = CreateDeviceSet(r, deviceCount, g_deviceSetName, "x");
-    if (!r.comInit) {
-        DiscardMediaSet();
-        return -1;
-    }
-    if (FAILED(hr)) return Teardown(r, -1);
-    VDConfig config{};
-    config.deviceCount = static_cast<DWORD>(deviceCount);
+    DeviceSetRun run(kMainRun, g_deviceSetName);
+    if (!run.Create(deviceCount)) return Teardown(run, -1);
 
     // The MOVE-clause list: asked of the server for a full backup, taken from the options file
     // and resolved for the restore of one.
@@ -205,64 +230,36 @@ int RunDeviceSet(const char* connStr, int deviceCount) {
         g_moveClauses = QuerySQL(connStr, MoveClauseQuery(g_config.DB).c_str(), true);
     } else if (action != 'B' && action != 'V' && fullType) {
         std::string list;
-        if (!ReadOptionsFile(OptionsFileName(FirstEntry()), &list)) {
+        if (!ReadOptionsFile(OptionsFileName(first), &list)) {
             Log::WError("Filed to pull operation options.");
-            return Teardown(r, -1);
+            return Teardown(run, -1);
         }
         g_moveClauses = list;
         g_moveClauses = QuerySQL(connStr, ResolveClausesQuery(g_moveClauses).c_str(), true);
     }
-    if (action == 'B' && !RequestsFit(deviceCount)) return Teardown(r, -1);
-    if (NeedsStandbyClause(g_config) && !IsDirectory(g_config.Standby)) {
+    if (action == 'B' && !RequestsFit(deviceCount)) return Teardown(run, -1);
+    if (NeedsStandbyClause(g_config) && !FolderExists(g_config.Standby)) {
         Log::WError("The direcotry for standby file [%s] did NOT exist.", g_config.Standby);
-        return Teardown(r, -121);
+        return Teardown(run, -121);
     }
     SYSTEMTIME now;
     GetLocalTime(&now);
-
-    if (!s_texts) s_texts = new StatementTexts;
-    s_texts->connStr = connStr;
-    s_texts->statement = ComposeStatement(g_config, deviceCount, g_deviceSetName, g_moveClauses, now);
-    s_texts->param.connStr = s_texts->connStr.c_str();
-    s_texts->param.statement = s_texts->statement.c_str();
-    for (const std::string& piece : LogPieces("Submitting SQL:\n", s_texts->statement)) Log::WDebug("%s", piece.c_str());
-
-    r.statementThread = CreateThread(nullptr, 0, execSQL, &s_texts->param, 0, nullptr);
-    if (!r.statementThread) {
-        Log::WError("execSQL failed.\n");
-        return Teardown(r, -1);
-    }
-
-    bool statementEnded = false;
-    hr = AwaitConfiguration(r.set, r.statementThread, &config, &statementEnded);
-    DWORD code = 0;
-    if (statementEnded && GetExitCodeThread(r.statementThread, &code) && code != 0) {
-        // Refused at once (a login, the statement itself): its own lines say why.
-        Log::WError("The SQL operation failed with code %d", static_cast<int>(code));
-        return Teardown(r, -1);
-    }
-    if (FAILED(hr)) {
-        Log::WError("VDS::Getconfig fails: 0x%X", static_cast<unsigned>(hr));
-        return Teardown(r, -1);
-    }
-
-    Log::WTrace("Spawning secondary threads ...");
-    StreamInfo info{g_job.database.c_str(), "", "", 0};
-    int status = startSecondary(r.set, r.statementThread, deviceCount, &info, g_deviceSetName);
-    r.statementThread = nullptr;  // startSecondary has waited for it and closed its handle
+    const std::string statement = ComposeStatement(g_config, deviceCount, g_deviceSetName, g_moveClauses, now);
+    int status = run.Serve(connStr, statement, StreamInfo{g_job.database.c_str(), "", "", 0});
 
     // The set replaces the previous one only now that the statement and every stream succeeded,
     // and only with its options file written.
     if (status == 0 && claimed) {
-        const std::string options = OptionsFileName(FirstEntry());
-        const bool keepOptions = OptionsFileWanted(action, g_config.BKType[0], g_job.host, FirstEntry()) &&
+        const std::string options = OptionsFileName(first);
+        const bool keepOptions = OptionsFileWanted(action, g_config.BKType[0], g_job.host, first) &&
                                  !g_moveClauses.empty();
         if (keepOptions && !WriteOptionsFile(MediaWritePath(options), g_moveClauses)) {
-            Log::WError("Failed to write the operation options file %s (%s)", options.c_str(), strerror(errno));
+            Log::WError("Failed to write the operation options file %s (%s)", options.c_str(),
+                        RuntimeErrorText().c_str());
             status = -1;
         } else if (!CommitMediaSet(keepOptions)) {
             status = -1;
         }
     }
-    return Teardown(r, status);
+    return Teardown(run, status);
 }

@@ -1,6 +1,7 @@
-// The device-set run of a backup, restore or verify that main starts: create the virtual device
-// set, compose and submit the statement, hand the configured set to the device threads, write
-// the operation-options file after a full backup, and tear everything down.
+// The life of one virtual device set, which every backup, restore or verify goes through: the set
+// created under a fresh GUID name, the statement submitted on a thread of its own, the wait until
+// the server has configured the set, the device threads, the teardown. Main runs one such life for
+// its backup, restore or verify; the restore service one for each incoming backup.
 #pragma once
 
 #include "engine/devicethreads.h"
@@ -24,32 +25,56 @@ std::wstring VdiInstanceName(const char* instance, const char* computerName);
 constexpr size_t kLogPiece = 8000;
 std::vector<std::string> LogPieces(const char* prefix, const std::string& text);
 
-// What a run reached, so that its teardown undoes exactly that.
-struct Reached {
-    bool comInit = false;
-    IClientVirtualDeviceSet2* set = nullptr;
-    bool created = false;
-    HANDLE statementThread = nullptr;
+// What differs between main's run and the restore service's.
+struct RunPlace {
+    const char* hexPrefix;          // before a failed creation step's result: "x" or "0x"
+    const char* noStatementThread;  // the line when the statement thread cannot start
+    bool announcesWait;             // "Waiting for SQL to complete configuration ..." before the wait
+    bool waitEndsWithStatement;     // a statement that fails before the set is configured ends the wait
+    bool ownsProcess;               // the teardown also cleans up Winsock and closes the log
 };
+inline constexpr RunPlace kMainRun{"x", "execSQL failed.\n", false, true, true};
+inline constexpr RunPlace kServiceRun{"0x", "execSQL failed.", true, false, false};
 
-// The creation steps that main's run and the restore service's runs share: COM for the calling
-// thread, the device-set component, a fresh GUID name written into `name` (kSetNameRoom), CreateEx
-// with `count` devices. Failures are logged with the result after `hexPrefix` ("x" in main's run,
-// "0x" in the service's). Gives the failing call's result, or S_OK with the set created; a failed
-// CoInitializeEx leaves r.comInit false.
-HRESULT CreateDeviceSet(Reached& r, int count, wchar_t* name, const char* hexPrefix);
+// One device set from its creation to its teardown, on the calling thread. The destructor tears
+// down what End has not.
+class DeviceSetRun {
+public:
+    // `name` (kSetNameRoom) receives the set's name; it stays the caller's and must outlive the run.
+    DeviceSetRun(const RunPlace& place, wchar_t* name);
+    ~DeviceSetRun();
+    DeviceSetRun(const DeviceSetRun&) = delete;
+    DeviceSetRun& operator=(const DeviceSetRun&) = delete;
 
-// Undoes what `r` reached: Close, Release, a bounded wait for the statement thread, CoUninitialize;
-// main's run (`mainRun`) also cleans up Winsock and closes the log. False when the statement
-// thread was still running, so that its parameter block must be kept.
-bool ReleaseDeviceSet(Reached& r, bool mainRun);
+    // COM for the calling thread, the device-set component, a fresh GUID name, CreateEx with
+    // `count` devices. False, the failure logged, when a step fails.
+    bool Create(int count);
+    // Whether Create got as far as initialising COM.
+    bool ComStarted() const { return comInit_; }
+    // Submits `statement` over `connStr` on the statement thread, waits up to
+    // kConfigurationTimeoutMs for the server to configure the set, and hands the set to its device
+    // threads with `info` (startSecondary, which ends the process when that phase fails). 0, or -1
+    // (logged) when the thread cannot start, the set was not configured in time, or, where the
+    // place's wait ends with the statement, the statement failed first.
+    int Serve(const std::string& connStr, const std::string& statement, const StreamInfo& info);
+    // Undoes what the run reached: Close, Release, a bounded wait for a statement thread that is
+    // still running, CoUninitialize; for main's run also WSACleanup and Log::Close. False when the
+    // statement thread was still running: its texts are then left to it.
+    bool End();
 
-// Waits up to kConfigurationTimeoutMs for the server to configure the set for the statement that
-// `statementThread` runs, but no longer than that thread runs: when it ends first,
-// `statementEnded` is set and the result is the last failed look. The set's configuration
-// result otherwise (VD_E_TIMEOUT when the time ran out).
-HRESULT AwaitConfiguration(IClientVirtualDeviceSet2* set, HANDLE statementThread, VDConfig* config,
-                           bool* statementEnded);
+private:
+    struct Texts;
+    HRESULT AwaitConfiguration(VDConfig* config, bool* statementEnded);
+
+    const RunPlace& place_;
+    wchar_t* name_;
+    int count_ = 0;
+    bool comInit_ = false;
+    IClientVirtualDeviceSet2* set_ = nullptr;
+    bool created_ = false;
+    HANDLE statementThread_ = nullptr;
+    Texts* texts_ = nullptr;
+};
 
 // Runs one backup, restore or verify with `deviceCount` devices over `connStr` and returns the
 // process's exit status. Every ending after COM is initialised passes through the one teardown.

@@ -6,10 +6,8 @@
 #include "engine/netmovers.h"
 #include "engine/statements.h"
 #include "support/Log.h"
+#include "support/SysUtils.h"
 
-#include <errno.h>
-#include <string.h>
-#include <strings.h>
 #include <wchar.h>
 
 #include <string>
@@ -28,18 +26,13 @@ namespace {
 MoverKind ChooseMover(bool dnet, bool isBackup, int32_t listenPort, const char* streamEntry) {
     if (dnet) return MoverKind::PlainFile;
     if (!isBackup && listenPort > 0) return MoverKind::ReceiveFromPeer;
-    if (streamEntry[0] != 0 && strncasecmp(streamEntry, "tcp://", 6) != 0) return MoverKind::FileMedia;
+    if (streamEntry[0] != 0 && !IsTcpEntry(streamEntry)) return MoverKind::FileMedia;
     if (isBackup) return MoverKind::SendToService;
     return MoverKind::ReceiveFromPeer;
 }
 
-std::string ErrorText(DWORD status) {
-    char* text = nullptr;
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, status, 0x400, reinterpret_cast<LPSTR>(&text), 0, nullptr);
-    std::string out = n > 0 && text ? std::string(text, n) : std::string();
-    if (text) LocalFree(reinterpret_cast<HLOCAL>(text));
-    return out;
+MoverKind MoverOf(int stream) {
+    return ChooseMover(g_config.DNet, g_job.isBackup, g_job.listenPort, StreamEntry(stream).c_str());
 }
 
 void LogStatusError(const char* location, const char* description, DWORD status) {
@@ -69,8 +62,7 @@ unsigned DeviceThreadProc(void* param) {
     } else {
         Log::WTrace("Start Thread[%d] - Performing data transfer ...", static_cast<int>(GetCurrentThreadId()));
         const DWORD writeMedia = config.features & VDF_WriteMedia;
-        const std::string entry = StreamEntry(static_cast<int>(index) + 1);
-        switch (ChooseMover(g_config.DNet, g_job.isBackup, g_job.listenPort, entry.c_str())) {
+        switch (MoverOf(static_cast<int>(index) + 1)) {
             case MoverKind::PlainFile: result = TransferPlainFile(device, writeMedia, index); break;
             case MoverKind::FileMedia: result = TransferFileMedia(device, writeMedia, index); break;
             case MoverKind::SendToService: SendStreamToService(device, info.count, index + 1); break;
@@ -105,7 +97,9 @@ int startSecondary(IClientVirtualDeviceSet2* set, HANDLE statementThread, int32_
         unsigned id = 0;
         uintptr_t h = _beginthreadex(nullptr, 0, DeviceThreadProc, &p, 0, &id);
         if (h == 0) {
-            Log::WError("Failed to create thread. errno is %d", errno);
+            int err = 0;
+            _get_errno(&err);
+            Log::WError("Failed to create thread. errno is %d", err);
             AbortRun(set);
         }
         handles[i] = reinterpret_cast<HANDLE>(h);

@@ -43,9 +43,9 @@ unsigned DeviceThreadProc(void* param);
 
 // Logs a failed system call with the system's explanation of `status`.
 void LogStatusError(const char* location, const char* description, DWORD status);
-// The system's explanation of an error code, empty when it has none.
-std::string ErrorText(DWORD status);
 
 // The mover a device thread hands its device to, by the first rule that applies.
 enum class MoverKind { PlainFile, FileMedia, ReceiveFromPeer, SendToService };
 MoverKind ChooseMover(bool dnet, bool isBackup, int32_t listenPort, const char* streamEntry);
+// The mover of a 1-based stream of this run: by DNet, the job and the stream's entry.
+MoverKind MoverOf(int stream);

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-// How long a mover waits for the server's next command.
+// How long a file mover waits for the server's next command.
 constexpr DWORD kCommandTimeoutMs = 15000;
 
 // The mover of a stream kept in a media file: a CryptoMedia when EncPass is set or CompressType is

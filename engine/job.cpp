@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "config/Config.h"
+#include "platform/win32/win32.h"
 #include "support/Log.h"
 #include "support/SysUtils.h"
 
@@ -28,6 +29,11 @@ std::string StreamEntry(int stream)
 {
     auto it = g_streamFiles.find(stream);
     return it == g_streamFiles.end() ? std::string() : it->second;
+}
+
+bool IsTcpEntry(const std::string& entry)
+{
+    return _strnicmp(entry.c_str(), "tcp://", 6) == 0;
 }
 
 void FillJobInfo()

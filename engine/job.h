@@ -40,6 +40,9 @@ void FillJobInfo();
 // The entry of a 1-based stream number; a missing one counts as empty, and the look-up adds none.
 std::string StreamEntry(int stream);
 
+// Whether a stream entry is a "tcp://" address (the scheme in any letter case) rather than a file.
+bool IsTcpEntry(const std::string& entry);
+
 // Fills g_streamFiles from Files (a comma list or "count@folder"); for a backup
 // whose first entry is "tcp://host:port" and whose host is empty, takes host and
 // port from it. Returns the stream count clamped to 1..8, or -1 when a restore or

@@ -1,8 +1,8 @@
 #include "engine/mediaset.h"
 
-#include "engine/devicethreads.h"
 #include "platform/win32/win32.h"
 #include "support/Log.h"
+#include "support/SysUtils.h"
 
 #include <string.h>
 

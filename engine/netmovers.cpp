@@ -1,12 +1,12 @@
 #include "engine/netmovers.h"
 
 #include "config/Config.h"
+#include "engine/commandloop.h"
 #include "engine/job.h"
 #include "engine/restoreprotocol.h"
 #include "media/SocketService.h"
 #include "support/Log.h"
 
-#include <cstdio>
 #include <string>
 
 uint32_t g_connectionWaitMs = 60000;
@@ -14,7 +14,8 @@ uint32_t g_streamIdleMs = 90000;
 
 namespace {
 
-const DWORD kCommandWaitMs = 90000;
+// A network mover waits 90 s for the server's next command.
+const CommandRules kNetRules{90000, "0x"};
 
 // The optional copy of a stream in LocalFolder. A failed write is reported once; the stream goes on.
 // On the service side the copy holds back its last block-size bytes: the server reads ahead past
@@ -32,16 +33,18 @@ public:
                         static_cast<int>(kMaxLocalCopyName));
             return;
         }
-        file_ = fopen(name_.c_str(), "wb");
+        // Others may read and write the copy while it grows.
+        file_ = CreateFileA(name_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
         Log::WInfo("Write backup stream to file[%s].", name_.c_str());
-        if (!file_) Log::WError("Cannot open [%s]; the stream goes on without a local copy.", name_.c_str());
+        if (!IsOpen()) Log::WError("Cannot open [%s]; the stream goes on without a local copy.", name_.c_str());
     }
     ~LocalCopy() { Close(); }
     LocalCopy(const LocalCopy&) = delete;
     LocalCopy& operator=(const LocalCopy&) = delete;
 
     void Write(const void* data, size_t size) {
-        if (!file_ || size == 0) return;
+        if (!IsOpen() || size == 0) return;
         if (!holdBack_) {
             Put(data, size);
             return;
@@ -64,20 +67,21 @@ public:
     // block.
     template <typename IsTrailer>
     void Finish(IsTrailer isTrailer) {
-        if (file_ && !tail_.empty() && !(tail_.size() == kRequestBlockSize && isTrailer(tail_)))
+        if (IsOpen() && !tail_.empty() && !(tail_.size() == kRequestBlockSize && isTrailer(tail_)))
             Put(tail_.data(), tail_.size());
         tail_.clear();
         Close();
     }
     void Close() {
-        if (file_) fclose(file_);
-        file_ = nullptr;
+        if (IsOpen()) CloseHandle(file_);
+        file_ = INVALID_HANDLE_VALUE;
     }
 
 private:
+    bool IsOpen() const { return file_ != INVALID_HANDLE_VALUE; }
     void Put(const void* data, size_t size) {
-        if (!file_ || size == 0) return;
-        if (fwrite(data, 1, size, file_) != size) {
+        if (!IsOpen() || size == 0) return;
+        if (!WriteFile(file_, data, static_cast<DWORD>(size), nullptr, nullptr)) {
             Log::WError("Failed to write backup stream to [%s].", name_.c_str());
             Close();
         }
@@ -86,68 +90,83 @@ private:
     bool holdBack_;
     std::string name_;
     std::string tail_;
-    FILE* file_ = nullptr;
+    HANDLE file_ = INVALID_HANDLE_VALUE;
 };
-
-// The command loop of both movers: `serve` moves one read or write command and gives its byte count
-// (negative when the socket call failed). Returns the final status.
-template <typename Serve>
-HRESULT CommandLoop(IClientVirtualDevice* device, Serve serve) {
-    for (;;) {
-        VDC_Command* cmd = nullptr;
-        HRESULT hr = device->GetCommand(kCommandWaitMs, &cmd);
-        if (hr != 0) return hr;
-        DWORD code = ERROR_SUCCESS;
-        DWORD moved = 0;
-        switch (cmd->commandCode) {
-            case VDC_Read:
-            case VDC_Write: {
-                const ssize_t n = serve(cmd);
-                if (n > 0) moved = static_cast<DWORD>(n);
-                if (n != static_cast<ssize_t>(cmd->size))
-                    code = cmd->commandCode == VDC_Read ? ERROR_HANDLE_EOF : ERROR_DISK_FULL;
-                break;
-            }
-            case VDC_Flush:
-            case VDC_ClearError: break;
-            default: code = ERROR_NOT_SUPPORTED; break;
-        }
-        hr = device->CompleteCommand(cmd, code, moved, 0);
-        if (hr != 0) {
-            Log::WError("Completion Failed: 0x%X", static_cast<unsigned>(hr));
-            return hr;
-        }
-    }
-}
-
-ssize_t SendOnce(SOCKET s, const void* data, size_t size, int flags) {
-    if (s == INVALID_SOCKET) return -1;
-    return send(static_cast<int>(s), data, size, flags);
-}
-
-ssize_t RecvOnce(SOCKET s, void* data, size_t size, int flags) {
-    if (s == INVALID_SOCKET) return -1;
-    return recv(static_cast<int>(s), data, size, flags);
-}
 
 // Receives until `size` bytes have come, the peer closes or a receive fails; each receive is bound
 // by the socket's receive time-out, so a peer that stops sending fails the call instead of holding
 // it. Gives the byte count (-1 when a first receive failed); *idle tells a time-out.
-ssize_t RecvFull(SOCKET s, char* data, size_t size, bool* idle) {
+int64_t RecvFull(SOCKET s, BYTE* data, size_t size, bool* idle) {
     size_t got = 0;
     while (got < size) {
-        const ssize_t n = RecvOnce(s, data + got, size - got, 0);
+        const int n = SocketRecv(s, data + got, size - got, 0);
         if (n > 0) {
             got += static_cast<size_t>(n);
             continue;
         }
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && WSAGetLastError() == WSAEINTR) continue;
         if (n < 0 && IsReceiveTimeout(WSAGetLastError())) *idle = true;
         if (n < 0 && got == 0) return -1;
         break;
     }
-    return static_cast<ssize_t>(got);
+    return static_cast<int64_t>(got);
 }
+
+// A connection as the network movers use it: flush and clear-error commands touch neither the
+// socket nor the copy. Only the bytes of the mover's own direction are counted.
+class Connection : public MoverMedia {
+public:
+    Connection(SOCKET s, LocalCopy& copy) : s_(s), copy_(copy) {}
+    bool Flush() override { return true; }
+    uint64_t Total() const { return total_; }
+
+protected:
+    void Count(int64_t n, DWORD size) {
+        if (n > 0 && n <= static_cast<int64_t>(size)) total_ += static_cast<uint64_t>(n);
+    }
+    const SOCKET s_;
+    LocalCopy& copy_;
+
+private:
+    uint64_t total_ = 0;
+};
+
+// The backup side: the server's writes go to the restore service and into the copy.
+class ToService : public Connection {
+public:
+    using Connection::Connection;
+    int64_t Write(const BYTE* b, DWORD n) override {
+        const int sent = SocketSend(s_, b, n, 0);
+        Count(sent, n);
+        copy_.Write(b, n);  // what the server wrote, also when the send failed
+        return sent;
+    }
+    int64_t Read(BYTE* b, DWORD n) override { return SocketRecv(s_, b, n, 0); }
+};
+
+// The service side: the server's reads are filled from the backup run's connection, each whole
+// unless the peer ends or falls silent, and what arrived goes into the copy.
+class FromPeer : public Connection {
+public:
+    FromPeer(SOCKET s, LocalCopy& copy, uint32_t index) : Connection(s, copy), index_(index) {}
+    int64_t Read(BYTE* b, DWORD n) override {
+        // Once the peer has fallen silent, every later read fails at once like a broken stream.
+        if (idle_) return -1;
+        const int64_t got = RecvFull(s_, b, n, &idle_);
+        if (got > 0) copy_.Write(b, static_cast<size_t>(got));
+        Count(got, n);
+        if (idle_)
+            Log::WError("Thread[%u] - No byte of stream %u came for %u ms; the stream fails.", GetCurrentThreadId(),
+                        index_, g_streamIdleMs);
+        return got;
+    }
+    int64_t Write(const BYTE* b, DWORD n) override { return SocketSend(s_, b, n, 0); }
+    bool Idle() const { return idle_; }
+
+private:
+    const uint32_t index_;
+    bool idle_ = false;
+};
 
 }  // namespace
 
@@ -172,24 +191,17 @@ void SendStreamToService(IClientVirtualDevice* device, uint32_t count, uint32_t 
     request.copy(block, request.size());
     const unsigned thread = GetCurrentThreadId();
     Log::WTrace("Thread[%u] - Connected to restore service.", thread);
-    SendOnce(s, block, sizeof block, 0);
-    RecvOnce(s, block, sizeof block, 0);
+    SocketSend(s, block, sizeof block, 0);
+    SocketRecv(s, block, sizeof block, 0);
     Log::WTrace("Thread[%u] - Agreed to start service.", thread);
     Sleep(125);
 
-    uint64_t total = 0;
-    const HRESULT status = CommandLoop(device, [&](VDC_Command* cmd) -> ssize_t {
-        if (cmd->commandCode == VDC_Write) {
-            const ssize_t n = SendOnce(s, cmd->buffer, cmd->size, 0);
-            if (n > 0 && static_cast<size_t>(n) <= cmd->size) total += static_cast<uint64_t>(n);
-            copy.Write(cmd->buffer, cmd->size);  // what the server wrote, also when the send failed
-            return n;
-        }
-        return RecvOnce(s, cmd->buffer, cmd->size, 0);
-    });
+    ToService connection(s, copy);
+    const HRESULT status = ServeCommands(device, connection, kNetRules);
     if (status != VD_E_CLOSE) Log::WError("Unexpected termination: 0x%X", static_cast<unsigned>(status));
-    Log::WTrace("Thread[%u] - Backup Steam sent %lluKB.", thread, static_cast<unsigned long long>(total / 1024));
-    SendOnce(s, block, sizeof block, MSG_WAITALL);
+    Log::WTrace("Thread[%u] - Backup Steam sent %lluKB.", thread,
+                static_cast<unsigned long long>(connection.Total() / 1024));
+    SocketSend(s, block, sizeof block, MSG_WAITALL);
     copy.Close();
     Sleep(500);
     closesocket(s);
@@ -210,28 +222,14 @@ void ReceiveStreamFromPeer(const char* database, const char* kind, IClientVirtua
     Sleep(125);
 
     const unsigned thread = GetCurrentThreadId();
-    uint64_t total = 0;
-    bool idle = false;
-    const HRESULT status = CommandLoop(device, [&](VDC_Command* cmd) -> ssize_t {
-        if (cmd->commandCode == VDC_Read) {
-            // Once the peer has fallen silent, every later read fails at once like a broken stream.
-            if (idle) return -1;
-            const ssize_t n = RecvFull(s, reinterpret_cast<char*>(cmd->buffer), cmd->size, &idle);
-            if (n > 0) copy.Write(cmd->buffer, static_cast<size_t>(n));
-            if (n > 0 && static_cast<size_t>(n) <= cmd->size) total += static_cast<uint64_t>(n);
-            if (idle)
-                Log::WError("Thread[%u] - No byte of stream %u came for %u ms; the stream fails.", thread, index,
-                            g_streamIdleMs);
-            return n;
-        }
-        return SendOnce(s, cmd->buffer, cmd->size, 0);
-    });
+    FromPeer connection(s, copy, index);
+    const HRESULT status = ServeCommands(device, connection, kNetRules);
     if (status != VD_E_CLOSE) Log::WError("Unexpected Termination: 0x%X", static_cast<unsigned>(status));
     Log::WTrace("Thread[%u] - Received %lluKB from Backup Steam.", thread,
-                static_cast<unsigned long long>(total / 1024));
+                static_cast<unsigned long long>(connection.Total() / 1024));
     if (s != INVALID_SOCKET) {
         // A silent peer sends no closing block either.
-        if (!idle) RecvOnce(s, block, sizeof block, 0);
+        if (!connection.Idle()) SocketRecv(s, block, sizeof block, 0);
         RemoveConnection(key, s);
         closesocket(s);
     }

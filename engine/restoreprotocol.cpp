@@ -136,6 +136,12 @@ std::string Join(const char* folder) {
     return f;
 }
 
+// The table's entry of `key`, null when it has none; the caller holds g_connectionsLock.
+Registration* EntryOf(const std::string& key) {
+    auto it = g_connections.find(key);
+    return it == g_connections.end() ? nullptr : &it->second;
+}
+
 std::string Stamp(const SYSTEMTIME& t) {
     char buf[32];
     snprintf(buf, sizeof buf, "%d%02d%02d%02d%02d%02d", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
@@ -219,7 +225,7 @@ Registered RegisterConnection(const std::string& key, const SocketThreadParam& p
         if (!entry.second.taken) ++waiting;
     }
     // Two restores must never share one socket, nor two sockets one key.
-    if (g_connections.count(key)) return Registered::Duplicate;
+    if (EntryOf(key)) return Registered::Duplicate;
     if (waiting >= kMaxWaitingConnections) return Registered::Full;
     Registration& r = g_connections[key];
     r.connection = param;
@@ -234,10 +240,10 @@ SOCKET TakeConnection(const std::string& key, uint32_t waitMs) {
     for (uint32_t waited = 0;; waited += step) {
         {
             std::lock_guard<std::mutex> hold(g_connectionsLock);
-            auto it = g_connections.find(key);
-            if (it != g_connections.end() && !it->second.taken) {
-                it->second.taken = true;
-                return it->second.connection.socket;
+            Registration* r = EntryOf(key);
+            if (r && !r->taken) {
+                r->taken = true;
+                return r->connection.socket;
             }
         }
         if (waited >= waitMs) return INVALID_SOCKET;
@@ -247,27 +253,27 @@ SOCKET TakeConnection(const std::string& key, uint32_t waitMs) {
 
 void RemoveConnection(const std::string& key, SOCKET socket) {
     std::lock_guard<std::mutex> hold(g_connectionsLock);
-    auto it = g_connections.find(key);
-    if (it != g_connections.end() && it->second.connection.socket == socket) g_connections.erase(it);
+    const Registration* r = EntryOf(key);
+    if (r && r->connection.socket == socket) g_connections.erase(key);
 }
 
 void WatchConnection(const std::string& key, uint64_t id, uint32_t waitMs) {
     for (;;) {
         {
             std::lock_guard<std::mutex> hold(g_connectionsLock);
-            auto it = g_connections.find(key);
-            if (it == g_connections.end() || it->second.id != id || it->second.taken) return;
+            const Registration* r = EntryOf(key);
+            if (!r || r->id != id || r->taken) return;
             // A peer that closed with bytes still unread may have sent its whole stream: only the
             // time bound ends such an entry.
-            const bool gone = PeerHasGone(it->second.connection.socket);
-            if (gone || GetTickCount() - it->second.since >= waitMs) {
+            const bool gone = PeerHasGone(r->connection.socket);
+            if (gone || GetTickCount() - r->since >= waitMs) {
                 if (gone)
                     Log::WWarn("Connection[%s] was closed by its peer before a restore took it.", key.c_str());
                 else
                     Log::WWarn("Connection[%s] was not taken by a restore within %u ms; it is closed.", key.c_str(),
                                waitMs);
-                closesocket(it->second.connection.socket);
-                g_connections.erase(it);
+                closesocket(r->connection.socket);
+                g_connections.erase(key);
                 return;
             }
         }

@@ -6,18 +6,13 @@
 #include "engine/statements.h"
 #include "sql/Sql.h"
 #include "support/Log.h"
+#include "support/SysUtils.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <sys/stat.h>
 
 namespace {
-
-bool IsDirectory(const char* path) {
-    struct stat st;
-    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 // The local server's resolution of the request's move list; empty when it fails.
 std::string ResolveMoveList(const std::string& moveText) {
@@ -37,17 +32,14 @@ int32_t RecvAll(SOCKET socket, char* buffer, int32_t n) {
     int32_t count = 0;
     while (count < n) {
         const int32_t want = n - count < 1024 ? n - count : 1024;
-        const ssize_t got = recv(static_cast<int>(socket), buffer + count, static_cast<size_t>(want), 0);
+        const int got = SocketRecv(socket, buffer + count, static_cast<size_t>(want), 0);
         if (got > 0) {
-            count += static_cast<int32_t>(got);
+            count += got;
             continue;
         }
-        if (got < 0 && errno == EINTR) continue;
-        const int lastError = got < 0 ? errno : 0;
-        int pending = 0;
-        socklen_t len = sizeof pending;
-        getsockopt(static_cast<int>(socket), SOL_SOCKET, SO_ERROR, &pending, &len);
-        printf("Failed to receive data, sock error code = %d, Err=%d\n", pending, lastError);
+        if (got < 0 && WSAGetLastError() == WSAEINTR) continue;
+        const int lastError = got < 0 ? WSAGetLastError() : 0;
+        printf("Failed to receive data, sock error code = %d, Err=%d\n", SocketPendingError(socket), lastError);
         fflush(stdout);
         break;
     }
@@ -59,24 +51,20 @@ DWORD HandleRestoreConnection(LPVOID param) {
     const SocketThreadParam own = *static_cast<SocketThreadParam*>(param);
     const SOCKET s = own.socket;
 
-    sockaddr_in addr{};
-    socklen_t addrLen = sizeof addr;
     char peerIp[INET_ADDRSTRLEN] = "";
-    char peerPort[16] = "";
-    if (getpeername(static_cast<int>(s), reinterpret_cast<sockaddr*>(&addr), &addrLen) != 0 ||
-        addr.sin_family != AF_INET || !inet_ntop(AF_INET, &addr.sin_addr, peerIp, sizeof peerIp)) {
+    unsigned peerPort = 0;
+    if (!SocketPeer(s, peerIp, sizeof peerIp, &peerPort)) {
         Log::WError("getpeername failed with error: %d", WSAGetLastError());
         closesocket(s);
         return 0;
     }
-    snprintf(peerPort, sizeof peerPort, "%u", static_cast<unsigned>(ntohs(addr.sin_port)));
 
     if (!PeerAllowed(g_allowedPeers, peerIp)) {
         Log::WError("Connection[%s] denied for source auth error.", peerIp);
         closesocket(s);
         return 0;
     }
-    Log::WInfo("Connection from[%s:%s] is accepted.", peerIp, peerPort);
+    Log::WInfo("Connection from[%s:%u] is accepted.", peerIp, peerPort);
 
     // A peer that falls silent holds neither this thread nor, later, a restore for ever.
     SetReceiveTimeout(s, g_streamIdleMs);
@@ -95,9 +83,9 @@ DWORD HandleRestoreConnection(LPVOID param) {
     Log::WDebug("Local Version:%d\tIncoming Version:%d", g_config.LocalVersion, request.version);
     if (!VersionAccepted(g_config.LocalVersion, request.version)) {
         Log::WError("Incompetible SQL Versions. Connection is closed.");
-        send(static_cast<int>(s), block, sizeof block, MSG_WAITALL);
+        SocketSend(s, block, sizeof block, MSG_WAITALL);
         Sleep(150);
-        shutdown(static_cast<int>(s), SD_BOTH);
+        SocketShutdown(s, SD_BOTH);
         Sleep(150);
         closesocket(s);
         return 0;
@@ -118,7 +106,7 @@ DWORD HandleRestoreConnection(LPVOID param) {
     }
 
     Log::WDebug("Sending Auth Resp to Backup thread.");
-    send(static_cast<int>(s), block, sizeof block, 0);
+    SocketSend(s, block, sizeof block, 0);
     Log::WDebug("Finished to send Auth Resp to Backup thread.");
 
     const std::string resolved = ResolveMoveList(request.moveText);
@@ -127,7 +115,7 @@ DWORD HandleRestoreConnection(LPVOID param) {
 
     std::string middle;
     if (strlen(g_config.Standby) > 1) {
-        if (!IsDirectory(g_config.Standby)) {
+        if (!FolderExists(g_config.Standby)) {
             Log::WError("Critical Error - The direcotry for standby file [%s] did NOT exist.", g_config.Standby);
             ExitProcess(1);
         }

@@ -1,4 +1,5 @@
-// Statement batches with results, and the diagnostics shared with the statement thread.
+// Statement batches with results, and the connection, the walk over the results and the
+// diagnostics shared with the statement thread.
 #include "sql/OdbcCommon.h"
 
 #include <cstdio>
@@ -111,86 +112,84 @@ void ProcessOdbcMessages(SQLSMALLINT type, SQLHANDLE handle, int* flag)
     }
 }
 
+bool OdbcBatch::Execute(const char* connStr, const char* batch, const char* label)
+{
+    auto failed = [label](const char* step, SQLHANDLE handle, SQLSMALLINT type) {
+        ReportOdbcError(label ? label : step, handle, type);
+        return false;
+    };
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env_))) {
+        env_ = SQL_NULL_HENV;
+        return failed("SQLAllocHandle(SQL_HANDLE_ENV)", SQL_NULL_HANDLE, SQL_HANDLE_ENV);
+    }
+    if (!SQL_SUCCEEDED(SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0)))
+        return failed("SQLSetEnvAttr(SQL_ATTR_ODBC_VERSION)", env_, SQL_HANDLE_ENV);
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, env_, &dbc_))) {
+        dbc_ = SQL_NULL_HDBC;
+        return failed("SQLAllocHandle(SQL_HANDLE_DBC)", env_, SQL_HANDLE_ENV);
+    }
+    if (!SQL_SUCCEEDED(SQLSetConnectAttr(dbc_, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(15), 0)))
+        return failed("SQLSetConnectAttr(SQL_LOGIN_TIMEOUT)", dbc_, SQL_HANDLE_DBC);
+    SQLCHAR completed[1024];
+    SQLSMALLINT completedLen = 0;
+    if (!SQL_SUCCEEDED(SQLDriverConnect(dbc_, nullptr, (SQLCHAR*)connStr, SQL_NTS, completed, sizeof completed,
+                                        &completedLen, SQL_DRIVER_NOPROMPT)))
+        return failed("SQLDriverConnect", dbc_, SQL_HANDLE_DBC);
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_, &stmt_))) {
+        stmt_ = SQL_NULL_HSTMT;
+        return failed("SQLAllocHandle(SQL_HANDLE_STMT)", dbc_, SQL_HANDLE_DBC);
+    }
+    rc_ = SQLExecDirect(stmt_, (SQLCHAR*)batch, SQL_NTS);
+    if (!SQL_SUCCEEDED(rc_)) return failed("SQLExecDirect()", stmt_, SQL_HANDLE_STMT);
+    return true;
+}
+
+OdbcBatch::End OdbcBatch::Walk(const std::function<void(SQLHSTMT)>& rows)
+{
+    for (SQLRETURN rc = rc_;; rc = SQLMoreResults(stmt_)) {
+        if (rc == SQL_SUCCESS) {
+            rows(stmt_);
+        } else if (rc == SQL_SUCCESS_WITH_INFO) {
+            ProcessOdbcMessages(SQL_HANDLE_STMT, stmt_);
+            rows(stmt_);
+        } else if (rc == SQL_ERROR) {
+            int flag = 0;
+            ProcessOdbcMessages(SQL_HANDLE_STMT, stmt_, &flag);
+            if (flag == 0) return End::Failed;
+            Log::WError("Errors were encountered but the command was able to recover and successfully complete.");
+        } else if (rc == SQL_NO_DATA) {
+            return End::Completed;
+        } else if (rc == SQL_INVALID_HANDLE || rc == SQL_STILL_EXECUTING || rc == SQL_NEED_DATA) {
+            Log::WError("Unexpected SQLExec result %d", static_cast<int>(rc));
+            return End::Unexpected;
+        }
+    }
+}
+
+void OdbcBatch::Close()
+{
+    if (stmt_ != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, stmt_);
+    if (dbc_ != SQL_NULL_HDBC) {
+        SQLDisconnect(dbc_);
+        SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
+    }
+    if (env_ != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, env_);
+    stmt_ = SQL_NULL_HSTMT;
+    dbc_ = SQL_NULL_HDBC;
+    env_ = SQL_NULL_HENV;
+}
+
 std::string QuerySQL(const char* connStr, const char* batch, bool firstValueOnly)
 {
     std::string text;
-    SQLHENV env = SQL_NULL_HENV;
-    SQLHDBC dbc = SQL_NULL_HDBC;
-    SQLHSTMT stmt = SQL_NULL_HSTMT;
-    SQLRETURN rc;
     char value[8192];
-
-    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) {
-        env = SQL_NULL_HENV;
-        ReportOdbcError("SQLAllocHandle(SQL_HANDLE_ENV)", SQL_NULL_HANDLE, SQL_HANDLE_ENV);
-        goto cleanup;
-    }
-    if (!SQL_SUCCEEDED(SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0))) {
-        ReportOdbcError("SQLSetEnvAttr(SQL_ATTR_ODBC_VERSION)", env, SQL_HANDLE_ENV);
-        goto cleanup;
-    }
-    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc))) {
-        dbc = SQL_NULL_HDBC;
-        ReportOdbcError("SQLAllocHandle(SQL_HANDLE_DBC)", env, SQL_HANDLE_ENV);
-        goto cleanup;
-    }
-    if (!SQL_SUCCEEDED(SQLSetConnectAttr(dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(15), 0))) {
-        ReportOdbcError("SQLSetConnectAttr(SQL_LOGIN_TIMEOUT)", dbc, SQL_HANDLE_DBC);
-        goto cleanup;
-    }
-    {
-        SQLCHAR completed[1024];
-        SQLSMALLINT completedLen = 0;
-        rc = SQLDriverConnect(dbc, nullptr, (SQLCHAR*)connStr, SQL_NTS, completed, sizeof completed,
-                              &completedLen, SQL_DRIVER_NOPROMPT);
-        if (!SQL_SUCCEEDED(rc)) {
-            ReportOdbcError("SQLDriverConnect", dbc, SQL_HANDLE_DBC);
-            goto cleanup;
-        }
-    }
-    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt))) {
-        stmt = SQL_NULL_HSTMT;
-        ReportOdbcError("SQLAllocHandle(SQL_HANDLE_STMT)", dbc, SQL_HANDLE_DBC);
-        goto cleanup;
-    }
-    rc = SQLExecDirect(stmt, (SQLCHAR*)batch, SQL_NTS);
-    if (!SQL_SUCCEEDED(rc)) {
-        ReportOdbcError("SQLExecDirect()", stmt, SQL_HANDLE_STMT);
-        goto cleanup;
-    }
-
-    for (;;) {
-        if (rc == SQL_SUCCESS) {
-            ReadRows(stmt, firstValueOnly, text, value, sizeof value);
-            TrimRight(text);
-        } else if (rc == SQL_SUCCESS_WITH_INFO) {
-            ProcessOdbcMessages(SQL_HANDLE_STMT, stmt);
-            ReadRows(stmt, firstValueOnly, text, value, sizeof value);
-            TrimRight(text);
-        } else if (rc == SQL_ERROR) {
-            int flag = 0;
-            ProcessOdbcMessages(SQL_HANDLE_STMT, stmt, &flag);
-            if (flag == 0) {
-                Log::WError("Errors resulted in failure of the command.");
-                break;
-            }
-            Log::WError("Errors were encountered but the command was able to recover and successfully complete.");
-        } else if (rc == SQL_NO_DATA) {
-            break;
-        } else if (rc == SQL_INVALID_HANDLE || rc == SQL_STILL_EXECUTING || rc == SQL_NEED_DATA) {
-            Log::WError("Unexpected SQLExec result %d", static_cast<int>(rc));
-            break;
-        }
-        rc = SQLMoreResults(stmt);
-    }
-
-cleanup:
-    if (stmt != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, stmt);
-    if (dbc != SQL_NULL_HDBC) {
-        SQLDisconnect(dbc);
-        SQLFreeHandle(SQL_HANDLE_DBC, dbc);
-    }
-    if (env != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, env);
+    OdbcBatch b;
+    if (!b.Execute(connStr, batch)) return text;
+    const OdbcBatch::End end = b.Walk([&](SQLHSTMT stmt) {
+        ReadRows(stmt, firstValueOnly, text, value, sizeof value);
+        TrimRight(text);
+    });
+    if (end == OdbcBatch::End::Failed) Log::WError("Errors resulted in failure of the command.");
     return text;
 }
 

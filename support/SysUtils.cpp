@@ -36,6 +36,11 @@ bool FileExists(std::string path) {
     return isFile;
 }
 
+bool FolderExists(std::string path) {
+    const DWORD attrs = GetFileAttributesA(path.c_str());
+    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 bool ReadFileToString(std::string path, std::string& out) {
     WIN32_FIND_DATAA data;
     HANDLE find = FindFirstFileA(path.c_str(), &data);
@@ -71,6 +76,21 @@ bool ReadFileToString(std::string path, std::string& out) {
     if (!ok) return false;
     out.swap(content);
     return true;
+}
+
+std::string ErrorText(uint32_t status) {
+    char* text = nullptr;
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                             nullptr, status, 0x400, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+    std::string out = n > 0 && text ? std::string(text, n) : std::string();
+    if (text) LocalFree(reinterpret_cast<HLOCAL>(text));
+    return out;
+}
+
+std::string RuntimeErrorText(int fallback) {
+    int err = 0;
+    _get_errno(&err);
+    return strerror(err ? err : fallback);
 }
 
 bool IsVistaOrGreater() {

@@ -14,9 +14,16 @@ bool WriteTextFile(std::string path, std::string text);
 // True when path names a file that this process can open for reading
 // (a directory gives false).
 bool FileExists(std::string path);
+// True when path names a folder (also through a link to one).
+bool FolderExists(std::string path);
 // Replaces out with every byte of the file. An absent file reads as empty
 // (true); a file that exists but cannot be read gives false, out unchanged.
 bool ReadFileToString(std::string path, std::string& out);
+// The system's explanation of a Win32 error code, empty when it has none.
+std::string ErrorText(uint32_t status);
+// The C runtime's explanation of the calling thread's last runtime error (errno), or of
+// `fallback` when none is set.
+std::string RuntimeErrorText(int fallback = 0);
 bool IsVistaOrGreater();
 bool IsElevated();  // effective uid 0 on this platform
 // Appends to out the non-empty tokens of text between the delimiter characters.

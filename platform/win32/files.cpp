@@ -151,6 +151,34 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
     return kesNewObject(obj);
 }
 
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, void* overlapped) {
+    if (written) *written = 0;
+    if (overlapped || (!buffer && size > 0)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    KesKernelObject* o = kesAcquire(file, KesKind::File);
+    if (!o) return FALSE;
+    const char* p = static_cast<const char*>(buffer);
+    DWORD done = 0;
+    BOOL ok = TRUE;
+    while (done < size) {
+        const ssize_t n = write(o->fd, p + done, size - done);
+        if (n > 0) {
+            done += static_cast<DWORD>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        // A write that takes nothing without an error would take nothing again.
+        SetLastError(n < 0 ? kesErrorFromErrno(errno) : ERROR_DISK_FULL);
+        ok = FALSE;
+        break;
+    }
+    kesRelease(o);
+    if (written) *written = done;
+    return ok;
+}
+
 BOOL SetEndOfFile(HANDLE file) {
     KesKernelObject* o = kesAcquire(file, KesKind::File);
     if (!o) return FALSE;

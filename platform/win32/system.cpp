@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -132,6 +133,20 @@ HLOCAL LocalFree(HLOCAL mem) {
     free(reinterpret_cast<void*>(mem));
     return nullptr;
 }
+
+int _get_errno(int* value) {
+    if (value) *value = errno;
+    return 0;
+}
+
+int _set_errno(int value) {
+    errno = value;
+    return 0;
+}
+
+int _stricmp(const char* a, const char* b) { return strcasecmp(a, b); }
+
+int _strnicmp(const char* a, const char* b, size_t n) { return strncasecmp(a, b, n); }
 
 DWORD GetModuleFileNameA(HMODULE hModule, LPSTR buffer, DWORD size) {
     if (hModule || !buffer || size == 0) {

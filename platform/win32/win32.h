@@ -49,6 +49,15 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
                      DWORD size, void* arguments);
 HLOCAL LocalFree(HLOCAL mem);  // pass the LPSTR cast to HLOCAL; returns NULL
 
+// ---------------------------------------------------------------- C runtime
+// The calling thread's runtime error number (errno), which the runtime's own calls (fopen,
+// fwrite, fclose, _beginthreadex, ...) set when they fail; strerror words it. Both return 0.
+int _get_errno(int* value);
+int _set_errno(int value);
+// Comparison that ignores the case of ASCII letters, otherwise as strcmp and strncmp compare.
+int _stricmp(const char* a, const char* b);
+int _strnicmp(const char* a, const char* b, size_t n);
+
 // ---------------------------------------------------------------- process and system
 // Full path of the executable (hModule must be NULL). Returns the length
 // copied; a path that does not fit is cut to size - 1, NUL-terminated, the
@@ -226,6 +235,10 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES attrs);
 // CREATE_ALWAYS cuts the file only once it is held. Flags and attributes are ignored.
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attrs, DWORD disposition,
                    DWORD flagsAndAttributes, HANDLE templateFile);
+// Writes the bytes at the file's position and moves it past them; a write the system cuts short
+// is carried on, so that TRUE means every byte was written. *written (when given) receives the
+// count written, also on failure. No overlapped writes: `overlapped` must be NULL.
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, void* overlapped);
 // Cuts the file at its current position (0 right after the open).
 BOOL SetEndOfFile(HANDLE file);
 // Writes the file's data and size through to the disk.

@@ -15,6 +15,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -79,6 +80,20 @@ int WSAGetLastError();
 void WSASetLastError(int error);
 // close() of the descriptor: 0, or SOCKET_ERROR.
 int closesocket(SOCKET s);
+
+// The transfer calls on a SOCKET, each one call of the BSD function: the byte count (a receive
+// gives 0 once the peer has closed), or SOCKET_ERROR with the error in WSAGetLastError()
+// (WSAEINTR for an interrupted call, WSAENOTSOCK for INVALID_SOCKET). One call moves at most
+// INT_MAX bytes.
+int SocketSend(SOCKET s, const void* data, size_t size, int flags);
+int SocketRecv(SOCKET s, void* data, size_t size, int flags);
+// shutdown: 0, or SOCKET_ERROR.
+int SocketShutdown(SOCKET s, int how);
+// The connected peer's IPv4 address, as dotted text into `ip` (room for INET_ADDRSTRLEN), and its
+// port. False, with the error in WSAGetLastError(), when it cannot be read or is no IPv4 address.
+bool SocketPeer(SOCKET s, char* ip, size_t ipRoom, unsigned* port);
+// The socket's pending error (SO_ERROR), cleared by the reading; 0 when none or unreadable.
+int SocketPendingError(SOCKET s);
 
 // Socket settings the engine needs that differ between Winsock and BSD sockets in form or in name.
 // Each returns 0, or SOCKET_ERROR with the error in WSAGetLastError().

@@ -1,10 +1,12 @@
 // Device threads and file movers against the server side of the device sets: a backup served
 // into media files and read back by a restore, and the failures that must abort the set.
 #include "config/Config.h"
+#include "engine/commandloop.h"
 #include "engine/devicethreads.h"
 #include "engine/filemovers.h"
 #include "engine/job.h"
 #include "platform/vdi/VdiServer.h"
+#include "support/Log.h"
 #include "support/SysUtils.h"
 #include "tests/support/TempDir.h"
 
@@ -375,6 +377,92 @@ TEST(EngineDevices, MoverChoice) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(c.want, ChooseMover(c.dnet, c.backup, c.listenPort, c.entry)) << c.entry << " " << c.backup;
+}
+
+// A media that does what a case tells it: the counts it gives, whether a flush works, and whether
+// the call breaks it.
+struct ScriptedMedia : MoverMedia {
+    int64_t count = 0;
+    bool flushes = true;
+    bool breaks = false;
+    bool broken = false;
+    int64_t Read(BYTE*, DWORD) override { return Call(); }
+    int64_t Write(const BYTE*, DWORD) override { return Call(); }
+    bool Flush() override {
+        Call();
+        return flushes;
+    }
+    bool Broken() const override { return broken; }
+    int64_t Call() {
+        broken = broken || breaks;
+        return count;
+    }
+};
+
+// The one loop of every mover: how each command is completed from what the media did, and
+// which outcomes end the loop, with the result it ends with.
+TEST(EngineDevices, CommandLoopCompletesEachCommandByItsMedia) {
+    const DWORD kNone = 0xFFFFFFFF;  // no command sent: the wait runs out
+    const struct Case {
+        const char* what;
+        DWORD command;
+        int64_t count;
+        bool flushes, breaks;
+        DWORD code, moved;  // the completion the server sees
+        HRESULT end;        // S_OK: the loop ended after this command
+    } cases[] = {
+        {"whole read", VDC_Read, 100, true, false, ERROR_SUCCESS, 100, VD_E_CLOSE},
+        {"short read", VDC_Read, 40, true, false, ERROR_HANDLE_EOF, 40, VD_E_CLOSE},
+        {"failed read", VDC_Read, -1, true, false, ERROR_HANDLE_EOF, 0, VD_E_CLOSE},
+        {"read of a broken media", VDC_Read, 0, true, true, ERROR_CRC, 0, S_OK},
+        {"whole write", VDC_Write, 100, true, false, ERROR_SUCCESS, 100, VD_E_CLOSE},
+        {"short write", VDC_Write, 60, true, false, ERROR_DISK_FULL, 60, VD_E_CLOSE},
+        {"write that breaks the media", VDC_Write, 60, true, true, ERROR_DISK_FULL, 60, S_OK},
+        {"whole write of a broken media", VDC_Write, 100, true, true, ERROR_DISK_FULL, 100, S_OK},
+        {"flush", VDC_Flush, 0, true, false, ERROR_SUCCESS, 0, VD_E_CLOSE},
+        {"failed flush", VDC_Flush, 0, false, false, ERROR_DISK_FULL, 0, VD_E_CLOSE},
+        {"flush that breaks the media", VDC_Flush, 0, false, true, ERROR_DISK_FULL, 0, S_OK},
+        {"clear error", VDC_ClearError, 0, true, false, ERROR_SUCCESS, 0, VD_E_CLOSE},
+        {"a command no mover serves", 77, 0, true, false, ERROR_NOT_SUPPORTED, 0, VD_E_CLOSE},
+        {"more bytes than the buffer holds", VDC_Read, 200, true, false, kNone, 0, VD_E_INVALID},
+        {"no command within the wait", kNone, 0, true, false, kNone, 0, VD_E_TIMEOUT},
+    };
+    Log::SetLogLevel(Log::LOG_ERROR);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ClientSet client(1);
+        auto server = OpenServer(client, c.command == VDC_Write);
+        ASSERT_TRUE(server);
+        VDConfig cfg{};
+        ASSERT_EQ(S_OK, client.set->GetConfiguration(5000, &cfg));
+        IClientVirtualDevice* device = nullptr;
+        ASSERT_EQ(S_OK, client.set->OpenDevice(client.name, &device));
+        ScriptedMedia media;
+        media.count = c.count;
+        media.flushes = c.flushes;
+        media.breaks = c.breaks;
+        HRESULT end = S_FALSE;
+        testing::internal::CaptureStdout();
+        std::thread loop([&] { end = ServeCommands(device, media, CommandRules{c.command == kNone ? 200u : 30000u, "0x"}); });
+        if (c.command != kNone) {
+            BYTE* buf = server->AllocateBuffer(100);
+            DWORD code = 99, moved = 99;
+            // A command whose completion fails is never answered.
+            const HRESULT hr = server->Execute(0, c.command, buf, 100, c.code == kNone ? 500 : 30000, &code, &moved);
+            if (c.code != kNone) {
+                EXPECT_EQ(S_OK, hr);
+                EXPECT_EQ(c.code, code);
+                EXPECT_EQ(c.moved, moved);
+            }
+        }
+        if (c.end == VD_E_CLOSE) server->CloseDevices();
+        loop.join();
+        const std::string console = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(c.end, end);
+        const bool completionFailed = c.end == VD_E_INVALID;
+        EXPECT_EQ(completionFailed, console.find("Completion Failed: 0x80770006") != std::string::npos) << console;
+    }
+    Log::SetLogLevel(Log::LOG_FATAL);
 }
 
 // A statement that fails ends the process with -1 once every device thread has ended.

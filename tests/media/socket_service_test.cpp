@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <poll.h>
 #include <set>
 #include <string>
 #include <thread>
@@ -230,6 +231,62 @@ TEST_F(MediaConnectToServer, RetriesUntilALateListenerAnswers) {
   ASSERT_EQ(1u, seen.size());
   EXPECT_EQ("hello", seen[0].firstBytes);
   closesocket(s);
+}
+
+// The socket calls the engine makes on a SOCKET, on both ends of a loopback connection.
+TEST(WinsockCalls, TransferPeerShutdownAndPendingError) {
+  BoundSocket listener(true);
+  const int client = ConnectLoopback(listener.port);
+  const SOCKET accepted = static_cast<SOCKET>(::accept(listener.fd, nullptr, nullptr));
+  ASSERT_NE(INVALID_SOCKET, accepted);
+
+  char ip[INET_ADDRSTRLEN] = "";
+  unsigned port = 0;
+  ASSERT_TRUE(SocketPeer(accepted, ip, sizeof ip, &port));
+  sockaddr_in own;
+  socklen_t len = sizeof own;
+  ::getsockname(client, reinterpret_cast<sockaddr*>(&own), &len);
+  EXPECT_STREQ("127.0.0.1", ip);
+  EXPECT_EQ(ntohs(own.sin_port), port);
+
+  EXPECT_EQ(5, SocketSend(accepted, "hello", 5, 0));
+  char buf[16] = {};
+  EXPECT_EQ(5, SocketRecv(static_cast<SOCKET>(client), buf, 5, MSG_WAITALL));
+  EXPECT_STREQ("hello", buf);
+  EXPECT_EQ(0, SocketPendingError(accepted));
+  EXPECT_EQ(0, SocketShutdown(accepted, SD_SEND));
+  EXPECT_EQ(0, SocketRecv(static_cast<SOCKET>(client), buf, sizeof buf, 0));  // the end shows as a close
+  ::close(client);
+  closesocket(accepted);
+
+  // No socket at all: every call fails the Winsock way and touches no descriptor.
+  EXPECT_EQ(SOCKET_ERROR, SocketSend(INVALID_SOCKET, "x", 1, 0));
+  EXPECT_EQ(WSAENOTSOCK, WSAGetLastError());
+  EXPECT_EQ(SOCKET_ERROR, SocketRecv(INVALID_SOCKET, buf, 1, 0));
+  EXPECT_EQ(WSAENOTSOCK, WSAGetLastError());
+
+  // A peer that is no IPv4 peer has no address to give.
+  int pair[2];
+  ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM, 0, pair));
+  EXPECT_FALSE(SocketPeer(static_cast<SOCKET>(pair[0]), ip, sizeof ip, &port));
+  ::close(pair[0]);
+  ::close(pair[1]);
+
+  // A refused connect leaves its error pending on the socket, once.
+  BoundSocket closed(false);
+  const int refused = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  sockaddr_in a;
+  std::memset(&a, 0, sizeof a);
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(std::stoi(closed.port)));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(refused, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno == EINPROGRESS) {
+    pollfd p{refused, POLLOUT, 0};
+    ::poll(&p, 1, 5000);
+    EXPECT_EQ(ECONNREFUSED, SocketPendingError(static_cast<SOCKET>(refused)));
+  }
+  EXPECT_EQ(0, SocketPendingError(static_cast<SOCKET>(refused)));
+  ::close(refused);
 }
 
 TEST(MediaSocketClientTest, TalksToPort8000) {

@@ -5,7 +5,10 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -492,6 +495,54 @@ TEST(Win32Files, CutSyncMoveAndDelete) {
     EXPECT_EQ(_commit(fd), 0);  // nothing to sync is no failure
     close(fd);
     EXPECT_EQ(_commit(-1), -1);
+}
+
+// WriteFile writes every byte or fails, and counts what it wrote either way.
+TEST(Win32Files, WriteFileWritesEveryByteOrFails) {
+    TempDir dir;
+    const std::string a = dir / "a";
+    std::string data(3 << 20, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+    HANDLE h = CreateFileA(a.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0,
+                           nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD written = 99;
+    EXPECT_TRUE(WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &written, nullptr));
+    EXPECT_EQ(written, data.size());
+    EXPECT_TRUE(WriteFile(h, "tail", 4, nullptr, nullptr));
+    EXPECT_FALSE(WriteFile(h, "x", 1, &written, &written));  // no overlapped writes
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_TRUE(kestest::readFile(a) == data + "tail");
+    EXPECT_FALSE(WriteFile(h, "x", 1, &written, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+
+    h = CreateFileA(a.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_FALSE(WriteFile(h, "x", 1, &written, nullptr));
+    EXPECT_EQ(written, 0u);
+    CloseHandle(h);
+
+    h = CreateFileA("/dev/full", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(WriteFile(h, "x", 1, &written, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
+    CloseHandle(h);
+
+    // A file size limit lets the system take only part of a write: what it took is counted.
+    const pid_t child = fork();
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{5000, 5000};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        HANDLE f = CreateFileA((dir / "limited").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               CREATE_ALWAYS, 0, nullptr);
+        DWORD n = 0;
+        const bool ok = WriteFile(f, data.data(), 8000, &n, nullptr);
+        _exit(!ok && n == 5000 && GetLastError() == static_cast<DWORD>(EFBIG) ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(Win32Files, ResolveFinalLink) {
