@@ -22,8 +22,7 @@ struct Option {
 void checkFits(const char* name, const char* value, size_t width) {
     size_t len = strlen(value);
     if (len < width) return;
-    Log::WError("The value of option %s is too long: %zu characters, at most %zu are allowed.", name, len,
-                width - 1);
+    Log::WError("The value of option %s is too long: %zu characters, at most %zu are allowed.", name, len, width - 1);
     exit(-1);
 }
 
@@ -36,27 +35,44 @@ void copyText(char* field, size_t width, const char* value) {
 
 void ParseCommandLine(int argc, char** argv) {
     Config& c = g_config;
-#define KES_TEXT(opt, field) {opt, Kind::Text, c.field, sizeof c.field, nullptr, nullptr}
-#define KES_NUMBER(opt, field) {opt, Kind::Number, nullptr, 0, &c.field, nullptr}
-#define KES_SET(opt, kind, field) {opt, kind, nullptr, 0, nullptr, &c.field}
+#define KES_TEXT(opt, field) \
+    { opt, Kind::Text, c.field, sizeof c.field, nullptr, nullptr }
+#define KES_NUMBER(opt, field) \
+    { opt, Kind::Number, nullptr, 0, &c.field, nullptr }
+#define KES_SET(opt, kind, field) \
+    { opt, kind, nullptr, 0, nullptr, &c.field }
     const Option options[] = {
-        KES_TEXT("-a=", Action),        KES_TEXT("-A=", Agent),
-        KES_TEXT("-b=", BKType),        KES_NUMBER("-B=", BlockSize),
-        KES_TEXT("-c=", CacheLocation), KES_TEXT("-C=", Cert),
+        KES_TEXT("-a=", Action),
+        KES_TEXT("-A=", Agent),
+        KES_TEXT("-b=", BKType),
+        KES_NUMBER("-B=", BlockSize),
+        KES_TEXT("-c=", CacheLocation),
+        KES_TEXT("-C=", Cert),
         KES_SET("-e", Kind::SetTrue, IsTrustedConn),
-        KES_TEXT("-E=", EncType),       KES_TEXT("-d=", DB),
+        KES_TEXT("-E=", EncType),
+        KES_TEXT("-d=", DB),
         KES_SET("-D", Kind::SetTrue, Debug),
         KES_SET("-M", Kind::SetFalse, Singleton),
-        KES_TEXT("-u=", User),          KES_TEXT("-p=", Pass),
-        KES_TEXT("-P=", EncPass),       KES_TEXT("-f=", Files),
-        KES_TEXT("-H=", Host),          KES_NUMBER("-l=", LPort),
-        KES_NUMBER("-L=", RPort),       KES_NUMBER("-m=", MaxCacheSizeMB),
-        KES_TEXT("-z=", CompressType),  KES_NUMBER("-Z=", CompressLevel),
-        KES_TEXT("-k=", S3Key),         KES_TEXT("-K=", AsynKey),
-        KES_TEXT("-s=", S3Secret),      KES_NUMBER("-T=", MaxTransferSize),
-        KES_NUMBER("-N=", BufferCount), KES_TEXT("-o=", BOption),
-        KES_TEXT("-O=", ROption),       KES_TEXT("-S=", Standby),
-        KES_TEXT("-F=", LocalFolder),   KES_TEXT("-w=", ValidIPs),
+        KES_TEXT("-u=", User),
+        KES_TEXT("-p=", Pass),
+        KES_TEXT("-P=", EncPass),
+        KES_TEXT("-f=", Files),
+        KES_TEXT("-H=", Host),
+        KES_NUMBER("-l=", LPort),
+        KES_NUMBER("-L=", RPort),
+        KES_NUMBER("-m=", MaxCacheSizeMB),
+        KES_TEXT("-z=", CompressType),
+        KES_NUMBER("-Z=", CompressLevel),
+        KES_TEXT("-k=", S3Key),
+        KES_TEXT("-K=", AsynKey),
+        KES_TEXT("-s=", S3Secret),
+        KES_NUMBER("-T=", MaxTransferSize),
+        KES_NUMBER("-N=", BufferCount),
+        KES_TEXT("-o=", BOption),
+        KES_TEXT("-O=", ROption),
+        KES_TEXT("-S=", Standby),
+        KES_TEXT("-F=", LocalFolder),
+        KES_TEXT("-w=", ValidIPs),
         KES_SET("-v", Kind::SetTrue, ShowVersion),
         KES_SET("-h", Kind::SetTrue, ShowHelp),
     };

@@ -11,8 +11,8 @@
 #include "support/Log.h"
 #include "support/SysUtils.h"
 
-#include <string.h>
 #include <stdio.h>
+#include <string.h>
 
 wchar_t g_deviceSetName[kSetNameRoom];
 
@@ -45,11 +45,12 @@ bool RequestsFit(int deviceCount) {
         if (MoverOf(i + 1) != MoverKind::SendToService) continue;
         std::string text;
         if (!BuildRequestText(g_moveClauses, g_job.database, KindWord(g_job.isDatabase),
-                              static_cast<uint32_t>(deviceCount), static_cast<uint32_t>(i + 1),
-                              g_config.LocalVersion, &text)) {
-            Log::WError("The MOVE-clause list of [%s] holds %zu characters: it does not fit the %zu-byte request "
-                        "of a backup streamed to a restore service. Nothing was submitted.",
-                        g_job.database.c_str(), g_moveClauses.size(), kRequestBlockSize);
+                              static_cast<uint32_t>(deviceCount), static_cast<uint32_t>(i + 1), g_config.LocalVersion,
+                              &text)) {
+            Log::WError(
+                "The MOVE-clause list of [%s] holds %zu characters: it does not fit the %zu-byte request "
+                "of a backup streamed to a restore service. Nothing was submitted.",
+                g_job.database.c_str(), g_moveClauses.size(), kRequestBlockSize);
             return false;
         }
     }
@@ -251,8 +252,8 @@ int RunDeviceSet(const char* connStr, int deviceCount) {
     // and only with its options file written.
     if (status == 0 && claimed) {
         const std::string options = OptionsFileName(first);
-        const bool keepOptions = OptionsFileWanted(action, g_config.BKType[0], g_job.host, first) &&
-                                 !g_moveClauses.empty();
+        const bool keepOptions =
+            OptionsFileWanted(action, g_config.BKType[0], g_job.host, first) && !g_moveClauses.empty();
         if (keepOptions && !WriteOptionsFile(MediaWritePath(options), g_moveClauses)) {
             Log::WError("Failed to write the operation options file %s (%s)", options.c_str(),
                         RuntimeErrorText().c_str());

@@ -13,31 +13,24 @@ namespace {
 
 int ReadNumber(const std::string& s) { return ReadInt32(s.c_str()); }
 
-bool StartsWith(const std::string& s, const char* prefix)
-{
+bool StartsWith(const std::string& s, const char* prefix) {
     return s.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
 }
 
-void DropLastIf(std::string& s, bool (*pred)(char))
-{
+void DropLastIf(std::string& s, bool (*pred)(char)) {
     if (!s.empty() && pred(s.back())) s.pop_back();
 }
 
 }  // namespace
 
-std::string StreamEntry(int stream)
-{
+std::string StreamEntry(int stream) {
     auto it = g_streamFiles.find(stream);
     return it == g_streamFiles.end() ? std::string() : it->second;
 }
 
-bool IsTcpEntry(const std::string& entry)
-{
-    return _strnicmp(entry.c_str(), "tcp://", 6) == 0;
-}
+bool IsTcpEntry(const std::string& entry) { return _strnicmp(entry.c_str(), "tcp://", 6) == 0; }
 
-void FillJobInfo()
-{
+void FillJobInfo() {
     g_job.isBackup = g_config.Action[0] == 'B';
     g_job.isDatabase = g_config.BKType[0] != 'L';
     g_job.trustedConnection = g_config.IsTrustedConn;
@@ -51,8 +44,7 @@ void FillJobInfo()
     g_job.listenPort = g_config.LPort;
 }
 
-int BuildStreamTable()
-{
+int BuildStreamTable() {
     std::string list;
     int requested = -1;  // the typed count when generation was bounded
     std::vector<std::string> pieces;
@@ -65,8 +57,8 @@ int BuildStreamTable()
         DropLastIf(folder, [](char c) { return c == '\''; });
         int generate = count;
         if (count > kMaxGeneratedStreams) {
-            Log::WWarn("Requested stream count [%d] is far above 8; only the first %d streams are named.",
-                       count, kMaxGeneratedStreams);
+            Log::WWarn("Requested stream count [%d] is far above 8; only the first %d streams are named.", count,
+                       kMaxGeneratedStreams);
             generate = kMaxGeneratedStreams;
             requested = count;
         }

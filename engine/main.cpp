@@ -16,8 +16,7 @@
 #include "support/Log.h"
 #include "support/SysUtils.h"
 
-int main(int argc, char** argv, char** envp)
-{
+int main(int argc, char** argv, char** envp) {
     (void)envp;
     // A closed console must neither end the run nor have its number taken by a file.
     SetUpProcessConsole();

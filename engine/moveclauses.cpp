@@ -43,7 +43,6 @@ bool ReadOptionsFile(const std::string& path, std::string* list) {
         return false;
     }
     list->assign(content.size(), '\0');
-    if (!content.empty())
-        RC4Crypt(content.data(), static_cast<int32_t>(content.size()), &(*list)[0], kOptionsKeyText);
+    if (!content.empty()) RC4Crypt(content.data(), static_cast<int32_t>(content.size()), &(*list)[0], kOptionsKeyText);
     return true;
 }

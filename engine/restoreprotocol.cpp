@@ -166,9 +166,8 @@ RequestFault ParseRequest(const char* block, size_t size, RestoreRequest* out) {
     const size_t fieldStart = F == std::string::npos ? 0 : F + 1;
     const std::string fields = text.substr(fieldStart, q - fieldStart);
     size_t pos = 0;
-    if (!ReadWord(fields, &pos, &out->database) || !Expect(fields, &pos, '#') ||
-        !ReadWord(fields, &pos, &out->kind) || !Expect(fields, &pos, '#') ||
-        !ReadNumber(fields, &pos, &out->count) || !Expect(fields, &pos, '#') ||
+    if (!ReadWord(fields, &pos, &out->database) || !Expect(fields, &pos, '#') || !ReadWord(fields, &pos, &out->kind) ||
+        !Expect(fields, &pos, '#') || !ReadNumber(fields, &pos, &out->count) || !Expect(fields, &pos, '#') ||
         !ReadNumber(fields, &pos, &out->index))
         return RequestFault::Fields;
     if (out->database.size() > kMaxRequestDatabase || out->kind.size() > kMaxRequestKind)
@@ -298,8 +297,7 @@ bool IsBackupSideMoveList(const std::string& text) {
     size_t pos = 0;
     std::string name;
     while (pos < text.size()) {
-        if (!Literal(text, &pos, ", MOVE ''") || !ReadClauseName(text, &pos, &name) ||
-            !Literal(text, &pos, "'' TO ''"))
+        if (!Literal(text, &pos, ", MOVE ''") || !ReadClauseName(text, &pos, &name) || !Literal(text, &pos, "'' TO ''"))
             return false;
         if (!Literal(text, &pos, "%DATA%") && !Literal(text, &pos, "%LOG%")) return false;
         if (!ReadClauseName(text, &pos, &name) || !Literal(text, &pos, "''")) return false;

@@ -28,8 +28,8 @@ constexpr size_t kMaxLocalCopyName = 511;
 // connection thread that watches the waiting entry, or the device thread that took it.
 struct Registration {
     SocketThreadParam connection;
-    uint64_t id = 0;    // tells this registration from a later one under the same key
-    DWORD since = 0;    // GetTickCount() when recorded
+    uint64_t id = 0;  // tells this registration from a later one under the same key
+    DWORD since = 0;  // GetTickCount() when recorded
     bool taken = false;
 };
 

@@ -14,8 +14,7 @@ const char kVersionQuery[] =
     "SELECT CAST(ISNULL(PARSENAME(@s1,4),PARSENAME(@s1,3)) AS INT)*100+CAST(CASE WHEN PARSENAME(@s1,4) IS NULL "
     "THEN PARSENAME(@s1,2) ELSE PARSENAME(@s1,3) END AS INT) Ver";
 
-bool TakeSingleInstanceLock()
-{
+bool TakeSingleInstanceLock() {
     // Owned until the process ends: the handle is never closed. The platform's
     // named mutex is a lock the kernel drops with the process, so a crashed run
     // never blocks the next one.
@@ -29,8 +28,7 @@ bool TakeSingleInstanceLock()
     return true;
 }
 
-void PrintBanner()
-{
+void PrintBanner() {
     Log::WInfo(
         "Process is starting ...\n"
         "\n"
@@ -52,13 +50,11 @@ void PrintBanner()
 namespace {
 
 // A setting of one letter out of `letters`; an empty one is none of them.
-bool OneOf(const char* value, const char* letters)
-{
+bool OneOf(const char* value, const char* letters) {
     return value[0] != '\0' && value[1] == '\0' && std::strchr(letters, value[0]) != nullptr;
 }
 
-bool KnownBackupKind()
-{
+bool KnownBackupKind() {
     if (OneOf(g_config.BKType, "FDL")) return true;
     Log::WError("Invalid BKType [%s]: accepted are F (full), D (differential) and L (log).", g_config.BKType);
     return false;
@@ -66,8 +62,7 @@ bool KnownBackupKind()
 
 }  // namespace
 
-bool CheckRunSettings()
-{
+bool CheckRunSettings() {
     // A mistyped letter must not fall through to a RESTORE over the named database.
     if (!OneOf(g_config.Action, "BRV")) {
         Log::WError("Invalid Action [%s]: accepted are B (backup), R (restore) and V (verify).", g_config.Action);
@@ -85,12 +80,6 @@ bool CheckRunSettings()
     return true;
 }
 
-int ParseVersion(const char* text)
-{
-    return ReadInt32(text);
-}
+int ParseVersion(const char* text) { return ReadInt32(text); }
 
-bool CheckServiceSettings()
-{
-    return KnownBackupKind();
-}
+bool CheckServiceSettings() { return KnownBackupKind(); }

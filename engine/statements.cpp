@@ -81,8 +81,8 @@ bool NeedsStandbyClause(const Config& cfg) {
 std::string StandbyOption(const char* folder, const std::string& database, char bkType, const SYSTEMTIME& now) {
     size_t n = strlen(folder);
     const char* separator = (n > 0 && folder[n - 1] == '/') ? "" : "/";
-    const std::string path = Format("%s%s%s_%c_%d%02d%02d%02d%02d%02d.dat", folder, separator, database.c_str(),
-                                    bkType, now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
+    const std::string path = Format("%s%s%s_%c_%d%02d%02d%02d%02d%02d.dat", folder, separator, database.c_str(), bkType,
+                                    now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
     return "Standby='" + LiteralText(path) + "'";
 }
 
@@ -90,8 +90,8 @@ std::string StandbyClause(const Config& cfg, const SYSTEMTIME& now) {
     return ", " + StandbyOption(cfg.Standby, cfg.DB, cfg.BKType[0], now);
 }
 
-std::string ComposeStatement(const Config& cfg, int deviceCount, const wchar_t* setName,
-                             const std::string& clauses, const SYSTEMTIME& now) {
+std::string ComposeStatement(const Config& cfg, int deviceCount, const wchar_t* setName, const std::string& clauses,
+                             const SYSTEMTIME& now) {
     const char action = cfg.Action[0];
     const char type = cfg.BKType[0];
     const bool backup = action == 'B';
@@ -107,8 +107,8 @@ std::string ComposeStatement(const Config& cfg, int deviceCount, const wchar_t* 
     for (int i = 1; i < deviceCount; ++i) s += Format(", VIRTUAL_DEVICE='%s%d'", set.c_str(), i);
 
     if (cfg.BlockSize > 0)
-        s += Format(" WITH STATS=5, BlockSize=%d, BUFFERCOUNT=%d, MAXTRANSFERSIZE=%d", cfg.BlockSize,
-                    cfg.BufferCount, cfg.MaxTransferSize);
+        s += Format(" WITH STATS=5, BlockSize=%d, BUFFERCOUNT=%d, MAXTRANSFERSIZE=%d", cfg.BlockSize, cfg.BufferCount,
+                    cfg.MaxTransferSize);
     else
         s += Format(" WITH STATS=5, BUFFERCOUNT=%d, MAXTRANSFERSIZE=%d", cfg.BufferCount, cfg.MaxTransferSize);
 
@@ -154,8 +154,8 @@ RestoreTemplate ComposeServiceRestore(const std::string& kind, const std::string
     // A server without default folders resolves the list to NULL: the restore then goes without
     // MOVE clauses rather than with a stray word in its WITH list.
     const std::string clauses = resolved == "NULL" ? std::string() : resolved;
-    t.text = head + "%s WITH STATS=5, " + (replace ? "REPLACE, " : "") + middle + clauses + "; " +
-             MultiUserReturn(database);
+    t.text =
+        head + "%s WITH STATS=5, " + (replace ? "REPLACE, " : "") + middle + clauses + "; " + MultiUserReturn(database);
     return t;
 }
 

@@ -28,8 +28,8 @@ std::string StandbyClause(const Config& cfg, const SYSTEMTIME& now);
 // The whole batch. `setName` names device 0; device i is the set name followed by i. `clauses`
 // is the resolved MOVE-clause list (only a restore of a full backup uses it). `now` stamps the
 // standby file name.
-std::string ComposeStatement(const Config& cfg, int deviceCount, const wchar_t* setName,
-                             const std::string& clauses, const SYSTEMTIME& now);
+std::string ComposeStatement(const Config& cfg, int deviceCount, const wchar_t* setName, const std::string& clauses,
+                             const SYSTEMTIME& now);
 
 // The device name of index i: the set name, followed by i in decimal for i above 0.
 std::wstring DeviceName(const wchar_t* setName, unsigned index);

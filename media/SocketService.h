@@ -9,8 +9,8 @@
 // released by the listener's thread wrapper once the procedure returns; keep a copy of it to
 // use it longer. The socket belongs to the thread, which closes it (or passes it on).
 struct SocketThreadParam {
-  SOCKET socket;
-  SYSTEMTIME accepted;
+    SOCKET socket;
+    SYSTEMTIME accepted;
 };
 
 // Listens on every local IPv4 address at the port (decimal text; the address may be reused while

@@ -3,8 +3,7 @@
 
 #include <cstdio>
 
-uint32_t execSQL(void* param)
-{
+uint32_t execSQL(void* param) {
     const SqlExecParam* p = static_cast<const SqlExecParam*>(param);
     char conn[1024];
     std::snprintf(conn, sizeof conn, "%s", p->connStr);

@@ -16,15 +16,13 @@ namespace {
 // Reads the number of "ODBC Driver %d for SQL Server" the way the scan pattern
 // does (white space, optional sign, digits; 0 when none), clamped to int so a
 // silly long number cannot overflow.
-int DriverNumber(const char* desc)
-{
+int DriverNumber(const char* desc) {
     return ReadInt32(desc + 11);  // after "ODBC Driver"
 }
 
 }  // namespace
 
-int DetectOdbcDriver(char* out)
-{
+int DetectOdbcDriver(char* out) {
     int best = -1;
     SQLHENV env = SQL_NULL_HENV;
     // A failed step is reported with the driver manager's records, as QuerySQL reports it.
@@ -65,8 +63,7 @@ int DetectOdbcDriver(char* out)
     return best;
 }
 
-int TestOdbcConnection()
-{
+int TestOdbcConnection() {
     SQLHENV env = SQL_NULL_HENV;
     SQLHDBC dbc = SQL_NULL_HDBC;
     if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) return 0;
@@ -76,12 +73,11 @@ int TestOdbcConnection()
         SQLSetConnectAttr(dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(5), 0);
         SQLCHAR outStr[1024];
         SQLSMALLINT outLen = 0;
-        rc = SQLDriverConnect(dbc, static_cast<SQLHWND>(GetDesktopWindow()), (SQLCHAR*)"driver=SQL Server", SQL_NTS, outStr,
-                              sizeof outStr, &outLen, SQL_DRIVER_PROMPT);
+        rc = SQLDriverConnect(dbc, static_cast<SQLHWND>(GetDesktopWindow()), (SQLCHAR*)"driver=SQL Server", SQL_NTS,
+                              outStr, sizeof outStr, &outLen, SQL_DRIVER_PROMPT);
         if (SQL_SUCCEEDED(rc)) {
             SQLHSTMT stmt = SQL_NULL_HSTMT;
-            if (SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt)))
-                SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+            if (SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt))) SQLFreeHandle(SQL_HANDLE_STMT, stmt);
             SQLDisconnect(dbc);
         }
         SQLFreeHandle(SQL_HANDLE_DBC, dbc);
@@ -90,18 +86,14 @@ int TestOdbcConnection()
     return 0;
 }
 
-bool ComposeConnectionString(char* out, size_t room, ConnKey key, bool trusted,
-                             const char* driver, const char* server,
-                             const char* user, const char* pass)
-{
+bool ComposeConnectionString(char* out, size_t room, ConnKey key, bool trusted, const char* driver, const char* server,
+                             const char* user, const char* pass) {
     const char* db = key == ConnKey::Run ? "DATABASE" : "Database";
     int n;
     if (trusted)
-        n = std::snprintf(out, room, "DRIVER={%s};SERVER=%s;%s=msdb;Trusted_Connection=yes;",
-                          driver, server, db);
+        n = std::snprintf(out, room, "DRIVER={%s};SERVER=%s;%s=msdb;Trusted_Connection=yes;", driver, server, db);
     else
-        n = std::snprintf(out, room, "DRIVER={%s};SERVER=%s;%s=msdb;UID=%s;PWD=%s;",
-                          driver, server, db, user, pass);
+        n = std::snprintf(out, room, "DRIVER={%s};SERVER=%s;%s=msdb;UID=%s;PWD=%s;", driver, server, db, user, pass);
     if (n < 0 || static_cast<size_t>(n) >= room) {
         if (room > 0) out[0] = '\0';
         return false;

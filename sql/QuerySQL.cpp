@@ -11,16 +11,14 @@ namespace {
 
 const char kTrimChars[] = " \n\r\t";
 
-void TrimRight(std::string& s)
-{
+void TrimRight(std::string& s) {
     size_t end = s.find_last_not_of(kTrimChars);
     s.erase(end == std::string::npos ? 0 : end + 1);
 }
 
 // Reads one column of the current row whole into v: a value longer than the buffer comes in
 // pieces, each call giving the next one until the last. False when it cannot be read.
-bool ReadValue(SQLHSTMT stmt, SQLUSMALLINT col, std::string& v, char* buf, size_t bufSize)
-{
+bool ReadValue(SQLHSTMT stmt, SQLUSMALLINT col, std::string& v, char* buf, size_t bufSize) {
     v.clear();
     for (bool first = true;; first = false) {
         SQLLEN ind = 0;
@@ -40,8 +38,7 @@ bool ReadValue(SQLHSTMT stmt, SQLUSMALLINT col, std::string& v, char* buf, size_
 }
 
 // Reads the rows of the current result into text.
-void ReadRows(SQLHSTMT stmt, bool firstValueOnly, std::string& text, char* value, size_t valueSize)
-{
+void ReadRows(SQLHSTMT stmt, bool firstValueOnly, std::string& text, char* value, size_t valueSize) {
     SQLSMALLINT cols = 0;
     if (!SQL_SUCCEEDED(SQLNumResultCols(stmt, &cols))) cols = 0;
     while (SQL_SUCCEEDED(SQLFetch(stmt))) {
@@ -63,16 +60,14 @@ void ReadRows(SQLHSTMT stmt, bool firstValueOnly, std::string& text, char* value
 
 }  // namespace
 
-bool ReplaceFirst(std::string& s, const std::string& from, const std::string& to)
-{
+bool ReplaceFirst(std::string& s, const std::string& from, const std::string& to) {
     size_t pos = s.find(from);
     if (pos == std::string::npos) return false;
     s.replace(pos, from.size(), to);
     return true;
 }
 
-void ReportOdbcError(const char* label, SQLHANDLE handle, SQLSMALLINT type)
-{
+void ReportOdbcError(const char* label, SQLHANDLE handle, SQLSMALLINT type) {
     Log::WError("SQL Server ODBC driver reported the following error %s", label);
     if (handle == SQL_NULL_HANDLE) return;
     for (SQLSMALLINT rec = 1;; ++rec) {
@@ -88,8 +83,7 @@ void ReportOdbcError(const char* label, SQLHANDLE handle, SQLSMALLINT type)
     }
 }
 
-void ProcessOdbcMessages(SQLSMALLINT type, SQLHANDLE handle, int* flag)
-{
+void ProcessOdbcMessages(SQLSMALLINT type, SQLHANDLE handle, int* flag) {
     for (SQLSMALLINT rec = 1;; ++rec) {
         SQLCHAR state[6] = {0};
         SQLINTEGER native = 0;
@@ -97,8 +91,7 @@ void ProcessOdbcMessages(SQLSMALLINT type, SQLHANDLE handle, int* flag)
         SQLSMALLINT len = 0;
         SQLRETURN rc = SQLGetDiagRec(type, handle, rec, state, &native, msg, sizeof msg, &len);
         if (!SQL_SUCCEEDED(rc)) break;
-        if (g_odbcDriver[0] == '\0')
-            std::snprintf(g_odbcDriver, sizeof g_odbcDriver, "%s", "ODBC SQL Server Driver");
+        if (g_odbcDriver[0] == '\0') std::snprintf(g_odbcDriver, sizeof g_odbcDriver, "%s", "ODBC SQL Server Driver");
         size_t prefix = 25 + std::strlen(g_odbcDriver);
         // The length of what the buffer holds, not the reported one: a cut message
         // is shorter than its record says.
@@ -112,8 +105,7 @@ void ProcessOdbcMessages(SQLSMALLINT type, SQLHANDLE handle, int* flag)
     }
 }
 
-bool OdbcBatch::Execute(const char* connStr, const char* batch, const char* label)
-{
+bool OdbcBatch::Execute(const char* connStr, const char* batch, const char* label) {
     auto failed = [label](const char* step, SQLHANDLE handle, SQLSMALLINT type) {
         ReportOdbcError(label ? label : step, handle, type);
         return false;
@@ -144,8 +136,7 @@ bool OdbcBatch::Execute(const char* connStr, const char* batch, const char* labe
     return true;
 }
 
-OdbcBatch::End OdbcBatch::Walk(const std::function<void(SQLHSTMT)>& rows)
-{
+OdbcBatch::End OdbcBatch::Walk(const std::function<void(SQLHSTMT)>& rows) {
     for (SQLRETURN rc = rc_;; rc = SQLMoreResults(stmt_)) {
         if (rc == SQL_SUCCESS) {
             rows(stmt_);
@@ -166,8 +157,7 @@ OdbcBatch::End OdbcBatch::Walk(const std::function<void(SQLHSTMT)>& rows)
     }
 }
 
-void OdbcBatch::Close()
-{
+void OdbcBatch::Close() {
     if (stmt_ != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, stmt_);
     if (dbc_ != SQL_NULL_HDBC) {
         SQLDisconnect(dbc_);
@@ -179,8 +169,7 @@ void OdbcBatch::Close()
     env_ = SQL_NULL_HENV;
 }
 
-std::string QuerySQL(const char* connStr, const char* batch, bool firstValueOnly)
-{
+std::string QuerySQL(const char* connStr, const char* batch, bool firstValueOnly) {
     std::string text;
     char value[8192];
     OdbcBatch b;
@@ -193,9 +182,7 @@ std::string QuerySQL(const char* connStr, const char* batch, bool firstValueOnly
     return text;
 }
 
-std::string QuerySQL(const char* server, const char* user, const char* pass,
-                     const char* batch, bool firstValueOnly)
-{
+std::string QuerySQL(const char* server, const char* user, const char* pass, const char* batch, bool firstValueOnly) {
     char conn[1024];
     int n = std::snprintf(conn, sizeof conn, "DRIVER={SQL Server};SERVER=%s;UID=%s;PWD=%s;", server, user, pass);
     if (n < 0 || static_cast<size_t>(n) >= sizeof conn) {

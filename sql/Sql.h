@@ -28,8 +28,7 @@ enum class ConnKey { Run, Service };
 // Composes one of the connection strings into out (room bytes, NUL included).
 // Values go in unchanged. Returns false, with out empty, when the text does not
 // fit; nothing is ever written past room.
-bool ComposeConnectionString(char* out, size_t room, ConnKey key, bool trusted,
-                             const char* driver, const char* server,
+bool ComposeConnectionString(char* out, size_t room, ConnKey key, bool trusted, const char* driver, const char* server,
                              const char* user, const char* pass);
 
 // Runs one batch and returns what it selected: the first value of the last
@@ -38,8 +37,7 @@ bool ComposeConnectionString(char* out, size_t room, ConnKey key, bool trusted,
 // logged; the text gathered so far is returned.
 std::string QuerySQL(const char* connStr, const char* batch, bool firstValueOnly);
 // The same over "DRIVER={SQL Server};SERVER=%s;UID=%s;PWD=%s;".
-std::string QuerySQL(const char* server, const char* user, const char* pass,
-                     const char* batch, bool firstValueOnly);
+std::string QuerySQL(const char* server, const char* user, const char* pass, const char* batch, bool firstValueOnly);
 
 // Logs label and then every diagnostic record of the handle.
 void ReportOdbcError(const char* label, void* handle, short type);

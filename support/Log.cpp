@@ -50,15 +50,15 @@ Log& Log::operator=(Log&&) = default;
 
 void Log::SetLogLevel(LOG_LEVEL level) { s_logLevel = level; }
 
-#define KES_LOG_WRITER(name, level)             \
-    void Log::name(const char* fmt, ...) {      \
-        char buffer[kBufferSize];               \
-        memset(buffer, 0, sizeof buffer);       \
-        va_list ap;                             \
-        va_start(ap, fmt);                      \
+#define KES_LOG_WRITER(name, level)                \
+    void Log::name(const char* fmt, ...) {         \
+        char buffer[kBufferSize];                  \
+        memset(buffer, 0, sizeof buffer);          \
+        va_list ap;                                \
+        va_start(ap, fmt);                         \
         vsnprintf(buffer, sizeof buffer, fmt, ap); \
-        va_end(ap);                             \
-        WriteLog(buffer, level);                \
+        va_end(ap);                                \
+        WriteLog(buffer, level);                   \
     }
 
 KES_LOG_WRITER(WFatal, LOG_FATAL)

@@ -4,8 +4,8 @@
 #include "support/Log.h"
 
 #include <errno.h>
-#include <stdlib.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 
@@ -80,8 +80,9 @@ bool ReadFileToString(std::string path, std::string& out) {
 
 std::string ErrorText(uint32_t status) {
     char* text = nullptr;
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, status, 0x400, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+    DWORD n =
+        FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, status, 0x400, reinterpret_cast<LPSTR>(&text), 0, nullptr);
     std::string out = n > 0 && text ? std::string(text, n) : std::string();
     if (text) LocalFree(reinterpret_cast<HLOCAL>(text));
     return out;
@@ -134,8 +135,7 @@ static bool notSpace(char c) {
 
 void RTrim(std::string& s) { s.erase(std::find_if(s.rbegin(), s.rend(), notSpace).base(), s.end()); }
 
-bool getfileinfo(const char* path, const void*, uint32_t* size, uint32_t* ctime, uint32_t* atime,
-                 uint32_t* mtime) {
+bool getfileinfo(const char* path, const void*, uint32_t* size, uint32_t* ctime, uint32_t* atime, uint32_t* mtime) {
     struct stat st;
     if (stat(path, &st) != 0) {
         Log::WError("getfileinfo Error: %s", strerror(errno));

@@ -94,8 +94,8 @@ struct Transfer {
 Transfer resolveTransfer(Exec& x, const TransferWith& w, size_t devices, const std::string& what) {
     Transfer t;
     auto outOfRange = [&](int64_t v, const char* param) {
-        fail(x, 3250, 16, fmt("The value '%lld' is not within range for the %s parameter.", static_cast<long long>(v), param),
-             what);
+        fail(x, 3250, 16,
+             fmt("The value '%lld' is not within range for the %s parameter.", static_cast<long long>(v), param), what);
     };
     if (w.maxTransferSize) {
         int64_t v = *w.maxTransferSize;
@@ -202,7 +202,8 @@ std::array<uint8_t, 16> randomId() {
     std::array<uint8_t, 16> id{};
     if (getrandom(id.data(), id.size(), 0) != static_cast<ssize_t>(id.size())) {
         uint64_t t = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-        for (size_t i = 0; i < id.size(); ++i) id[i] = static_cast<uint8_t>(t >> (8 * (i % 8))) ^ static_cast<uint8_t>(i);
+        for (size_t i = 0; i < id.size(); ++i)
+            id[i] = static_cast<uint8_t>(t >> (8 * (i % 8))) ^ static_cast<uint8_t>(i);
     }
     return id;
 }
@@ -267,7 +268,8 @@ void BackupStatement::execute(Exec& x) {
 
     const DbInfo* found = in.findDatabase(database);
     if (!found)
-        fail(x, 911, 16, fmt("Database '%s' does not exist. Make sure that the name is entered correctly.", database.c_str()),
+        fail(x, 911, 16,
+             fmt("Database '%s' does not exist. Make sure that the name is entered correctly.", database.c_str()),
              what);
     auto checkState = [&](const DbInfo& d) {
         if (d.state == DbState::Restoring)
@@ -282,8 +284,8 @@ void BackupStatement::execute(Exec& x) {
     };
     checkState(*found);
     if (heldByOther(in, *found, x.session()))
-        fail(x, 924, 14, fmt("Database '%s' is already open and can only have one user at a time.", found->name.c_str()),
-             what);
+        fail(x, 924, 14,
+             fmt("Database '%s' is already open and can only have one user at a time.", found->name.c_str()), what);
     if (differential && found->diffBaseLsn == 0)
         fail(x, 3035, 16,
              fmt("Cannot perform a differential backup for database \"%s\", because a current database backup does "
@@ -311,7 +313,8 @@ void BackupStatement::execute(Exec& x) {
     in = cat.read(inst);
     found = in.findDatabase(database);
     if (!found)
-        fail(x, 911, 16, fmt("Database '%s' does not exist. Make sure that the name is entered correctly.", database.c_str()),
+        fail(x, 911, 16,
+             fmt("Database '%s' does not exist. Make sure that the name is entered correctly.", database.c_str()),
              what);
     checkState(*found);
     const DbInfo db = *found;
@@ -433,7 +436,8 @@ public:
         header_ = h;
         InstanceInfo in = cat_.read(inst_);
         if (!h.certificate.empty() && !in.hasCertificate(h.certificate))
-            return problem(err, 33111, fmt("Cannot find server certificate with thumbprint '%s'.", h.certificate.c_str()));
+            return problem(err, 33111,
+                           fmt("Cannot find server certificate with thumbprint '%s'.", h.certificate.c_str()));
         if (s_.what == RestoreStatement::VerifyOnly) return true;
         const bool logRestore = s_.what == RestoreStatement::Log;
         if (logRestore != (h.kind == BackupKind::Log))
@@ -451,7 +455,9 @@ public:
         if (h.kind == BackupKind::Full) return planFull(in, existing, err);
 
         if (!existing || existing->state == DbState::Online)
-            return problem(err, 3117, "The log or differential backup cannot be restored because no files are ready to rollforward.");
+            return problem(
+                err, 3117,
+                "The log or differential backup cannot be restored because no files are ready to rollforward.");
         if (h.kind == BackupKind::Differential) {
             if (existing->familyGuid != h.familyGuid || existing->diffBaseLsn != h.databaseBackupLsn ||
                 existing->currentLsn > h.lastLsn)
@@ -484,11 +490,16 @@ public:
         if (s_.what == RestoreStatement::VerifyOnly) return true;
         if (header_.kind == BackupKind::Log && r.lsn <= reached_) return true;
         auto it = files_.find(r.fileId);
-        if (it == files_.end()) return problem(err, 3241, fmt("The media family on device '%s' is incorrectly formed. SQL Server cannot process this media family.", s_.devices[0].c_str()));
+        if (it == files_.end())
+            return problem(err, 3241,
+                           fmt("The media family on device '%s' is incorrectly formed. SQL Server cannot process this "
+                               "media family.",
+                               s_.devices[0].c_str()));
         try {
             it->second.write(r.offset + within, p, len);
         } catch (const std::exception& e) {
-            return problem(err, 3634, fmt("The operating system returned the error '%s' while attempting 'WriteFile'.", e.what()));
+            return problem(err, 3634,
+                           fmt("The operating system returned the error '%s' while attempting 'WriteFile'.", e.what()));
         }
         return true;
     }
@@ -501,7 +512,8 @@ public:
             auto it = files_.find(r.fileId);
             for (uint64_t off = r.offset - r.offset % kPageSize; off < r.offset + r.length; off += kPageSize) {
                 if (it == files_.end() || it->second.read(off, image.data(), kPageSize) != kPageSize)
-                    return problem(err, 3634, "The operating system returned the error 'short read' while attempting 'ReadFile'.");
+                    return problem(err, 3634,
+                                   "The operating system returned the error 'short read' while attempting 'ReadFile'.");
                 tracker_->recordChange(r.lsn ? r.lsn : header_.lastLsn,
                                        PageRef{r.fileId, static_cast<uint32_t>(off / kPageSize)}, image.data());
             }
@@ -651,7 +663,9 @@ private:
         try {
             createEmptyFiles(registered);
         } catch (const std::exception& e) {
-            return problem(err, 3634, fmt("The operating system returned the error '%s' while attempting 'CreateFile'.", e.what()));
+            return problem(
+                err, 3634,
+                fmt("The operating system returned the error '%s' while attempting 'CreateFile'.", e.what()));
         }
         return openFiles(registered, err);
     }
@@ -686,7 +700,9 @@ private:
                 if (f.isLog() && !logFileId_) logFileId_ = static_cast<uint32_t>(f.fileId);
             }
         } catch (const std::exception& e) {
-            return problem(err, 3634, fmt("The operating system returned the error '%s' while attempting 'CreateFile'.", e.what()));
+            return problem(
+                err, 3634,
+                fmt("The operating system returned the error '%s' while attempting 'CreateFile'.", e.what()));
         }
         return true;
     }
@@ -719,8 +735,9 @@ private:
 
 void RestoreStatement::execute(Exec& x) {
     const auto t0 = std::chrono::steady_clock::now();
-    const std::string verb =
-        this->what == VerifyOnly ? "VERIFY DATABASE" : this->what == Log ? "RESTORE LOG" : "RESTORE DATABASE";
+    const std::string verb = this->what == VerifyOnly ? "VERIFY DATABASE"
+                             : this->what == Log      ? "RESTORE LOG"
+                                                      : "RESTORE DATABASE";
     Catalogue& cat = x.catalogue();
     const std::string inst = x.session().instance();
     InstanceInfo in = cat.read(inst);

@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -128,9 +128,9 @@ void setError(StreamError* err, int number, std::string text) {
 }
 
 void ioError(StreamError* err, bool write, const std::string& device, DWORD code) {
-    setError(err, write ? 3202 : 3203,
-             fmt("%s on \"%s\" failed: %u(%s)", write ? "Write" : "Read", device.c_str(), code,
-                 osErrorText(code).c_str()));
+    setError(
+        err, write ? 3202 : 3203,
+        fmt("%s on \"%s\" failed: %u(%s)", write ? "Write" : "Read", device.c_str(), code, osErrorText(code).c_str()));
 }
 
 void malformed(StreamError* err, const std::string& device) {
@@ -367,8 +367,7 @@ struct Cut {
     uint64_t length;
 };
 
-std::vector<Cut> planRecords(const std::vector<Extent>& extents, DWORD n, uint32_t maxTransfer,
-                             uint64_t headerRecord) {
+std::vector<Cut> planRecords(const std::vector<Extent>& extents, DWORD n, uint32_t maxTransfer, uint64_t headerRecord) {
     const uint64_t overhead = kRecordHeaderSize + 4;
     std::vector<uint64_t> fill(n, headerRecord % maxTransfer);
     std::vector<Cut> cuts;
@@ -393,8 +392,8 @@ bool putRecord(Writer& w, DWORD f, RecordHeader r, const std::string& payload) {
     encodeRecord(r, head);
     uint8_t crc[4];
     put32(crc, crc32c(0, payload.data(), payload.size()));
-    return w.put(f, head, sizeof head) &&
-           w.put(f, reinterpret_cast<const uint8_t*>(payload.data()), payload.size()) && w.put(f, crc, 4);
+    return w.put(f, head, sizeof head) && w.put(f, reinterpret_cast<const uint8_t*>(payload.data()), payload.size()) &&
+           w.put(f, crc, 4);
 }
 
 bool checkAbortFault(ServerDeviceSet& set, const TransferOptions& opt, uint64_t done, uint64_t total, bool write,
@@ -674,8 +673,13 @@ class FamilyIn {
 public:
     FamilyIn(ServerDeviceSet& set, DWORD device, size_t slots, const TransferOptions& opt, ReadGate& gate,
              uint64_t softAhead, uint64_t hardAhead)
-        : set_(set), device_(device), opt_(opt), gate_(gate), name_(set.DeviceName(device)),
-          softAhead_(softAhead), hardAhead_(hardAhead) {
+        : set_(set),
+          device_(device),
+          opt_(opt),
+          gate_(gate),
+          name_(set.DeviceName(device)),
+          softAhead_(softAhead),
+          hardAhead_(hardAhead) {
         for (size_t i = 0; i < slots; ++i) newSlot();
     }
     ~FamilyIn() { join(); }
@@ -685,7 +689,9 @@ public:
     }
     const std::string& name() const { return name_; }
 
-    void start() { thread_ = std::thread([this] { run(); }); }
+    void start() {
+        thread_ = std::thread([this] { run(); });
+    }
     // The thread ends once every read it has outstanding is answered (or the set aborted).
     void join() {
         if (thread_.joinable()) thread_.join();
@@ -1030,8 +1036,8 @@ bool readBackupSet(ServerDeviceSet& set, RestoreSink& sink, const TransferOption
         FamilyIn& in = *fam[d];
         RecordHeader r;
         if (!readRecordHeader(in, &r, err)) return fail();
-        if (r.type != kTypeData || r.setId != h.setId || r.family != d + 1 || r.seq != seq[d] + 1 ||
-            r.index != index || r.payloadLen == 0) {
+        if (r.type != kTypeData || r.setId != h.setId || r.family != d + 1 || r.seq != seq[d] + 1 || r.index != index ||
+            r.payloadLen == 0) {
             malformed(err, in.name());
             return fail();
         }

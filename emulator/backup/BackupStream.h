@@ -17,8 +17,8 @@
 // (payload: its own data record and byte counts, then those of the whole set), zero padding up to
 // the block size. After the last buffer the writer sends VDC_Flush to every device.
 // A reader takes every family in as it arrives, one thread per device, and applies the data records
-// in set order (0, 1, 2, ... round the families), so log records come in LSN order; it checks every header and payload checksum, the sequence, the family number
-// against the device's place in the statement, and the end record's counts.
+// in set order (0, 1, 2, ... round the families), so log records come in LSN order; it checks every header and payload
+// checksum, the sequence, the family number against the device's place in the statement, and the end record's counts.
 #pragma once
 
 #include "platform/vdi/VdiServer.h"
@@ -101,7 +101,7 @@ struct StreamError {
 using ExtentReader = std::function<bool(const Extent&, uint64_t within, uint8_t* dst, size_t len, StreamError*)>;
 
 struct StreamFaults {
-    int stopDevice = -1;          // this device's stream stops after stopAfterBytes bytes
+    int stopDevice = -1;  // this device's stream stops after stopAfterBytes bytes
     uint64_t stopAfterBytes = 0;
     bool unsupportedCommand = false;  // send every device an unknown command first
     int abortAtPercent = -1;          // abort the set when this share of the data has moved
@@ -109,10 +109,10 @@ struct StreamFaults {
 
 struct TransferOptions {
     uint32_t maxTransferSize = 1u << 20;
-    uint32_t bufferCount = 0;  // the most commands outstanding (0: one per device); at least
-                               // one buffer more than the devices is kept for filling
+    uint32_t bufferCount = 0;            // the most commands outstanding (0: one per device); at least
+                                         // one buffer more than the devices is kept for filling
     uint32_t commandTimeoutMs = 120000;  // a command left unanswered this long aborts the set
-    uint32_t stallMs = 20;  // a restore waiting this long for one family lets the others run ahead
+    uint32_t stallMs = 20;               // a restore waiting this long for one family lets the others run ahead
     uint32_t blockSize = 512;
     // Called from the transfer thread as data moves (bytes done, bytes in all).
     std::function<void(uint64_t, uint64_t)> progress;
@@ -140,7 +140,7 @@ public:
 
 // Reads a whole set from the (configured) device set into the sink, which is called on the calling
 // thread. Device d must carry family d+1. A failed read has aborted the set.
-bool readBackupSet(kes::vdi::ServerDeviceSet& set, RestoreSink& sink, const TransferOptions& opt,
-                   SetHeader* header, StreamError* err);
+bool readBackupSet(kes::vdi::ServerDeviceSet& set, RestoreSink& sink, const TransferOptions& opt, SetHeader* header,
+                   StreamError* err);
 
 }  // namespace sqlemu::backup

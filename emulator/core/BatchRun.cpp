@@ -8,10 +8,11 @@ BatchRun::BatchRun(Session& session, std::string batch) {
         try {
             Exec x(session, *this);
             runBatch(x, batch);
-        } catch (std::exception& e) {   // runBatch reports what it meets; this is the last guard
+        } catch (std::exception& e) {  // runBatch reports what it meets; this is the last guard
             Packet p;
             p.kind = Packet::Error;
-            p.records.push_back(SqlError(50000, 16, 1, std::string("Internal error of the emulated server: ") + e.what()).record);
+            p.records.push_back(
+                SqlError(50000, 16, 1, std::string("Internal error of the emulated server: ") + e.what()).record);
             deliver(std::move(p));
         }
         std::lock_guard<std::mutex> g(m_);

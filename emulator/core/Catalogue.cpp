@@ -1,15 +1,15 @@
 #include "emulator/core/Catalogue.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
 #include <sstream>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace sqlemu {
 
@@ -40,11 +40,16 @@ void makeDirs(const std::string& path) {
 std::string esc(const std::string& s) {
     std::string o;
     for (char c : s) {
-        if (c == '\\') o += "\\\\";
-        else if (c == '\t') o += "\\t";
-        else if (c == '\n') o += "\\n";
-        else if (c == '\r') o += "\\r";
-        else o += c;
+        if (c == '\\')
+            o += "\\\\";
+        else if (c == '\t')
+            o += "\\t";
+        else if (c == '\n')
+            o += "\\n";
+        else if (c == '\r')
+            o += "\\r";
+        else
+            o += c;
     }
     return o;
 }
@@ -53,7 +58,10 @@ std::vector<std::string> splitFields(const std::string& line) {
     std::vector<std::string> out(1);
     for (size_t i = 0; i < line.size(); ++i) {
         char c = line[i];
-        if (c == '\t') { out.emplace_back(); continue; }
+        if (c == '\t') {
+            out.emplace_back();
+            continue;
+        }
         if (c == '\\' && i + 1 < line.size()) {
             char n = line[++i];
             out.back() += n == 't' ? '\t' : n == 'n' ? '\n' : n == 'r' ? '\r' : n;
@@ -87,7 +95,11 @@ std::string readWhole(const std::string& path) {
     for (;;) {
         ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) { int e = errno; ::close(fd); throw CatalogueError("cannot read " + path + ": " + std::strerror(e)); }
+        if (n < 0) {
+            int e = errno;
+            ::close(fd);
+            throw CatalogueError("cannot read " + path + ": " + std::strerror(e));
+        }
         if (n == 0) break;
         s.append(buf, static_cast<size_t>(n));
     }
@@ -128,20 +140,16 @@ void writeAtomically(const std::string& path, const std::string& data) {
 
 const char* dbStateName(DbState s) {
     switch (s) {
-    case DbState::Online: return "ONLINE";
-    case DbState::Restoring: return "RESTORING";
-    case DbState::Standby: return "STANDBY";
+        case DbState::Online: return "ONLINE";
+        case DbState::Restoring: return "RESTORING";
+        case DbState::Standby: return "STANDBY";
     }
     return "ONLINE";
 }
 
-const char* userAccessName(UserAccess a) {
-    return a == UserAccess::Single ? "SINGLE_USER" : "MULTI_USER";
-}
+const char* userAccessName(UserAccess a) { return a == UserAccess::Single ? "SINGLE_USER" : "MULTI_USER"; }
 
-bool sameName(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && lower(a) == lower(b);
-}
+bool sameName(const std::string& a, const std::string& b) { return a.size() == b.size() && lower(a) == lower(b); }
 
 const DbFile* DbInfo::file(int fileId) const {
     for (auto& f : files)
@@ -180,7 +188,10 @@ std::string InstanceInfo::faultValue(const std::string& n) const {
 
 bool InstanceInfo::removeDatabase(const std::string& n) {
     for (auto it = databases.begin(); it != databases.end(); ++it)
-        if (sameName(it->name, n)) { databases.erase(it); return true; }
+        if (sameName(it->name, n)) {
+            databases.erase(it);
+            return true;
+        }
     return false;
 }
 
@@ -203,11 +214,11 @@ std::string serialize(const InstanceInfo& in) {
         o << "access\t" << userAccessName(d.userAccess) << "\n";
         o << "guid\t" << esc(d.familyGuid) << "\n";
         o << "seed\t" << d.seed << "\n";
-        o << "lsn\t" << d.currentLsn << "\t" << d.lastFullLsn << "\t" << d.diffBaseLsn << "\t"
-          << d.lastLogBackupLsn << "\n";
+        o << "lsn\t" << d.currentLsn << "\t" << d.lastFullLsn << "\t" << d.diffBaseLsn << "\t" << d.lastLogBackupLsn
+          << "\n";
         for (auto& f : d.files)
-            o << "file\t" << f.fileId << "\t" << f.groupId << "\t" << f.sizeBytes << "\t"
-              << esc(f.logicalName) << "\t" << esc(f.physicalPath) << "\n";
+            o << "file\t" << f.fileId << "\t" << f.groupId << "\t" << f.sizeBytes << "\t" << esc(f.logicalName) << "\t"
+              << esc(f.physicalPath) << "\n";
         for (auto& [k, v] : d.props) o << "dprop\t" << esc(k) << "\t" << esc(v) << "\n";
         o << "end\n";
     }
@@ -233,16 +244,31 @@ InstanceInfo parseInstance(const std::string& text) {
             continue;
         }
         if (db) {
-            if (k == "end") { db = nullptr; continue; }
-            if (k == "id") { need(f, 2); db->id = static_cast<int>(num(f[1])); }
-            else if (k == "state") { need(f, 2); db->state = parseState(f[1]); }
-            else if (k == "access") { need(f, 2); db->userAccess = f[1] == "SINGLE_USER" ? UserAccess::Single : UserAccess::Multi; }
-            else if (k == "guid") { need(f, 2); db->familyGuid = f[1]; }
-            else if (k == "seed") { need(f, 2); db->seed = num(f[1]); }
-            else if (k == "lsn") {
+            if (k == "end") {
+                db = nullptr;
+                continue;
+            }
+            if (k == "id") {
+                need(f, 2);
+                db->id = static_cast<int>(num(f[1]));
+            } else if (k == "state") {
+                need(f, 2);
+                db->state = parseState(f[1]);
+            } else if (k == "access") {
+                need(f, 2);
+                db->userAccess = f[1] == "SINGLE_USER" ? UserAccess::Single : UserAccess::Multi;
+            } else if (k == "guid") {
+                need(f, 2);
+                db->familyGuid = f[1];
+            } else if (k == "seed") {
+                need(f, 2);
+                db->seed = num(f[1]);
+            } else if (k == "lsn") {
                 need(f, 5);
-                db->currentLsn = num(f[1]); db->lastFullLsn = num(f[2]);
-                db->diffBaseLsn = num(f[3]); db->lastLogBackupLsn = num(f[4]);
+                db->currentLsn = num(f[1]);
+                db->lastFullLsn = num(f[2]);
+                db->diffBaseLsn = num(f[3]);
+                db->lastLogBackupLsn = num(f[4]);
             } else if (k == "file") {
                 need(f, 6);
                 DbFile df;
@@ -252,19 +278,40 @@ InstanceInfo parseInstance(const std::string& text) {
                 df.logicalName = f[4];
                 df.physicalPath = f[5];
                 db->files.push_back(df);
-            } else if (k == "dprop") { need(f, 3); db->props[f[1]] = f[2]; }
+            } else if (k == "dprop") {
+                need(f, 3);
+                db->props[f[1]] = f[2];
+            }
             continue;
         }
-        if (k == "name") { need(f, 2); in.name = f[1]; }
-        else if (k == "version") { need(f, 2); in.version = f[1]; }
-        else if (k == "data_path") { need(f, 2); in.defaultDataPath = f[1]; }
-        else if (k == "log_path") { need(f, 2); in.defaultLogPath = f[1]; }
-        else if (k == "next_db_id") { need(f, 2); in.nextDbId = static_cast<int>(num(f[1])); }
-        else if (k == "login") { need(f, 3); in.logins[f[1]] = f[2]; }
-        else if (k == "cert") { need(f, 2); in.certificates.push_back(f[1]); }
-        else if (k == "fault") { need(f, 2); in.faults[f[1]] = f.size() > 2 ? f[2] : ""; }
-        else if (k == "prop") { need(f, 3); in.props[f[1]] = f[2]; }
-        else if (k == "db") {
+        if (k == "name") {
+            need(f, 2);
+            in.name = f[1];
+        } else if (k == "version") {
+            need(f, 2);
+            in.version = f[1];
+        } else if (k == "data_path") {
+            need(f, 2);
+            in.defaultDataPath = f[1];
+        } else if (k == "log_path") {
+            need(f, 2);
+            in.defaultLogPath = f[1];
+        } else if (k == "next_db_id") {
+            need(f, 2);
+            in.nextDbId = static_cast<int>(num(f[1]));
+        } else if (k == "login") {
+            need(f, 3);
+            in.logins[f[1]] = f[2];
+        } else if (k == "cert") {
+            need(f, 2);
+            in.certificates.push_back(f[1]);
+        } else if (k == "fault") {
+            need(f, 2);
+            in.faults[f[1]] = f.size() > 2 ? f[2] : "";
+        } else if (k == "prop") {
+            need(f, 3);
+            in.props[f[1]] = f[2];
+        } else if (k == "db") {
             need(f, 2);
             in.databases.emplace_back();
             db = &in.databases.back();
@@ -273,8 +320,7 @@ InstanceInfo parseInstance(const std::string& text) {
     }
     if (!header) throw CatalogueError("catalogue: empty catalogue file");
     for (auto& d : in.databases)
-        std::sort(d.files.begin(), d.files.end(),
-                  [](const DbFile& a, const DbFile& b) { return a.fileId < b.fileId; });
+        std::sort(d.files.begin(), d.files.end(), [](const DbFile& a, const DbFile& b) { return a.fileId < b.fileId; });
     return in;
 }
 
@@ -305,7 +351,7 @@ FileLock::~FileLock() { release(); }
 
 void FileLock::release() {
     if (fd_ >= 0) {
-        ::close(fd_);   // closing the only descriptor drops the flock
+        ::close(fd_);  // closing the only descriptor drops the flock
         fd_ = -1;
     }
 }
@@ -336,8 +382,7 @@ std::vector<std::string> Catalogue::instances() const {
 }
 
 std::string Catalogue::instanceDir(const std::string& instance) const {
-    if (instance.empty() || instance.find('/') != std::string::npos || instance == "." || instance == "..")
-        return {};
+    if (instance.empty() || instance.find('/') != std::string::npos || instance == "." || instance == "..") return {};
     struct stat st;
     std::string direct = root_ + "/" + instance;
     if (stat((direct + "/catalog").c_str(), &st) == 0) return direct;
@@ -353,8 +398,8 @@ std::string Catalogue::requireDir(const std::string& instance) const {
 }
 
 void Catalogue::createInstance(const std::string& name, const std::string& version) {
-    if (name.empty() || name.size() > 128 || name.find_first_of("/\\\t\n\r") != std::string::npos ||
-        name == "." || name == "..")
+    if (name.empty() || name.size() > 128 || name.find_first_of("/\\\t\n\r") != std::string::npos || name == "." ||
+        name == "..")
         throw CatalogueError("invalid instance name '" + name + "'");
     if (root_.empty()) throw CatalogueError("no data root: give --root or set SQLEMU_ROOT");
     makeDirs(root_);

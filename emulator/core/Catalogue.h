@@ -39,31 +39,31 @@ public:
 enum class DbState { Online, Restoring, Standby };
 enum class UserAccess { Multi, Single };
 
-const char* dbStateName(DbState s);          // "ONLINE", "RESTORING", "STANDBY"
-const char* userAccessName(UserAccess a);    // "MULTI_USER", "SINGLE_USER"
+const char* dbStateName(DbState s);        // "ONLINE", "RESTORING", "STANDBY"
+const char* userAccessName(UserAccess a);  // "MULTI_USER", "SINGLE_USER"
 
 struct DbFile {
-    int fileId = 0;              // 1 = primary data file, 2 = log file, 3.. = further data files
+    int fileId = 0;  // 1 = primary data file, 2 = log file, 3.. = further data files
     std::string logicalName;
-    std::string physicalPath;    // where the content lies (a real file)
-    int groupId = 1;             // filegroup id; 0 for a log file
-    uint64_t sizeBytes = 0;      // a multiple of kPageSize
+    std::string physicalPath;  // where the content lies (a real file)
+    int groupId = 1;           // filegroup id; 0 for a log file
+    uint64_t sizeBytes = 0;    // a multiple of kPageSize
     bool isLog() const { return groupId == 0; }
 };
 
 struct DbInfo {
     std::string name;
-    int id = 0;                  // database_id, unique within the instance, 5 and up
+    int id = 0;  // database_id, unique within the instance, 5 and up
     DbState state = DbState::Online;
     UserAccess userAccess = UserAccess::Multi;
-    std::string familyGuid;      // identity of the database's backup chain, set at creation
-    uint64_t seed = 0;           // content seed given at creation (touch derives its changes from it)
+    std::string familyGuid;  // identity of the database's backup chain, set at creation
+    uint64_t seed = 0;       // content seed given at creation (touch derives its changes from it)
     // LSN bookkeeping. currentLsn advances with every change; the others are 0 until set.
-    uint64_t currentLsn = 0;       // LSN of the last change
-    uint64_t lastFullLsn = 0;      // currentLsn when the last full backup was taken
-    uint64_t diffBaseLsn = 0;      // LSN of the full backup that differentials are based on
-    uint64_t lastLogBackupLsn = 0; // currentLsn when the last log backup was taken
-    std::vector<DbFile> files;     // kept in file id order
+    uint64_t currentLsn = 0;        // LSN of the last change
+    uint64_t lastFullLsn = 0;       // currentLsn when the last full backup was taken
+    uint64_t diffBaseLsn = 0;       // LSN of the full backup that differentials are based on
+    uint64_t lastLogBackupLsn = 0;  // currentLsn when the last log backup was taken
+    std::vector<DbFile> files;      // kept in file id order
     // Free key/value state for extensions (restore progress, standby file, holder of single-user
     // mode, ...). Keys and values are single-line texts.
     std::map<std::string, std::string> props;
@@ -78,10 +78,10 @@ struct InstanceInfo {
     // Default data and log folders, each ending in "/"; empty optional = not set (the server then
     // reports NULL for them).
     std::optional<std::string> defaultDataPath, defaultLogPath;
-    std::map<std::string, std::string> logins;      // login name -> password
-    std::vector<std::string> certificates;          // server certificates by name
-    std::map<std::string, std::string> faults;      // fault switch name -> value ("" when none)
-    std::map<std::string, std::string> props;       // free key/value state for extensions
+    std::map<std::string, std::string> logins;  // login name -> password
+    std::vector<std::string> certificates;      // server certificates by name
+    std::map<std::string, std::string> faults;  // fault switch name -> value ("" when none)
+    std::map<std::string, std::string> props;   // free key/value state for extensions
     std::vector<DbInfo> databases;
     int nextDbId = 5;
 

@@ -3,15 +3,15 @@
 #include <cryptopp/hex.h>
 #include <cryptopp/sha.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
+#include <ctime>
 #include <memory>
 #include <optional>
-#include <ctime>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace sqlemu {
 
@@ -31,11 +31,12 @@ uint64_t pageHash(uint64_t seed, int fileId, uint32_t page, uint64_t lsn) {
 // A fixed text of words, from which text-like pages take slices: compressible like real row data.
 const std::string& corpus() {
     static const std::string* text = [] {
-        static const char* const words[] = {
-            "customer", "order", "invoice", "amount", "street", "Berlin", "Lisbon", "quantity",
-            "shipped", "pending", "2024-03-17", "account", "balance", "the", "of", "and", "status",
-            "product", "warehouse", "discount", "supplier", "region", "north", "south", "payment",
-            "reference", "note:", "delivered", "returned", "total", "EUR", "USD", "item", "line"};
+        static const char* const words[] = {"customer",  "order",     "invoice",  "amount",    "street",     "Berlin",
+                                            "Lisbon",    "quantity",  "shipped",  "pending",   "2024-03-17", "account",
+                                            "balance",   "the",       "of",       "and",       "status",     "product",
+                                            "warehouse", "discount",  "supplier", "region",    "north",      "south",
+                                            "payment",   "reference", "note:",    "delivered", "returned",   "total",
+                                            "EUR",       "USD",       "item",     "line"};
         auto* s = new std::string();
         uint64_t h = 12345;
         while (s->size() < 65536 + kPageSize) {
@@ -70,7 +71,10 @@ void appendFile(const std::string& path, const void* data, size_t len) {
     while (len) {
         ssize_t n = ::write(fd, p, len);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) { ::close(fd); throw CatalogueError(errnoText("cannot write", path)); }
+        if (n < 0) {
+            ::close(fd);
+            throw CatalogueError(errnoText("cannot write", path));
+        }
         p += n;
         len -= static_cast<size_t>(n);
     }
@@ -88,7 +92,10 @@ std::string readAll(const std::string& path) {
     for (;;) {
         ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) { ::close(fd); throw CatalogueError(errnoText("cannot read", path)); }
+        if (n < 0) {
+            ::close(fd);
+            throw CatalogueError(errnoText("cannot read", path));
+        }
         if (n == 0) break;
         s.append(buf, static_cast<size_t>(n));
     }
@@ -100,7 +107,7 @@ void ensureDir(const std::string& d) {
     if (mkdir(d.c_str(), 0755) != 0 && errno != EEXIST) throw CatalogueError(errnoText("cannot create", d));
 }
 
-constexpr size_t kChunk = 4u << 20;   // big sequential writes and reads
+constexpr size_t kChunk = 4u << 20;  // big sequential writes and reads
 
 // Sizes a new file, allocating its blocks up front: writing into allocated blocks is many times
 // faster than letting every write allocate (ext4 here: 0.15 s against 2.5 s for 1 GiB).
@@ -171,9 +178,8 @@ void DbFileHandle::truncate(uint64_t size) {
 
 void DbFileHandle::sync() { ::fdatasync(fd_); }
 
-std::vector<DbFile> defaultFileTable(const std::string& db, const std::string& dataDir,
-                                     const std::string& logDir, uint64_t dataBytes,
-                                     uint64_t logBytes, int dataFiles) {
+std::vector<DbFile> defaultFileTable(const std::string& db, const std::string& dataDir, const std::string& logDir,
+                                     uint64_t dataBytes, uint64_t logBytes, int dataFiles) {
     auto folder = [](std::string d) {
         if (!d.empty() && d.back() != '/') d += '/';
         return d;
@@ -210,8 +216,8 @@ std::vector<DbFile> defaultFileTable(const std::string& db, const std::string& d
 
 void makePage(uint64_t seed, int fileId, uint32_t page, uint64_t lsn, unsigned char* out) {
     uint64_t h = pageHash(seed, fileId, page, lsn);
-    unsigned kind = static_cast<unsigned>(h % 10);   // 0-3 text, 4-6 random, 7-9 zero
-    if (lsn != 0 && kind >= 7) kind = kind == 9 ? 0 : 4;   // a changed page is never all zero
+    unsigned kind = static_cast<unsigned>(h % 10);        // 0-3 text, 4-6 random, 7-9 zero
+    if (lsn != 0 && kind >= 7) kind = kind == 9 ? 0 : 4;  // a changed page is never all zero
     if (kind >= 7) {
         std::memset(out, 0, kPageSize);
         return;
@@ -395,8 +401,7 @@ void readPage(const DbInfo& db, PageRef ref, unsigned char* image) {
     if (n < kPageSize) std::memset(image + n, 0, kPageSize - n);
 }
 
-uint64_t touchDatabase(Catalogue& cat, const std::string& instance, const std::string& dbName,
-                       uint32_t pages) {
+uint64_t touchDatabase(Catalogue& cat, const std::string& instance, const std::string& dbName, uint32_t pages) {
     InstanceInfo in = cat.read(instance);
     const DbInfo* found = in.findDatabase(dbName);
     if (!found) throw CatalogueError("database " + dbName + " does not exist");
@@ -444,7 +449,10 @@ std::string newGuid() {
     if (fd >= 0) ::close(fd);
     if (!ok) {
         uint64_t x = mix(static_cast<uint64_t>(getpid()) ^ static_cast<uint64_t>(time(nullptr)));
-        for (int i = 0; i < 16; ++i) { x = mix(x); b[i] = static_cast<unsigned char>(x); }
+        for (int i = 0; i < 16; ++i) {
+            x = mix(x);
+            b[i] = static_cast<unsigned char>(x);
+        }
     }
     static const char* digits = "0123456789ABCDEF";
     std::string s;
@@ -466,8 +474,10 @@ DbInfo registerDatabase(Catalogue& cat, const std::string& instance, DbInfo db) 
             if (db.id == 0) db.id = old->id;
             in.removeDatabase(db.name);
         }
-        if (db.id == 0) db.id = in.nextDbId++;
-        else if (db.id >= in.nextDbId) in.nextDbId = db.id + 1;
+        if (db.id == 0)
+            db.id = in.nextDbId++;
+        else if (db.id >= in.nextDbId)
+            in.nextDbId = db.id + 1;
         in.databases.push_back(db);
     });
     ChangeTracker(cat, instance, db.id).clearAll();

@@ -56,9 +56,8 @@ private:
 // Database files as created by "sqlemu db create": data file <db>.mdf (logical name <db>), log
 // <db>_log.ldf (logical <db>_log), further data files <db>_<k>.ndf (logical <db>_<k>), all in the
 // given folders. Total data size is split evenly over the data files; each file has at least one page.
-std::vector<DbFile> defaultFileTable(const std::string& db, const std::string& dataDir,
-                                     const std::string& logDir, uint64_t dataBytes,
-                                     uint64_t logBytes, int dataFiles);
+std::vector<DbFile> defaultFileTable(const std::string& db, const std::string& dataDir, const std::string& logDir,
+                                     uint64_t dataBytes, uint64_t logBytes, int dataFiles);
 
 // Writes every file of db at its physical path with its deterministic content (creating or
 // replacing the files). Folders must exist.
@@ -80,16 +79,14 @@ std::string contentChecksum(const DbInfo& db);
 struct PageRef {
     uint32_t fileId = 0;
     uint32_t page = 0;
-    bool operator<(const PageRef& o) const {
-        return fileId != o.fileId ? fileId < o.fileId : page < o.page;
-    }
+    bool operator<(const PageRef& o) const { return fileId != o.fileId ? fileId < o.fileId : page < o.page; }
     bool operator==(const PageRef& o) const { return fileId == o.fileId && page == o.page; }
 };
 
 struct LogRecord {
     uint64_t lsn = 0;
     PageRef ref;
-    std::vector<unsigned char> image;   // kPageSize bytes
+    std::vector<unsigned char> image;  // kPageSize bytes
 };
 
 // Change tracking of one database (the instance's tracking folder for its id).
@@ -104,9 +101,9 @@ public:
     // Log records since the last log backup, in LSN order; fn returns false to stop.
     void forEachLogRecord(const std::function<bool(const LogRecord&)>& fn) const;
     uint64_t logRecordCount() const;
-    void clearChangedPages();   // after a full backup (not a copy-only one)
-    void clearLog();            // after a log backup (not a copy-only one)
-    void clearAll();            // a database created, replaced or dropped
+    void clearChangedPages();  // after a full backup (not a copy-only one)
+    void clearLog();           // after a log backup (not a copy-only one)
+    void clearAll();           // a database created, replaced or dropped
 
 private:
     std::string dir_;
@@ -129,7 +126,6 @@ void readPage(const DbInfo& db, PageRef ref, unsigned char* image);
 
 // The "sqlemu db touch" workload: changes `pages` data pages (deterministic from the seed and the
 // LSN), records them, advances currentLsn by one per page. Takes the locks itself. Returns the new LSN.
-uint64_t touchDatabase(Catalogue& cat, const std::string& instance, const std::string& db,
-                       uint32_t pages);
+uint64_t touchDatabase(Catalogue& cat, const std::string& instance, const std::string& db, uint32_t pages);
 
 }  // namespace sqlemu

@@ -1,9 +1,9 @@
 #include "emulator/core/Session.h"
 #include "emulator/core/Tsql.h"
 
+#include <unistd.h>
 #include <atomic>
 #include <thread>
-#include <unistd.h>
 
 namespace sqlemu {
 
@@ -13,8 +13,7 @@ std::string defaultSqlState(int native, int severity) {
     return "42000";
 }
 
-SqlError::SqlError(int native, int severity, int state, const std::string& text, bool abort,
-                   std::string sqlstate)
+SqlError::SqlError(int native, int severity, int state, const std::string& text, bool abort, std::string sqlstate)
     : std::runtime_error(text), abortBatch(abort) {
     record.native = native;
     record.severity = severity;
@@ -27,10 +26,12 @@ namespace {
 std::atomic<unsigned long> g_sessionCounter{0};
 }
 
-Session::Session(Catalogue cat, std::string instance, std::string driverName, std::string login,
-                 std::string database)
-    : cat_(std::move(cat)), instance_(std::move(instance)), driver_(std::move(driverName)),
-      login_(std::move(login)), database_(std::move(database)) {
+Session::Session(Catalogue cat, std::string instance, std::string driverName, std::string login, std::string database)
+    : cat_(std::move(cat)),
+      instance_(std::move(instance)),
+      driver_(std::move(driverName)),
+      login_(std::move(login)),
+      database_(std::move(database)) {
     id_ = std::to_string(getpid()) + "-" + std::to_string(++g_sessionCounter);
     alivePath_ = cat_.sessionLockPath(instance_, id_);
     alive_ = FileLock(alivePath_, true);
@@ -76,8 +77,7 @@ void Exec::info(int native, int severity, int state, const std::string& text) {
     out_.deliver(std::move(p));
 }
 
-void Exec::error(int native, int severity, int state, const std::string& text,
-                 const std::string& sqlstate) {
+void Exec::error(int native, int severity, int state, const std::string& text, const std::string& sqlstate) {
     DiagRecord r;
     r.native = native;
     r.severity = severity;
@@ -107,7 +107,8 @@ bool Exec::sleepFor(std::chrono::milliseconds d) {
     while (!cancelled()) {
         auto now = std::chrono::steady_clock::now();
         if (now >= end) return true;
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(end - now, std::chrono::milliseconds(20)));
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(end - now, std::chrono::milliseconds(20)));
     }
     return false;
 }

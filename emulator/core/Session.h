@@ -17,8 +17,8 @@
 #include <atomic>
 #include <chrono>
 #include <map>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -27,23 +27,23 @@
 namespace sqlemu {
 
 struct DiagRecord {
-    std::string sqlstate;     // five characters
-    int native = 0;           // the server's message number
+    std::string sqlstate;  // five characters
+    int native = 0;        // the server's message number
     int severity = 0;
     int state = 1;
-    std::string text;         // without the driver's prefix
+    std::string text;  // without the driver's prefix
 };
 
 struct ResultSet {
     std::vector<std::string> columns;
-    std::vector<std::vector<std::optional<std::string>>> rows;   // nullopt = NULL
+    std::vector<std::vector<std::optional<std::string>>> rows;  // nullopt = NULL
 };
 
 struct Packet {
     enum Kind { Info, Error, Rows };
     Kind kind = Info;
-    std::vector<DiagRecord> records;   // Info: one; Error: one or more
-    ResultSet rows;                    // Rows only
+    std::vector<DiagRecord> records;  // Info: one; Error: one or more
+    ResultSet rows;                   // Rows only
 };
 
 // The SQLSTATE a server message reaches the client with: "01000" for severity 10 and below,
@@ -55,8 +55,8 @@ std::string defaultSqlState(int native, int severity);
 // the batch go on with its next statement, as BACKUP's and RESTORE's do).
 class SqlError : public std::runtime_error {
 public:
-    SqlError(int native, int severity, int state, const std::string& text,
-             bool abortBatch = false, std::string sqlstate = {});
+    SqlError(int native, int severity, int state, const std::string& text, bool abortBatch = false,
+             std::string sqlstate = {});
     DiagRecord record;
     bool abortBatch;
 };
@@ -64,18 +64,17 @@ public:
 class Session {
 public:
     // Registers the connection as alive (Catalogue::sessionAlive) until the Session is destroyed.
-    Session(Catalogue cat, std::string instance, std::string driverName, std::string login,
-            std::string database);
+    Session(Catalogue cat, std::string instance, std::string driverName, std::string login, std::string database);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
     Catalogue& catalogue() { return cat_; }
-    const std::string& instance() const { return instance_; }       // as in the catalogue
-    const std::string& driverName() const { return driver_; }       // e.g. "ODBC Driver 17 for SQL Server"
+    const std::string& instance() const { return instance_; }  // as in the catalogue
+    const std::string& driverName() const { return driver_; }  // e.g. "ODBC Driver 17 for SQL Server"
     const std::string& login() const { return login_; }
-    const std::string& database() const { return database_; }       // the connection's database
-    const std::string& id() const { return id_; }                   // unique across processes
+    const std::string& database() const { return database_; }  // the connection's database
+    const std::string& id() const { return id_; }              // unique across processes
     std::string messagePrefix() const { return "[Microsoft][" + driver_ + "][SQL Server]"; }
 
 private:
@@ -114,8 +113,7 @@ public:
     void info(int native, int severity, int state, const std::string& text);
     // Adds an error record to the statement's error result. Consecutive records form one result
     // (one SQL_ERROR carrying them all); it is sent when the next packet is or the batch ends.
-    void error(int native, int severity, int state, const std::string& text,
-               const std::string& sqlstate = {});
+    void error(int native, int severity, int state, const std::string& text, const std::string& sqlstate = {});
     void error(const DiagRecord& r);
     // Sends a result set.
     void results(ResultSet rs);

@@ -1,12 +1,12 @@
 #include "emulator/core/Tsql.h"
 #include "emulator/backup/BackupStatements.h"
 
+#include <unistd.h>
 #include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstring>
 #include <set>
-#include <unistd.h>
 
 namespace sqlemu {
 
@@ -23,8 +23,7 @@ std::string lower(std::string s) {
 }
 
 bool isWordStart(char c) {
-    return std::isalpha(static_cast<unsigned char>(c)) || c == '_' || c == '#' ||
-           static_cast<unsigned char>(c) >= 0x80;
+    return std::isalpha(static_cast<unsigned char>(c)) || c == '_' || c == '#' || static_cast<unsigned char>(c) >= 0x80;
 }
 
 bool isWordChar(char c) {
@@ -54,9 +53,8 @@ size_t findText(const std::string& hay, const std::string& needle, size_t from) 
     if (needle.empty() || needle.size() > hay.size()) return std::string::npos;
     for (size_t i = from; i + needle.size() <= hay.size(); ++i) {
         size_t k = 0;
-        while (k < needle.size() &&
-               std::tolower(static_cast<unsigned char>(hay[i + k])) ==
-                   std::tolower(static_cast<unsigned char>(needle[k])))
+        while (k < needle.size() && std::tolower(static_cast<unsigned char>(hay[i + k])) ==
+                                        std::tolower(static_cast<unsigned char>(needle[k])))
             ++k;
         if (k == needle.size()) return i;
     }
@@ -77,26 +75,31 @@ Value capString(Value v) {
 int64_t textToInt(const Value& v) {
     const std::string& s = v.s;
     auto failed = [&] {
-        return SqlError(245, 16, 1, std::string("Conversion failed when converting the ") + typeName(v) + " value '" +
-                                        s + "' to data type int.", true);
+        return SqlError(245, 16, 1,
+                        std::string("Conversion failed when converting the ") + typeName(v) + " value '" + s +
+                            "' to data type int.",
+                        true);
     };
     size_t i = 0, n = s.size();
     while (i < n && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
     while (n > i && std::isspace(static_cast<unsigned char>(s[n - 1]))) --n;
     bool neg = false;
     if (i < n && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
-    int64_t val = 0;   // blanks alone, or a sign alone, convert to 0
+    int64_t val = 0;  // blanks alone, or a sign alone, convert to 0
     for (; i < n; ++i) {
         if (!std::isdigit(static_cast<unsigned char>(s[i]))) throw failed();
         val = val * 10 + (s[i] - '0');
         if (val > 2147483648LL)
-            throw SqlError(248, 16, 1, std::string("The conversion of the ") + typeName(v) + " value '" + s +
-                                           "' overflowed an int column.", true);
+            throw SqlError(
+                248, 16, 1,
+                std::string("The conversion of the ") + typeName(v) + " value '" + s + "' overflowed an int column.",
+                true);
     }
     val = neg ? -val : val;
     if (val > INT32_MAX)
-        throw SqlError(248, 16, 1, std::string("The conversion of the ") + typeName(v) + " value '" + s +
-                                       "' overflowed an int column.", true);
+        throw SqlError(
+            248, 16, 1,
+            std::string("The conversion of the ") + typeName(v) + " value '" + s + "' overflowed an int column.", true);
     return val;
 }
 
@@ -117,13 +120,13 @@ int64_t checkedInt(int64_t v) {
 
 struct StatementTables {
     std::set<std::string> reserved{
-        "ADD", "ALL", "ALTER", "AND", "ANY", "AS", "ASC", "BACKUP", "BEGIN", "BETWEEN", "BY",
-        "CASE", "CAST", "CHECK", "CONVERT", "CREATE", "DATABASE", "DECLARE", "DELETE", "DESC",
-        "DISTINCT", "DROP", "ELSE", "END", "EXEC", "EXECUTE", "EXISTS", "FROM", "GO", "GROUP",
-        "HAVING", "IF", "IN", "INSERT", "INTO", "IS", "JOIN", "LIKE", "NOT", "NULL", "ON", "OR",
-        "ORDER", "PRINT", "RAISERROR", "RESTORE", "RETURN", "SELECT", "SET", "TABLE", "THEN",
-        "TO", "TOP", "UNION", "UPDATE", "USE", "VALUES", "WAITFOR", "WHEN", "WHERE", "WHILE",
-        "WITH"};
+        "ADD",     "ALL",    "ALTER",    "AND",     "ANY",   "AS",      "ASC",    "BACKUP",   "BEGIN",
+        "BETWEEN", "BY",     "CASE",     "CAST",    "CHECK", "CONVERT", "CREATE", "DATABASE", "DECLARE",
+        "DELETE",  "DESC",   "DISTINCT", "DROP",    "ELSE",  "END",     "EXEC",   "EXECUTE",  "EXISTS",
+        "FROM",    "GO",     "GROUP",    "HAVING",  "IF",    "IN",      "INSERT", "INTO",     "IS",
+        "JOIN",    "LIKE",   "NOT",      "NULL",    "ON",    "OR",      "ORDER",  "PRINT",    "RAISERROR",
+        "RESTORE", "RETURN", "SELECT",   "SET",     "TABLE", "THEN",    "TO",     "TOP",      "UNION",
+        "UPDATE",  "USE",    "VALUES",   "WAITFOR", "WHEN",  "WHERE",   "WHILE",  "WITH"};
     std::map<std::string, std::vector<StatementParser>> parsers;  // by upper-case keyword
 
     void plugIn(std::vector<PluggedStatement> statements) {
@@ -173,11 +176,15 @@ std::vector<Token> tokenize(const std::string& b) {
     std::vector<Token> out;
     size_t i = 0, n = b.size();
     auto unclosed = [&](size_t from) {
-        throw SqlError(105, 15, 1, "Unclosed quotation mark after the character string '" + b.substr(from) + "'.", true);
+        throw SqlError(105, 15, 1, "Unclosed quotation mark after the character string '" + b.substr(from) + "'.",
+                       true);
     };
     while (i < n) {
         char c = b[i];
-        if (std::isspace(static_cast<unsigned char>(c))) { ++i; continue; }
+        if (std::isspace(static_cast<unsigned char>(c))) {
+            ++i;
+            continue;
+        }
         if (c == '-' && i + 1 < n && b[i + 1] == '-') {
             while (i < n && b[i] != '\n') ++i;
             continue;
@@ -186,8 +193,16 @@ std::vector<Token> tokenize(const std::string& b) {
             int depth = 0;
             size_t j = i;
             while (j < n) {
-                if (b[j] == '/' && j + 1 < n && b[j + 1] == '*') { ++depth; j += 2; continue; }
-                if (b[j] == '*' && j + 1 < n && b[j + 1] == '/') { j += 2; if (--depth == 0) break; continue; }
+                if (b[j] == '/' && j + 1 < n && b[j + 1] == '*') {
+                    ++depth;
+                    j += 2;
+                    continue;
+                }
+                if (b[j] == '*' && j + 1 < n && b[j + 1] == '/') {
+                    j += 2;
+                    if (--depth == 0) break;
+                    continue;
+                }
                 ++j;
             }
             if (depth != 0) throw SqlError(113, 15, 1, "Missing end comment mark '*/'.", true);
@@ -207,7 +222,11 @@ std::vector<Token> tokenize(const std::string& b) {
             for (;;) {
                 if (j >= n) unclosed(start);
                 if (b[j] == '\'') {
-                    if (j + 1 < n && b[j + 1] == '\'') { v += '\''; j += 2; continue; }
+                    if (j + 1 < n && b[j + 1] == '\'') {
+                        v += '\'';
+                        j += 2;
+                        continue;
+                    }
                     break;
                 }
                 v += b[j++];
@@ -223,7 +242,11 @@ std::vector<Token> tokenize(const std::string& b) {
             for (;;) {
                 if (j >= n) unclosed(start);
                 if (b[j] == close) {
-                    if (j + 1 < n && b[j + 1] == close) { v += close; j += 2; continue; }
+                    if (j + 1 < n && b[j + 1] == close) {
+                        v += close;
+                        j += 2;
+                        continue;
+                    }
                     break;
                 }
                 v += b[j++];
@@ -280,23 +303,31 @@ Value convertTo(const Value& v, const DataType& t) {
     if (!t.isString()) {
         int64_t x = v.type == Value::Int ? v.i : textToInt(v);
         switch (t.kind) {
-        case DataType::SmallInt:
-            if (x < -32768 || x > 32767) throw SqlError(220, 16, 1, "Arithmetic overflow error for data type smallint, value = " + std::to_string(x) + ".");
-            break;
-        case DataType::TinyInt:
-            if (x < 0 || x > 255) throw SqlError(220, 16, 2, "Arithmetic overflow error for data type tinyint, value = " + std::to_string(x) + ".");
-            break;
-        case DataType::Bit: x = x != 0; break;
-        case DataType::Int: checkedInt(x); break;
-        default: break;
+            case DataType::SmallInt:
+                if (x < -32768 || x > 32767)
+                    throw SqlError(
+                        220, 16, 1,
+                        "Arithmetic overflow error for data type smallint, value = " + std::to_string(x) + ".");
+                break;
+            case DataType::TinyInt:
+                if (x < 0 || x > 255)
+                    throw SqlError(
+                        220, 16, 2,
+                        "Arithmetic overflow error for data type tinyint, value = " + std::to_string(x) + ".");
+                break;
+            case DataType::Bit: x = x != 0; break;
+            case DataType::Int: checkedInt(x); break;
+            default: break;
         }
         return Value::integer(x);
     }
     bool uni = t.kind == DataType::NVarchar || t.kind == DataType::NChar;
     std::string s = v.type == Value::Int ? std::to_string(v.i) : v.s;
     if (t.length >= 0 && s.size() > static_cast<size_t>(t.length)) {
-        if (v.type == Value::Int) s = "*";   // a number that does not fit
-        else s.resize(static_cast<size_t>(t.length));
+        if (v.type == Value::Int)
+            s = "*";  // a number that does not fit
+        else
+            s.resize(static_cast<size_t>(t.length));
     }
     if ((t.kind == DataType::Char || t.kind == DataType::NChar) && t.length > 0 &&
         s.size() < static_cast<size_t>(t.length))
@@ -326,7 +357,7 @@ struct VarRef : Expr {
 };
 
 struct GlobalVar : Expr {
-    std::string name;   // upper-case, with "@@"
+    std::string name;  // upper-case, with "@@"
     Value eval(EvalScope& s) const override {
         if (name == "@@VERSION") {
             const auto& in = s.x.instanceInfo();
@@ -363,8 +394,7 @@ struct Binary : Expr {
                 r.unicode = x.unicode || y.unicode;
                 return r;
             }
-            Value r = Value::string(x.s + y.s, x.unicode || y.unicode,
-                                    x.maxLen == -1 || y.maxLen == -1 ? -1 : 0);
+            Value r = Value::string(x.s + y.s, x.unicode || y.unicode, x.maxLen == -1 || y.maxLen == -1 ? -1 : 0);
             return capString(r);
         }
         if (x.isNull() || y.isNull()) return Value();
@@ -395,8 +425,12 @@ struct Compare : Expr {
         Value x = a->eval(s), y = b->eval(s);
         if (x.isNull() || y.isNull()) return Value();
         int c = compareValues(x, y);
-        bool r = op == "=" ? c == 0 : (op == "!=" || op == "<>") ? c != 0 : op == "<" ? c < 0 :
-                 op == ">" ? c > 0 : (op == "<=" || op == "!>") ? c <= 0 : c >= 0;
+        bool r = op == "="                    ? c == 0
+                 : (op == "!=" || op == "<>") ? c != 0
+                 : op == "<"                  ? c < 0
+                 : op == ">"                  ? c > 0
+                 : (op == "<=" || op == "!>") ? c <= 0
+                                              : c >= 0;
         return Value::integer(r);
     }
 };
@@ -445,7 +479,10 @@ struct InList : Expr {
         bool sawNull = false;
         for (auto& e : list) {
             Value y = e->eval(s);
-            if (y.isNull()) { sawNull = true; continue; }
+            if (y.isNull()) {
+                sawNull = true;
+                continue;
+            }
             if (compareValues(x, y) == 0) return Value::integer(!negated);
         }
         if (sawNull) return Value();
@@ -474,7 +511,8 @@ struct Like : Expr {
                     bool found = false;
                     for (size_t k = 0; k < set.size(); ++k) {
                         if (k + 2 < set.size() && set[k + 1] == '-') {
-                            char lo = static_cast<char>(std::tolower(set[k])), hi = static_cast<char>(std::tolower(set[k + 2]));
+                            char lo = static_cast<char>(std::tolower(set[k])),
+                                 hi = static_cast<char>(std::tolower(set[k + 2]));
                             char ch = static_cast<char>(std::tolower(s[i]));
                             found = found || (ch >= lo && ch <= hi);
                             k += 2;
@@ -488,7 +526,8 @@ struct Like : Expr {
                     continue;
                 }
             }
-            if (c != '_' && std::tolower(static_cast<unsigned char>(c)) != std::tolower(static_cast<unsigned char>(s[i])))
+            if (c != '_' &&
+                std::tolower(static_cast<unsigned char>(c)) != std::tolower(static_cast<unsigned char>(s[i])))
                 return false;
             ++i;
             ++j;
@@ -526,7 +565,7 @@ struct ExistsExpr : Expr {
 };
 
 struct Call : Expr {
-    std::string name;   // upper-case
+    std::string name;  // upper-case
     std::vector<ExprPtr> args;
     Value arg(EvalScope& s, size_t i) const { return args[i]->eval(s); }
     Value eval(EvalScope& s) const override;
@@ -552,7 +591,11 @@ Value parseName(const std::string& full, int64_t part) {
             for (;;) {
                 if (j >= full.size()) return Value();
                 if (full[j] == ']') {
-                    if (j + 1 < full.size() && full[j + 1] == ']') { v += ']'; j += 2; continue; }
+                    if (j + 1 < full.size() && full[j + 1] == ']') {
+                        v += ']';
+                        j += 2;
+                        continue;
+                    }
                     break;
                 }
                 v += full[j++];
@@ -683,8 +726,9 @@ Value Call::eval(EvalScope& s) const {
     if (name == "RIGHT" || name == "LEFT") {
         int64_t n = asInt(v[1]);
         if (n < 0)
-            throw SqlError(536, 16, 1, std::string("Invalid length parameter passed to the ") +
-                                           (name == "RIGHT" ? "right" : "left") + " function.");
+            throw SqlError(536, 16, 1,
+                           std::string("Invalid length parameter passed to the ") +
+                               (name == "RIGHT" ? "right" : "left") + " function.");
         std::string t = asText(v[0]);
         size_t k = std::min<size_t>(static_cast<size_t>(n), t.size());
         return sameKind(v[0], name == "RIGHT" ? t.substr(t.size() - k) : t.substr(0, k));
@@ -693,7 +737,8 @@ Value Call::eval(EvalScope& s) const {
         std::string t = asText(v[0]);
         int64_t start = asInt(v[1]), len = asInt(v[2]);
         if (len < 0) throw SqlError(537, 16, 1, "Invalid length parameter passed to the LEFT or SUBSTRING function.");
-        int64_t from = std::max<int64_t>(start, 1), to = std::min<int64_t>(start + len, static_cast<int64_t>(t.size()) + 1);
+        int64_t from = std::max<int64_t>(start, 1),
+                to = std::min<int64_t>(start + len, static_cast<int64_t>(t.size()) + 1);
         if (to <= from) return sameKind(v[0], "");
         return sameKind(v[0], t.substr(static_cast<size_t>(from - 1), static_cast<size_t>(to - from)));
     }
@@ -703,7 +748,7 @@ Value Call::eval(EvalScope& s) const {
         if (start < 1) start = 1;
         if (needle.empty()) return Value::integer(0);
         size_t at = static_cast<size_t>(start - 1) > hay.size() ? std::string::npos
-                                                                 : findText(hay, needle, static_cast<size_t>(start - 1));
+                                                                : findText(hay, needle, static_cast<size_t>(start - 1));
         return Value::integer(at == std::string::npos ? 0 : static_cast<int64_t>(at) + 1);
     }
     if (name == "REPLACE") {
@@ -730,7 +775,7 @@ Value Call::eval(EvalScope& s) const {
 // ---- SELECT ----
 
 struct SelectItem {
-    std::string assignTo;      // variable key, when the item assigns
+    std::string assignTo;  // variable key, when the item assigns
     const DataType* type = nullptr;
     DataType typeCopy;
     ExprPtr expr;
@@ -762,8 +807,7 @@ public:
             if (!where || isTrue(where->eval(s))) rows.emplace_back();
             return rows;
         }
-        if (!catalogueTable(x, from, t))
-            throw SqlError(208, 16, 1, "Invalid object name '" + from.text + "'.", true);
+        if (!catalogueTable(x, from, t)) throw SqlError(208, 16, 1, "Invalid object name '" + from.text + "'.", true);
         for (auto& r : t.rows) {
             if (where) {
                 TableRow row{&t.columns, &r};
@@ -821,8 +865,10 @@ public:
             EvalScope s{x, hasFrom ? &row : nullptr};
             std::vector<Value> vals;
             for (auto& it : items) {
-                if (it.star) vals.insert(vals.end(), r.begin(), r.end());
-                else vals.push_back(it.expr->eval(s));
+                if (it.star)
+                    vals.insert(vals.end(), r.begin(), r.end());
+                else
+                    vals.push_back(it.expr->eval(s));
             }
             out.push_back(std::move(vals));
         }
@@ -849,9 +895,12 @@ public:
             std::vector<std::string> cols;
             auto more = unions[u]->retrieve(x, cols);
             if (cols.size() != rs.columns.size())
-                throw SqlError(205, 16, 1, "All queries combined using a UNION, INTERSECT or EXCEPT operator must have an equal number of expressions in their target lists.", true);
+                throw SqlError(205, 16, 1,
+                               "All queries combined using a UNION, INTERSECT or EXCEPT operator must have an equal "
+                               "number of expressions in their target lists.",
+                               true);
             rows.insert(rows.end(), more.begin(), more.end());
-            if (!unionAll[u]) {   // UNION without ALL: no duplicate rows
+            if (!unionAll[u]) {  // UNION without ALL: no duplicate rows
                 std::vector<std::vector<Value>> uniq;
                 for (auto& r : rows) {
                     bool dup = false;
@@ -957,25 +1006,42 @@ std::string formatRaiserror(const std::string& fmt, const std::vector<Value>& ar
     size_t next = 0;
     for (size_t i = 0; i < fmt.size(); ++i) {
         char c = fmt[i];
-        if (c != '%') { out += c; continue; }
-        if (i + 1 < fmt.size() && fmt[i + 1] == '%') { out += '%'; ++i; continue; }
+        if (c != '%') {
+            out += c;
+            continue;
+        }
+        if (i + 1 < fmt.size() && fmt[i + 1] == '%') {
+            out += '%';
+            ++i;
+            continue;
+        }
         size_t j = i + 1;
         while (j < fmt.size() && std::strchr("-+ #0", fmt[j])) ++j;
         while (j < fmt.size() && (std::isdigit(static_cast<unsigned char>(fmt[j])) || fmt[j] == '.')) ++j;
         if (j < fmt.size() && (fmt[j] == 'l' || fmt[j] == 'h' || fmt[j] == 'I')) ++j;
-        if (j >= fmt.size() || !std::strchr("disuoxX", fmt[j])) { out += c; continue; }
+        if (j >= fmt.size() || !std::strchr("disuoxX", fmt[j])) {
+            out += c;
+            continue;
+        }
         char spec = fmt[j];
         if (next < args.size()) {
             const Value& a = args[next++];
-            if (a.isNull()) out += "(null)";
-            else if (spec == 's') out += asText(a);
+            if (a.isNull())
+                out += "(null)";
+            else if (spec == 's')
+                out += asText(a);
             else {
                 int64_t n = asInt(a);
                 char buf[32];
-                if (spec == 'x' || spec == 'X') std::snprintf(buf, sizeof buf, spec == 'x' ? "%llx" : "%llX", static_cast<unsigned long long>(static_cast<uint32_t>(n)));
-                else if (spec == 'o') std::snprintf(buf, sizeof buf, "%llo", static_cast<unsigned long long>(static_cast<uint32_t>(n)));
-                else if (spec == 'u') std::snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(static_cast<uint32_t>(n)));
-                else std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(n));
+                if (spec == 'x' || spec == 'X')
+                    std::snprintf(buf, sizeof buf, spec == 'x' ? "%llx" : "%llX",
+                                  static_cast<unsigned long long>(static_cast<uint32_t>(n)));
+                else if (spec == 'o')
+                    std::snprintf(buf, sizeof buf, "%llo", static_cast<unsigned long long>(static_cast<uint32_t>(n)));
+                else if (spec == 'u')
+                    std::snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(static_cast<uint32_t>(n)));
+                else
+                    std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(n));
                 out += buf;
             }
         } else {
@@ -998,13 +1064,17 @@ struct RaiserrorStmt : Statement {
         std::vector<Value> a;
         for (auto& e : args) a.push_back(e->eval(s));
         if (sev > 18 && !withLog)
-            throw SqlError(2754, 16, 1, "Error severity levels greater than 18 can only be specified by members of the sysadmin role, using the WITH LOG option.");
+            throw SqlError(2754, 16, 1,
+                           "Error severity levels greater than 18 can only be specified by members of the sysadmin "
+                           "role, using the WITH LOG option.");
         if (sev < 0) sev = 0;
         if (sev > 25) sev = 25;
         if (st < 0 || st > 255) st = 1;
         std::string text = formatRaiserror(m.isNull() ? std::string() : asText(m), a);
-        if (sev <= 10) x.info(50000, static_cast<int>(sev), static_cast<int>(st), text);
-        else x.error(50000, static_cast<int>(sev), static_cast<int>(st), text);
+        if (sev <= 10)
+            x.info(50000, static_cast<int>(sev), static_cast<int>(st), text);
+        else
+            x.error(50000, static_cast<int>(sev), static_cast<int>(st), text);
     }
 };
 
@@ -1028,7 +1098,10 @@ struct WaitforStmt : Statement {
             while (i < t.size() && std::isdigit(static_cast<unsigned char>(t[i]))) val = val * 10 + (t[i++] - '0');
             if (i == st || i - st > 2) bad();
             part[count++] = val;
-            if (i < t.size() && t[i] == ':') { ++i; continue; }
+            if (i < t.size() && t[i] == ':') {
+                ++i;
+                continue;
+            }
             break;
         }
         if (count < 2) bad();
@@ -1054,8 +1127,10 @@ struct IfStmt : Statement {
     std::unique_ptr<Statement> then, otherwise;
     void execute(Exec& x) override {
         EvalScope s{x};
-        if (isTrue(cond->eval(s))) runStatement(x, *then);
-        else if (otherwise) runStatement(x, *otherwise);
+        if (isTrue(cond->eval(s)))
+            runStatement(x, *then);
+        else if (otherwise)
+            runStatement(x, *otherwise);
     }
 };
 
@@ -1084,7 +1159,10 @@ void runStatement(Exec& x, Statement& s) {
 
 namespace {
 [[noreturn]] void nestedTooDeeply() {
-    throw SqlError(191, 15, 1, "Some part of your SQL statement is nested too deeply. Rewrite the query or break it up into smaller queries.", true);
+    throw SqlError(
+        191, 15, 1,
+        "Some part of your SQL statement is nested too deeply. Rewrite the query or break it up into smaller queries.",
+        true);
 }
 }  // namespace
 
@@ -1211,10 +1289,10 @@ DataType Parser::dataType() {
     std::string n = upper(t.value);
     DataType d;
     static const auto* kinds = new std::map<std::string, DataType::Kind>{
-        {"INT", DataType::Int}, {"INTEGER", DataType::Int}, {"BIGINT", DataType::BigInt},
-        {"SMALLINT", DataType::SmallInt}, {"TINYINT", DataType::TinyInt}, {"BIT", DataType::Bit},
-        {"VARCHAR", DataType::Varchar}, {"NVARCHAR", DataType::NVarchar}, {"CHAR", DataType::Char},
-        {"NCHAR", DataType::NChar}, {"SYSNAME", DataType::NVarchar}};
+        {"INT", DataType::Int},           {"INTEGER", DataType::Int},       {"BIGINT", DataType::BigInt},
+        {"SMALLINT", DataType::SmallInt}, {"TINYINT", DataType::TinyInt},   {"BIT", DataType::Bit},
+        {"VARCHAR", DataType::Varchar},   {"NVARCHAR", DataType::NVarchar}, {"CHAR", DataType::Char},
+        {"NCHAR", DataType::NChar},       {"SYSNAME", DataType::NVarchar}};
     auto it = kinds->find(n);
     if (it == kinds->end())
         throw SqlError(2715, 16, 6, "Column, parameter, or variable #1: Cannot find data type " + t.value + ".", true);
@@ -1235,8 +1313,10 @@ DataType Parser::dataType() {
                 int64_t len = integer();
                 int64_t cap = (d.kind == DataType::NVarchar || d.kind == DataType::NChar) ? 4000 : 8000;
                 if (len < 1 || len > cap)
-                    throw SqlError(2717, 16, 2, "The size (" + lenTok.text + ") given to the type '" + lower(n) +
-                                                    "' exceeds the maximum allowed (" + std::to_string(cap) + ").", true);
+                    throw SqlError(2717, 16, 2,
+                                   "The size (" + lenTok.text + ") given to the type '" + lower(n) +
+                                       "' exceeds the maximum allowed (" + std::to_string(cap) + ").",
+                                   true);
                 d.length = static_cast<int>(len);
             }
             expectSymbol(")");
@@ -1248,8 +1328,11 @@ DataType Parser::dataType() {
 void Parser::declareVariable(const Token& at, const std::string& nm, const DataType& type) {
     std::string key = lower(nm);
     if (declared_.count(key))
-        throw SqlError(134, 15, 1, "The variable name '" + nm +
-                                       "' has already been declared. Variable names must be unique within a query batch or stored procedure.", true);
+        throw SqlError(
+            134, 15, 1,
+            "The variable name '" + nm +
+                "' has already been declared. Variable names must be unique within a query batch or stored procedure.",
+            true);
     declared_[key] = type;
 }
 
@@ -1261,8 +1344,7 @@ const DataType* Parser::variableType(const std::string& nm) const {
 std::string Parser::variable() {
     const Token& t = peek();
     if (t.kind != Token::Variable || t.text.rfind("@@", 0) == 0) fail();
-    if (!variableType(t.text))
-        throw SqlError(137, 15, 2, "Must declare the scalar variable \"" + t.text + "\".", true);
+    if (!variableType(t.text)) throw SqlError(137, 15, 2, "Must declare the scalar variable \"" + t.text + "\".", true);
     next();
     return lower(t.text);
 }
@@ -1417,108 +1499,108 @@ std::unique_ptr<Expr> Parser::unary() {
 std::unique_ptr<Expr> Parser::primary() {
     const Token& t = peek();
     switch (t.kind) {
-    case Token::Number: {
-        if (t.text.find('.') != std::string::npos || t.text.size() > 18) fail();
-        next();
-        return std::make_unique<Literal>(Value::integer(std::stoll(t.text)));
-    }
-    case Token::String: {
-        next();
-        int max = static_cast<int>(t.value.size()) > (t.unicode ? 4000 : 8000) ? -1 : static_cast<int>(t.value.size());
-        return std::make_unique<Literal>(Value::string(t.value, t.unicode, max));
-    }
-    case Token::Variable: {
-        if (t.text.rfind("@@", 0) == 0) {
+        case Token::Number: {
+            if (t.text.find('.') != std::string::npos || t.text.size() > 18) fail();
             next();
-            auto g = std::make_unique<GlobalVar>();
-            g->name = upper(t.text);
-            return g;
+            return std::make_unique<Literal>(Value::integer(std::stoll(t.text)));
         }
-        auto v = std::make_unique<VarRef>();
-        v->key = variable();
-        return v;
-    }
-    case Token::Symbol:
-        if (t.text == "(") {
+        case Token::String: {
             next();
-            auto e = expression();
-            expectSymbol(")");
-            return e;
+            int max =
+                static_cast<int>(t.value.size()) > (t.unicode ? 4000 : 8000) ? -1 : static_cast<int>(t.value.size());
+            return std::make_unique<Literal>(Value::string(t.value, t.unicode, max));
         }
-        fail();
-    case Token::Word:
-    case Token::QuotedName: {
-        if (t.kind == Token::Word) {
-            if (isKeyword("NULL")) {
+        case Token::Variable: {
+            if (t.text.rfind("@@", 0) == 0) {
                 next();
-                return std::make_unique<Literal>(Value());
+                auto g = std::make_unique<GlobalVar>();
+                g->name = upper(t.text);
+                return g;
             }
-            if (isKeyword("CASE")) {
+            auto v = std::make_unique<VarRef>();
+            v->key = variable();
+            return v;
+        }
+        case Token::Symbol:
+            if (t.text == "(") {
                 next();
-                auto c = std::make_unique<CaseExpr>();
-                if (!isKeyword("WHEN")) fail();
-                while (acceptKeyword("WHEN")) {
-                    auto cond = condition();
-                    expectKeyword("THEN");
-                    auto val = expression();
-                    c->whens.emplace_back(std::move(cond), std::move(val));
+                auto e = expression();
+                expectSymbol(")");
+                return e;
+            }
+            fail();
+        case Token::Word:
+        case Token::QuotedName: {
+            if (t.kind == Token::Word) {
+                if (isKeyword("NULL")) {
+                    next();
+                    return std::make_unique<Literal>(Value());
                 }
-                if (acceptKeyword("ELSE")) c->otherwise = expression();
-                expectKeyword("END");
-                return c;
+                if (isKeyword("CASE")) {
+                    next();
+                    auto c = std::make_unique<CaseExpr>();
+                    if (!isKeyword("WHEN")) fail();
+                    while (acceptKeyword("WHEN")) {
+                        auto cond = condition();
+                        expectKeyword("THEN");
+                        auto val = expression();
+                        c->whens.emplace_back(std::move(cond), std::move(val));
+                    }
+                    if (acceptKeyword("ELSE")) c->otherwise = expression();
+                    expectKeyword("END");
+                    return c;
+                }
+                if (isKeyword("CAST")) {
+                    next();
+                    expectSymbol("(");
+                    auto c = std::make_unique<CastExpr>();
+                    c->a = expression();
+                    expectKeyword("AS");
+                    c->t = dataType();
+                    if (c->t.isString() && c->t.length == 1 && !isSymbol(")")) fail();
+                    expectSymbol(")");
+                    return c;
+                }
+                if (isKeyword("CONVERT")) {
+                    next();
+                    expectSymbol("(");
+                    auto c = std::make_unique<CastExpr>();
+                    c->t = dataType();
+                    expectSymbol(",");
+                    c->a = expression();
+                    expectSymbol(")");
+                    return c;
+                }
+                if (isSymbol("(", 1)) {
+                    const Token& at = next();
+                    return functionCall(upper(at.text), at);
+                }
+                if (isReservedWord(t.text)) fail();
             }
-            if (isKeyword("CAST")) {
-                next();
-                expectSymbol("(");
-                auto c = std::make_unique<CastExpr>();
-                c->a = expression();
-                expectKeyword("AS");
-                c->t = dataType();
-                if (c->t.isString() && c->t.length == 1 && !isSymbol(")")) fail();
-                expectSymbol(")");
-                return c;
-            }
-            if (isKeyword("CONVERT")) {
-                next();
-                expectSymbol("(");
-                auto c = std::make_unique<CastExpr>();
-                c->t = dataType();
-                expectSymbol(",");
-                c->a = expression();
-                expectSymbol(")");
-                return c;
-            }
-            if (isSymbol("(", 1)) {
-                const Token& at = next();
-                return functionCall(upper(at.text), at);
-            }
-            if (isReservedWord(t.text)) fail();
-        }
-        // A column, possibly qualified (alias.column).
-        auto col = std::make_unique<ColumnRef>();
-        next();
-        col->name = t.value;
-        col->text = t.value;
-        while (isSymbol(".") && (peek(1).kind == Token::Word || peek(1).kind == Token::QuotedName)) {
+            // A column, possibly qualified (alias.column).
+            auto col = std::make_unique<ColumnRef>();
             next();
-            col->name = next().value;
-            col->text = col->name;
+            col->name = t.value;
+            col->text = t.value;
+            while (isSymbol(".") && (peek(1).kind == Token::Word || peek(1).kind == Token::QuotedName)) {
+                next();
+                col->name = next().value;
+                col->text = col->name;
+            }
+            return col;
         }
-        return col;
-    }
-    default:
-        fail();
+        default: fail();
     }
 }
 
 std::unique_ptr<Expr> Parser::functionCall(const std::string& fname, const Token& at) {
     static const auto* arity = new std::map<std::string, std::pair<int, int>>{
-        {"ISNULL", {2, 2}}, {"COALESCE", {2, 99}}, {"SERVERPROPERTY", {1, 1}}, {"PARSENAME", {2, 2}},
-        {"RTRIM", {1, 1}}, {"LTRIM", {1, 1}}, {"UPPER", {1, 1}}, {"LOWER", {1, 1}},
-        {"REVERSE", {1, 1}}, {"LEN", {1, 1}}, {"RIGHT", {2, 2}}, {"LEFT", {2, 2}},
-        {"SUBSTRING", {3, 3}}, {"CHARINDEX", {2, 3}}, {"REPLACE", {3, 3}}, {"DB_NAME", {0, 1}},
-        {"DB_ID", {0, 1}}, {"CHAR", {1, 1}}, {"NCHAR", {1, 1}}, {"ASCII", {1, 1}}, {"SPACE", {1, 1}},
-        {"REPLICATE", {2, 2}}, {"DATALENGTH", {1, 1}}, {"CONCAT", {2, 254}}};
+        {"ISNULL", {2, 2}},    {"COALESCE", {2, 99}}, {"SERVERPROPERTY", {1, 1}}, {"PARSENAME", {2, 2}},
+        {"RTRIM", {1, 1}},     {"LTRIM", {1, 1}},     {"UPPER", {1, 1}},          {"LOWER", {1, 1}},
+        {"REVERSE", {1, 1}},   {"LEN", {1, 1}},       {"RIGHT", {2, 2}},          {"LEFT", {2, 2}},
+        {"SUBSTRING", {3, 3}}, {"CHARINDEX", {2, 3}}, {"REPLACE", {3, 3}},        {"DB_NAME", {0, 1}},
+        {"DB_ID", {0, 1}},     {"CHAR", {1, 1}},      {"NCHAR", {1, 1}},          {"ASCII", {1, 1}},
+        {"SPACE", {1, 1}},     {"REPLICATE", {2, 2}}, {"DATALENGTH", {1, 1}},     {"CONCAT", {2, 254}}};
     auto it = arity->find(fname);
     if (it == arity->end())
         throw SqlError(195, 15, 10, "'" + at.text + "' is not a recognized built-in function name.", true);
@@ -1532,8 +1614,7 @@ std::unique_ptr<Expr> Parser::functionCall(const std::string& fname, const Token
     expectSymbol(")");
     int n = static_cast<int>(c->args.size());
     if (n < it->second.first || n > it->second.second) {
-        if (fname == "COALESCE")
-            throw SqlError(189, 15, 1, "The coalesce function requires 2 to 99 arguments.", true);
+        if (fname == "COALESCE") throw SqlError(189, 15, 1, "The coalesce function requires 2 to 99 arguments.", true);
         std::string count = it->second.first == it->second.second
                                 ? std::to_string(it->second.first)
                                 : std::to_string(it->second.first) + " to " + std::to_string(it->second.second);
@@ -1563,8 +1644,10 @@ std::shared_ptr<SelectQuery> parseSelect(Parser& p, bool inSubquery) {
         do {
             OrderItem o;
             o.expr = p.expression();
-            if (p.acceptKeyword("DESC")) o.desc = true;
-            else p.acceptKeyword("ASC");
+            if (p.acceptKeyword("DESC"))
+                o.desc = true;
+            else
+                p.acceptKeyword("ASC");
             target.push_back(std::move(o));
         } while (p.acceptSymbol(","));
     }
@@ -1595,11 +1678,13 @@ std::shared_ptr<SelectQuery> parseSelectCore(Parser& p, bool inSubquery) {
             anyAssign = true;
         } else {
             it.expr = p.expression();
-            if (auto* col = dynamic_cast<ColumnRef*>(it.expr.get())) it.alias = col->name;   // a column keeps its name
+            if (auto* col = dynamic_cast<ColumnRef*>(it.expr.get())) it.alias = col->name;  // a column keeps its name
             if (p.acceptKeyword("AS")) {
                 const Token& a = p.peek();
-                if (a.kind == Token::String) it.alias = p.next().value;
-                else it.alias = p.name();
+                if (a.kind == Token::String)
+                    it.alias = p.next().value;
+                else
+                    it.alias = p.name();
             } else if (p.peek().kind == Token::QuotedName ||
                        (p.peek().kind == Token::Word && !isReservedWord(p.peek().text)) ||
                        p.peek().kind == Token::String) {
@@ -1610,13 +1695,17 @@ std::shared_ptr<SelectQuery> parseSelectCore(Parser& p, bool inSubquery) {
         q->items.push_back(std::move(it));
     } while (p.acceptSymbol(","));
     if (anyAssign && anyRetrieve)
-        throw SqlError(141, 15, 1, "A SELECT statement that assigns a value to a variable must not be combined with data-retrieval operations.", true);
+        throw SqlError(141, 15, 1,
+                       "A SELECT statement that assigns a value to a variable must not be combined with data-retrieval "
+                       "operations.",
+                       true);
     if (anyAssign && inSubquery) p.fail();
     if (p.acceptKeyword("FROM")) {
         q->hasFrom = true;
         q->from = p.objectName();
         // An optional table alias.
-        if (p.acceptKeyword("AS")) p.name();
+        if (p.acceptKeyword("AS"))
+            p.name();
         else if (p.peek().kind == Token::QuotedName || (p.peek().kind == Token::Word && !isReservedWord(p.peek().text)))
             p.name();
     }
@@ -1656,8 +1745,8 @@ std::unique_ptr<Statement> Parser::builtinStatement() {
     }
     if (k == "SET") {
         next();
-        if (peek().kind == Token::Word && (isKeyword("NOCOUNT") || isKeyword("XACT_ABORT") ||
-                                           isKeyword("ANSI_NULLS") || isKeyword("QUOTED_IDENTIFIER"))) {
+        if (peek().kind == Token::Word && (isKeyword("NOCOUNT") || isKeyword("XACT_ABORT") || isKeyword("ANSI_NULLS") ||
+                                           isKeyword("QUOTED_IDENTIFIER"))) {
             next();
             if (!acceptKeyword("ON") && !acceptKeyword("OFF")) fail();
             return std::make_unique<NoOpStmt>();
@@ -1689,8 +1778,10 @@ std::unique_ptr<Statement> Parser::builtinStatement() {
         expectSymbol(")");
         if (acceptKeyword("WITH")) {
             do {
-                if (acceptKeyword("LOG")) s->withLog = true;
-                else if (!acceptKeyword("NOWAIT") && !acceptKeyword("SETERROR")) fail();
+                if (acceptKeyword("LOG"))
+                    s->withLog = true;
+                else if (!acceptKeyword("NOWAIT") && !acceptKeyword("SETERROR"))
+                    fail();
             } while (acceptSymbol(","));
         }
         return s;
@@ -1784,7 +1875,8 @@ bool catalogueTable(Exec& x, const ObjectName& name, Table& out) {
     if (!info && !isSystemDb(db)) return false;
     auto openable = [&] {
         if (info && info->state == DbState::Restoring)
-            throw SqlError(927, 14, 2, "Database '" + info->name + "' cannot be opened. It is in the middle of a restore.", true);
+            throw SqlError(927, 14, 2,
+                           "Database '" + info->name + "' cannot be opened. It is in the middle of a restore.", true);
     };
     if (object == "sysfiles" && (schema.empty() || schema == "dbo" || schema == "sys")) {
         openable();
@@ -1792,25 +1884,28 @@ bool catalogueTable(Exec& x, const ObjectName& name, Table& out) {
         if (info)
             for (auto& f : info->files)
                 out.rows.push_back({Value::integer(f.fileId), Value::integer(f.groupId),
-                                    Value::integer(static_cast<int64_t>(f.sizeBytes / kPageSize)),
-                                    Value::integer(-1), Value::integer(10), Value::integer(f.isLog() ? 0x100042 : 0x2),
-                                    Value::integer(0), nchar(f.logicalName, 128), nchar(f.physicalPath, 260)});
+                                    Value::integer(static_cast<int64_t>(f.sizeBytes / kPageSize)), Value::integer(-1),
+                                    Value::integer(10), Value::integer(f.isLog() ? 0x100042 : 0x2), Value::integer(0),
+                                    nchar(f.logicalName, 128), nchar(f.physicalPath, 260)});
         return true;
     }
     if (object == "database_files" && schema == "sys") {
         openable();
-        out.columns = {"file_id", "type", "type_desc", "data_space_id", "name", "physical_name", "state", "state_desc", "size"};
+        out.columns = {"file_id",       "type",  "type_desc",  "data_space_id", "name",
+                       "physical_name", "state", "state_desc", "size"};
         if (info)
             for (auto& f : info->files)
                 out.rows.push_back({Value::integer(f.fileId), Value::integer(f.isLog() ? 1 : 0),
                                     nvarchar(f.isLog() ? "LOG" : "ROWS", 60), Value::integer(f.groupId),
                                     nvarchar(f.logicalName), nvarchar(f.physicalPath, 260), Value::integer(0),
-                                    nvarchar("ONLINE", 60), Value::integer(static_cast<int64_t>(f.sizeBytes / kPageSize))});
+                                    nvarchar("ONLINE", 60),
+                                    Value::integer(static_cast<int64_t>(f.sizeBytes / kPageSize))});
         return true;
     }
     if (object == "databases" && schema == "sys") {
-        out.columns = {"name", "database_id", "state", "state_desc", "user_access", "user_access_desc",
-                       "is_read_only", "is_in_standby", "recovery_model", "recovery_model_desc"};
+        out.columns = {"name",           "database_id",        "state",        "state_desc",
+                       "user_access",    "user_access_desc",   "is_read_only", "is_in_standby",
+                       "recovery_model", "recovery_model_desc"};
         static const char* sys[] = {"master", "tempdb", "model", "msdb"};
         for (int i = 0; i < 4; ++i)
             out.rows.push_back({nvarchar(sys[i]), Value::integer(i + 1), Value::integer(0), nvarchar("ONLINE", 60),
@@ -1850,10 +1945,8 @@ Value serverProperty(Exec& x, const std::string& property) {
     if (p == "machinename" || p == "computernamephysicalnetbios") return nvarchar(machine);
     if (p == "instancename") return defaultInstance ? Value() : nvarchar(in.name);
     if (p == "servername") return nvarchar(defaultInstance ? machine : machine + "\\" + in.name);
-    if (p == "instancedefaultdatapath")
-        return in.defaultDataPath ? nvarchar(*in.defaultDataPath, 4000) : Value();
-    if (p == "instancedefaultlogpath")
-        return in.defaultLogPath ? nvarchar(*in.defaultLogPath, 4000) : Value();
+    if (p == "instancedefaultdatapath") return in.defaultDataPath ? nvarchar(*in.defaultDataPath, 4000) : Value();
+    if (p == "instancedefaultlogpath") return in.defaultLogPath ? nvarchar(*in.defaultLogPath, 4000) : Value();
     if (p == "isclustered" || p == "ishadrenabled") return Value::integer(0);
     if (p == "collation") return nvarchar("SQL_Latin1_General_CP1_CI_AS");
     return Value();
@@ -1899,7 +1992,7 @@ void runBatch(Exec& x, const std::string& batch) {
     }
     for (auto& s : stmts) {
         if (x.cancelled()) break;
-        x.refreshInstanceInfo();   // each statement sees what other connections changed meanwhile
+        x.refreshInstanceInfo();  // each statement sees what other connections changed meanwhile
         try {
             runStatement(x, *s);
         } catch (SqlError& e) {
@@ -1913,7 +2006,8 @@ void runBatch(Exec& x, const std::string& batch) {
     if (faultApplies(faults, "error-3014", batch)) {
         x.flush();
         x.error(3013, 16, 1, "RESTORE DATABASE is terminating abnormally.");
-        x.error(3014, 0, 1, "RESTORE DATABASE successfully processed 0 pages in 0.001 seconds (0.000 MB/sec).", "01000");
+        x.error(3014, 0, 1, "RESTORE DATABASE successfully processed 0 pages in 0.001 seconds (0.000 MB/sec).",
+                "01000");
     }
     x.flush();
 }

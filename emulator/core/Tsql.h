@@ -69,13 +69,23 @@ struct Value {
     Type type = Null;
     int64_t i = 0;
     std::string s;
-    bool unicode = false;   // nvarchar / nchar
-    int maxLen = 0;         // the string type's length: 0 = not fixed, -1 = max
+    bool unicode = false;  // nvarchar / nchar
+    int maxLen = 0;        // the string type's length: 0 = not fixed, -1 = max
 
     static Value null() { return {}; }
-    static Value integer(int64_t v) { Value x; x.type = Int; x.i = v; return x; }
+    static Value integer(int64_t v) {
+        Value x;
+        x.type = Int;
+        x.i = v;
+        return x;
+    }
     static Value string(std::string v, bool unicode = false, int maxLen = 0) {
-        Value x; x.type = Str; x.s = std::move(v); x.unicode = unicode; x.maxLen = maxLen; return x;
+        Value x;
+        x.type = Str;
+        x.s = std::move(v);
+        x.unicode = unicode;
+        x.maxLen = maxLen;
+        return x;
     }
     bool isNull() const { return type == Null; }
     // The value as the client receives it (nullopt for NULL).
@@ -85,7 +95,7 @@ struct Value {
 struct DataType {
     enum Kind { Int, BigInt, SmallInt, TinyInt, Bit, Varchar, NVarchar, Char, NChar };
     Kind kind = Int;
-    int length = 0;   // for string kinds; -1 = max
+    int length = 0;  // for string kinds; -1 = max
     bool isString() const { return kind >= Varchar; }
 };
 
@@ -119,8 +129,8 @@ public:
 };
 
 struct ObjectName {
-    std::vector<std::string> parts;   // as written, empty parts for "a..b"
-    std::string text;                 // as written in the batch
+    std::vector<std::string> parts;  // as written, empty parts for "a..b"
+    std::string text;                // as written in the batch
 };
 
 class Parser {

@@ -22,6 +22,8 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <pwd.h>
+#include <unistd.h>
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -30,10 +32,8 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
-#include <pwd.h>
 #include <set>
 #include <thread>
-#include <unistd.h>
 
 using namespace sqlemu;
 
@@ -47,7 +47,7 @@ std::string lower(std::string s) {
 struct Diag {
     std::string sqlstate;
     SQLINTEGER native = 0;
-    std::string text;   // with its prefix
+    std::string text;  // with its prefix
 };
 
 enum class Kind { Env, Dbc, Stmt, Desc };
@@ -90,10 +90,10 @@ struct Stmt : Handle {
     bool stillExecutingFault = false;
     std::string prepared;
     bool hasPrepared = false;
-    bool hasResult = false;        // a result set is current
+    bool hasResult = false;  // a result set is current
     ResultSet result;
-    size_t row = 0;                // 1-based row of the cursor; 0 = before the first
-    std::vector<size_t> readOffset;   // SQLGetData progress per column of the current row
+    size_t row = 0;                  // 1-based row of the cursor; 0 = before the first
+    std::vector<size_t> readOffset;  // SQLGetData progress per column of the current row
     std::vector<bool> readDone;
     Desc implicitDescs[4];
 
@@ -216,8 +216,10 @@ std::vector<std::string> odbcinstFiles() {
     const char* sys = std::getenv("ODBCSYSINI");
     const char* inst = std::getenv("ODBCINSTINI");
     std::string name = inst && *inst ? inst : "odbcinst.ini";
-    if (!name.empty() && name[0] == '/') files.push_back(name);
-    else files.push_back(std::string(sys && *sys ? sys : "/etc") + "/" + name);
+    if (!name.empty() && name[0] == '/')
+        files.push_back(name);
+    else
+        files.push_back(std::string(sys && *sys ? sys : "/etc") + "/" + name);
     files.push_back(homeDir() + "/.odbcinst.ini");
     return files;
 }
@@ -252,7 +254,7 @@ std::map<std::string, std::string> parseConnectionString(const std::string& s) {
         size_t semi = s.find(';', i);
         if (eq == std::string::npos || (semi != std::string::npos && semi < eq)) {
             if (semi == std::string::npos) break;
-            i = semi + 1;   // a part without "=" is ignored
+            i = semi + 1;  // a part without "=" is ignored
             continue;
         }
         std::string key = s.substr(i, eq - i);
@@ -264,7 +266,11 @@ std::map<std::string, std::string> parseConnectionString(const std::string& s) {
             size_t j = v + 1;
             for (; j < s.size(); ++j) {
                 if (s[j] == '}') {
-                    if (j + 1 < s.size() && s[j + 1] == '}') { value += '}'; ++j; continue; }
+                    if (j + 1 < s.size() && s[j + 1] == '}') {
+                        value += '}';
+                        ++j;
+                        continue;
+                    }
                     break;
                 }
                 value += s[j];
@@ -297,11 +303,12 @@ bool isLocalHost(const std::string& h) {
 }
 
 SQLRETURN unreachable(Dbc* d) {
-    driverError(d, "08001",
-                "A network-related or instance-specific error has occurred while establishing a connection to SQL Server. "
-                "Server is not found or not accessible. Check if instance name is correct and if SQL Server is "
-                "configured to allow remote connections. For more information see SQL Server Books Online.",
-                2);
+    driverError(
+        d, "08001",
+        "A network-related or instance-specific error has occurred while establishing a connection to SQL Server. "
+        "Server is not found or not accessible. Check if instance name is correct and if SQL Server is "
+        "configured to allow remote connections. For more information see SQL Server Books Online.",
+        2);
     return SQL_ERROR;
 }
 
@@ -338,12 +345,14 @@ SQLRETURN connect(Dbc* d, const std::map<std::string, std::string>& kv) {
     }
     if (host.rfind("tcp:", 0) == 0) host = host.substr(4);
     size_t comma = instance.find(',') != std::string::npos ? std::string::npos : host.find(',');
-    if (comma != std::string::npos) host = host.substr(0, comma);             // host,port
+    if (comma != std::string::npos) host = host.substr(0, comma);  // host,port
     if (instance.find(',') != std::string::npos) instance = instance.substr(0, instance.find(','));
     if (host.empty() || instance.empty() || !isLocalHost(host)) return unreachable(d);
     std::string root = dataRootFor(d->driverName);
     if (root.empty()) {
-        driverError(d, "08001", "The emulated instance has no data root: set SQLEMU_ROOT or DataRoot in the driver's odbcinst.ini section.");
+        driverError(d, "08001",
+                    "The emulated instance has no data root: set SQLEMU_ROOT or DataRoot in the driver's odbcinst.ini "
+                    "section.");
         return SQL_ERROR;
     }
     Catalogue cat(root);
@@ -428,16 +437,16 @@ SQLRETURN advance(Stmt* s, bool first) {
         return first ? SQL_SUCCESS : SQL_NO_DATA;
     }
     switch (p.kind) {
-    case Packet::Info:
-        for (auto& r : p.records) addServerRecord(s, r);
-        return SQL_SUCCESS_WITH_INFO;
-    case Packet::Error:
-        for (auto& r : p.records) addServerRecord(s, r);
-        return SQL_ERROR;
-    case Packet::Rows:
-        s->hasResult = true;
-        s->result = std::move(p.rows);
-        return SQL_SUCCESS;
+        case Packet::Info:
+            for (auto& r : p.records) addServerRecord(s, r);
+            return SQL_SUCCESS_WITH_INFO;
+        case Packet::Error:
+            for (auto& r : p.records) addServerRecord(s, r);
+            return SQL_ERROR;
+        case Packet::Rows:
+            s->hasResult = true;
+            s->result = std::move(p.rows);
+            return SQL_SUCCESS;
     }
     return SQL_ERROR;
 }
@@ -486,79 +495,76 @@ extern "C" {
 SQLRETURN SQL_API SQLAllocHandle(SQLSMALLINT type, SQLHANDLE input, SQLHANDLE* output) {
     if (!output) return SQL_ERROR;
     switch (type) {
-    case SQL_HANDLE_ENV: {
-        auto* e = new Env();
-        std::lock_guard<std::mutex> g(handlesLock());
-        handles().insert(e);
-        *output = e;
-        return SQL_SUCCESS;
-    }
-    case SQL_HANDLE_DBC: {
-        Env* e = lookup<Env>(input, Kind::Env);
-        if (!e) return SQL_INVALID_HANDLE;
-        e->diags.clear();
-        auto* d = new Dbc();
-        d->env = e;
-        std::lock_guard<std::mutex> g(handlesLock());
-        handles().insert(d);
-        *output = d;
-        return SQL_SUCCESS;
-    }
-    case SQL_HANDLE_STMT: {
-        Dbc* d = lookup<Dbc>(input, Kind::Dbc);
-        if (!d) return SQL_INVALID_HANDLE;
-        d->diags.clear();
-        if (!d->session) return driverError(d, "08003", "Connection is not open");
-        auto* s = new Stmt();
-        s->dbc = d;
-        {
+        case SQL_HANDLE_ENV: {
+            auto* e = new Env();
             std::lock_guard<std::mutex> g(handlesLock());
-            handles().insert(s);
-            for (auto& x : s->implicitDescs) handles().insert(&x);
+            handles().insert(e);
+            *output = e;
+            return SQL_SUCCESS;
         }
-        std::lock_guard<std::mutex> g(d->stmtsLock);
-        d->stmts.insert(s);
-        *output = s;
-        return SQL_SUCCESS;
-    }
-    default:
-        return SQL_ERROR;
+        case SQL_HANDLE_DBC: {
+            Env* e = lookup<Env>(input, Kind::Env);
+            if (!e) return SQL_INVALID_HANDLE;
+            e->diags.clear();
+            auto* d = new Dbc();
+            d->env = e;
+            std::lock_guard<std::mutex> g(handlesLock());
+            handles().insert(d);
+            *output = d;
+            return SQL_SUCCESS;
+        }
+        case SQL_HANDLE_STMT: {
+            Dbc* d = lookup<Dbc>(input, Kind::Dbc);
+            if (!d) return SQL_INVALID_HANDLE;
+            d->diags.clear();
+            if (!d->session) return driverError(d, "08003", "Connection is not open");
+            auto* s = new Stmt();
+            s->dbc = d;
+            {
+                std::lock_guard<std::mutex> g(handlesLock());
+                handles().insert(s);
+                for (auto& x : s->implicitDescs) handles().insert(&x);
+            }
+            std::lock_guard<std::mutex> g(d->stmtsLock);
+            d->stmts.insert(s);
+            *output = s;
+            return SQL_SUCCESS;
+        }
+        default: return SQL_ERROR;
     }
 }
 
 SQLRETURN SQL_API SQLFreeHandle(SQLSMALLINT type, SQLHANDLE h) {
     switch (type) {
-    case SQL_HANDLE_ENV: {
-        Env* e = lookup<Env>(h, Kind::Env);
-        if (!e) return SQL_INVALID_HANDLE;
-        std::lock_guard<std::mutex> g(handlesLock());
-        handles().erase(e);
-        delete e;
-        return SQL_SUCCESS;
-    }
-    case SQL_HANDLE_DBC: {
-        Dbc* d = lookup<Dbc>(h, Kind::Dbc);
-        if (!d) return SQL_INVALID_HANDLE;
-        disconnect(d);
-        std::lock_guard<std::mutex> g(handlesLock());
-        handles().erase(d);
-        delete d;
-        return SQL_SUCCESS;
-    }
-    case SQL_HANDLE_STMT: {
-        Stmt* s = lookup<Stmt>(h, Kind::Stmt);
-        if (!s) return SQL_INVALID_HANDLE;
-        {
-            std::lock_guard<std::mutex> g(s->dbc->stmtsLock);
-            s->dbc->stmts.erase(s);
+        case SQL_HANDLE_ENV: {
+            Env* e = lookup<Env>(h, Kind::Env);
+            if (!e) return SQL_INVALID_HANDLE;
+            std::lock_guard<std::mutex> g(handlesLock());
+            handles().erase(e);
+            delete e;
+            return SQL_SUCCESS;
         }
-        freeStatement(s);
-        return SQL_SUCCESS;
-    }
-    case SQL_HANDLE_DESC:
-        return lookup<Desc>(h, Kind::Desc) ? SQL_SUCCESS : SQL_INVALID_HANDLE;
-    default:
-        return SQL_ERROR;
+        case SQL_HANDLE_DBC: {
+            Dbc* d = lookup<Dbc>(h, Kind::Dbc);
+            if (!d) return SQL_INVALID_HANDLE;
+            disconnect(d);
+            std::lock_guard<std::mutex> g(handlesLock());
+            handles().erase(d);
+            delete d;
+            return SQL_SUCCESS;
+        }
+        case SQL_HANDLE_STMT: {
+            Stmt* s = lookup<Stmt>(h, Kind::Stmt);
+            if (!s) return SQL_INVALID_HANDLE;
+            {
+                std::lock_guard<std::mutex> g(s->dbc->stmtsLock);
+                s->dbc->stmts.erase(s);
+            }
+            freeStatement(s);
+            return SQL_SUCCESS;
+        }
+        case SQL_HANDLE_DESC: return lookup<Desc>(h, Kind::Desc) ? SQL_SUCCESS : SQL_INVALID_HANDLE;
+        default: return SQL_ERROR;
     }
 }
 
@@ -599,8 +605,10 @@ SQLRETURN SQL_API SQLGetEnvAttr(SQLHENV h, SQLINTEGER attr, SQLPOINTER value, SQ
     if (!e) return SQL_INVALID_HANDLE;
     e->diags.clear();
     SQLINTEGER v = 0;
-    if (attr == SQL_ATTR_ODBC_VERSION) v = e->odbcVersion;
-    else if (attr == SQL_ATTR_OUTPUT_NTS) v = SQL_TRUE;
+    if (attr == SQL_ATTR_ODBC_VERSION)
+        v = e->odbcVersion;
+    else if (attr == SQL_ATTR_OUTPUT_NTS)
+        v = SQL_TRUE;
     if (value) *static_cast<SQLINTEGER*>(value) = v;
     if (len) *len = sizeof v;
     return SQL_SUCCESS;
@@ -611,9 +619,12 @@ SQLRETURN SQL_API SQLSetConnectAttr(SQLHDBC h, SQLINTEGER attr, SQLPOINTER value
     if (!d) return SQL_INVALID_HANDLE;
     d->diags.clear();
     SQLUINTEGER v = static_cast<SQLUINTEGER>(reinterpret_cast<uintptr_t>(value));
-    if (attr == SQL_ATTR_LOGIN_TIMEOUT) d->loginTimeout = v;
-    else if (attr == SQL_ATTR_CONNECTION_TIMEOUT) d->connectionTimeout = v;
-    else if (attr == SQL_ATTR_AUTOCOMMIT) d->autocommit = v;
+    if (attr == SQL_ATTR_LOGIN_TIMEOUT)
+        d->loginTimeout = v;
+    else if (attr == SQL_ATTR_CONNECTION_TIMEOUT)
+        d->connectionTimeout = v;
+    else if (attr == SQL_ATTR_AUTOCOMMIT)
+        d->autocommit = v;
     return SQL_SUCCESS;
 }
 
@@ -629,12 +640,12 @@ SQLRETURN SQL_API SQLGetConnectAttr(SQLHDBC h, SQLINTEGER attr, SQLPOINTER value
     }
     SQLUINTEGER v = 0;
     switch (attr) {
-    case SQL_ATTR_LOGIN_TIMEOUT: v = d->loginTimeout; break;
-    case SQL_ATTR_CONNECTION_TIMEOUT: v = d->connectionTimeout; break;
-    case SQL_ATTR_AUTOCOMMIT: v = d->autocommit; break;
-    case SQL_ATTR_CONNECTION_DEAD: v = d->session ? SQL_CD_FALSE : SQL_CD_TRUE; break;
-    case SQL_ATTR_TXN_ISOLATION: v = SQL_TXN_READ_COMMITTED; break;
-    default: break;
+        case SQL_ATTR_LOGIN_TIMEOUT: v = d->loginTimeout; break;
+        case SQL_ATTR_CONNECTION_TIMEOUT: v = d->connectionTimeout; break;
+        case SQL_ATTR_AUTOCOMMIT: v = d->autocommit; break;
+        case SQL_ATTR_CONNECTION_DEAD: v = d->session ? SQL_CD_FALSE : SQL_CD_TRUE; break;
+        case SQL_ATTR_TXN_ISOLATION: v = SQL_TXN_READ_COMMITTED; break;
+        default: break;
     }
     if (value) *static_cast<SQLUINTEGER*>(value) = v;
     if (len) *len = sizeof v;
@@ -653,24 +664,27 @@ SQLRETURN SQL_API SQLGetStmtAttr(SQLHSTMT h, SQLINTEGER attr, SQLPOINTER value, 
     if (!s) return SQL_INVALID_HANDLE;
     s->diags.clear();
     switch (attr) {
-    case SQL_ATTR_APP_ROW_DESC:
-    case SQL_ATTR_APP_PARAM_DESC:
-    case SQL_ATTR_IMP_ROW_DESC:
-    case SQL_ATTR_IMP_PARAM_DESC: {
-        int i = attr == SQL_ATTR_APP_ROW_DESC ? 0 : attr == SQL_ATTR_APP_PARAM_DESC ? 1 : attr == SQL_ATTR_IMP_ROW_DESC ? 2 : 3;
-        if (value) *static_cast<SQLPOINTER*>(value) = &s->implicitDescs[i];
-        if (len) *len = sizeof(SQLPOINTER);
-        return SQL_SUCCESS;
-    }
-    default:
-        if (value) *static_cast<SQLULEN*>(value) = 0;
-        if (len) *len = sizeof(SQLULEN);
-        return SQL_SUCCESS;
+        case SQL_ATTR_APP_ROW_DESC:
+        case SQL_ATTR_APP_PARAM_DESC:
+        case SQL_ATTR_IMP_ROW_DESC:
+        case SQL_ATTR_IMP_PARAM_DESC: {
+            int i = attr == SQL_ATTR_APP_ROW_DESC     ? 0
+                    : attr == SQL_ATTR_APP_PARAM_DESC ? 1
+                    : attr == SQL_ATTR_IMP_ROW_DESC   ? 2
+                                                      : 3;
+            if (value) *static_cast<SQLPOINTER*>(value) = &s->implicitDescs[i];
+            if (len) *len = sizeof(SQLPOINTER);
+            return SQL_SUCCESS;
+        }
+        default:
+            if (value) *static_cast<SQLULEN*>(value) = 0;
+            if (len) *len = sizeof(SQLULEN);
+            return SQL_SUCCESS;
     }
 }
 
-SQLRETURN SQL_API SQLDriverConnect(SQLHDBC h, SQLHWND, SQLCHAR* in, SQLSMALLINT inLen, SQLCHAR* out,
-                                   SQLSMALLINT outMax, SQLSMALLINT* outLen, SQLUSMALLINT) {
+SQLRETURN SQL_API SQLDriverConnect(SQLHDBC h, SQLHWND, SQLCHAR* in, SQLSMALLINT inLen, SQLCHAR* out, SQLSMALLINT outMax,
+                                   SQLSMALLINT* outLen, SQLUSMALLINT) {
     Dbc* d = lookup<Dbc>(h, Kind::Dbc);
     if (!d) return SQL_INVALID_HANDLE;
     d->diags.clear();
@@ -763,9 +777,8 @@ SQLRETURN SQL_API SQLRowCount(SQLHSTMT h, SQLLEN* count) {
     return SQL_SUCCESS;
 }
 
-SQLRETURN SQL_API SQLDescribeCol(SQLHSTMT h, SQLUSMALLINT col, SQLCHAR* name, SQLSMALLINT nameMax,
-                                 SQLSMALLINT* nameLen, SQLSMALLINT* type, SQLULEN* size, SQLSMALLINT* digits,
-                                 SQLSMALLINT* nullable) {
+SQLRETURN SQL_API SQLDescribeCol(SQLHSTMT h, SQLUSMALLINT col, SQLCHAR* name, SQLSMALLINT nameMax, SQLSMALLINT* nameLen,
+                                 SQLSMALLINT* type, SQLULEN* size, SQLSMALLINT* digits, SQLSMALLINT* nullable) {
     Stmt* s = lookup<Stmt>(h, Kind::Stmt);
     if (!s) return SQL_INVALID_HANDLE;
     s->diags.clear();
@@ -792,31 +805,28 @@ SQLRETURN SQL_API SQLColAttribute(SQLHSTMT h, SQLUSMALLINT col, SQLUSMALLINT fie
     const std::string& n = s->result.columns[col - 1];
     SQLLEN v = 0;
     switch (field) {
-    case SQL_DESC_NAME:
-    case SQL_DESC_LABEL:
-    case SQL_COLUMN_NAME:
-    case SQL_DESC_BASE_COLUMN_NAME:
-        return putString16(s, n, charAttr, bufLen, strLen);
-    case SQL_DESC_TYPE_NAME:
-        return putString16(s, "varchar", charAttr, bufLen, strLen);
-    case SQL_DESC_TABLE_NAME:
-    case SQL_DESC_BASE_TABLE_NAME:
-    case SQL_DESC_SCHEMA_NAME:
-    case SQL_DESC_CATALOG_NAME:
-        return putString16(s, "", charAttr, bufLen, strLen);
-    case SQL_DESC_TYPE:
-    case SQL_DESC_CONCISE_TYPE: v = SQL_VARCHAR; break;
-    case SQL_DESC_DISPLAY_SIZE:
-    case SQL_DESC_LENGTH:
-    case SQL_DESC_OCTET_LENGTH:
-    case SQL_COLUMN_LENGTH:
-    case SQL_COLUMN_PRECISION:
-    case SQL_DESC_PRECISION: v = static_cast<SQLLEN>(columnSize(s, col - 1)); break;
-    case SQL_DESC_NULLABLE: v = SQL_NULLABLE; break;
-    case SQL_DESC_UNSIGNED: v = SQL_TRUE; break;
-    case SQL_DESC_SEARCHABLE: v = SQL_PRED_SEARCHABLE; break;
-    case SQL_DESC_UPDATABLE: v = SQL_ATTR_READONLY; break;
-    default: v = 0; break;
+        case SQL_DESC_NAME:
+        case SQL_DESC_LABEL:
+        case SQL_COLUMN_NAME:
+        case SQL_DESC_BASE_COLUMN_NAME: return putString16(s, n, charAttr, bufLen, strLen);
+        case SQL_DESC_TYPE_NAME: return putString16(s, "varchar", charAttr, bufLen, strLen);
+        case SQL_DESC_TABLE_NAME:
+        case SQL_DESC_BASE_TABLE_NAME:
+        case SQL_DESC_SCHEMA_NAME:
+        case SQL_DESC_CATALOG_NAME: return putString16(s, "", charAttr, bufLen, strLen);
+        case SQL_DESC_TYPE:
+        case SQL_DESC_CONCISE_TYPE: v = SQL_VARCHAR; break;
+        case SQL_DESC_DISPLAY_SIZE:
+        case SQL_DESC_LENGTH:
+        case SQL_DESC_OCTET_LENGTH:
+        case SQL_COLUMN_LENGTH:
+        case SQL_COLUMN_PRECISION:
+        case SQL_DESC_PRECISION: v = static_cast<SQLLEN>(columnSize(s, col - 1)); break;
+        case SQL_DESC_NULLABLE: v = SQL_NULLABLE; break;
+        case SQL_DESC_UNSIGNED: v = SQL_TRUE; break;
+        case SQL_DESC_SEARCHABLE: v = SQL_PRED_SEARCHABLE; break;
+        case SQL_DESC_UPDATABLE: v = SQL_ATTR_READONLY; break;
+        default: v = 0; break;
     }
     if (numAttr) *numAttr = v;
     return SQL_SUCCESS;
@@ -855,56 +865,57 @@ SQLRETURN SQL_API SQLGetData(SQLHSTMT h, SQLUSMALLINT col, SQLSMALLINT type, SQL
         return SQL_SUCCESS;
     }
     switch (type) {
-    case SQL_C_CHAR:
-    case SQL_C_DEFAULT: {
-        std::string rest = v->substr(std::min(s->readOffset[c], v->size()));
-        if (ind) *ind = static_cast<SQLLEN>(rest.size());
-        if (!buf || bufLen <= 0) {
-            if (!buf && !ind) return SQL_SUCCESS;
-            return rest.empty() ? SQL_SUCCESS : SQL_SUCCESS_WITH_INFO;
+        case SQL_C_CHAR:
+        case SQL_C_DEFAULT: {
+            std::string rest = v->substr(std::min(s->readOffset[c], v->size()));
+            if (ind) *ind = static_cast<SQLLEN>(rest.size());
+            if (!buf || bufLen <= 0) {
+                if (!buf && !ind) return SQL_SUCCESS;
+                return rest.empty() ? SQL_SUCCESS : SQL_SUCCESS_WITH_INFO;
+            }
+            size_t n = std::min(rest.size(), static_cast<size_t>(bufLen - 1));
+            std::memcpy(buf, rest.data(), n);
+            static_cast<char*>(buf)[n] = 0;
+            s->readOffset[c] += n;
+            if (n < rest.size()) {
+                s->diags.push_back(Diag{"01004", 0, "[Microsoft][" + driverOf(s) + "]String data, right truncated"});
+                return SQL_SUCCESS_WITH_INFO;
+            }
+            s->readDone[c] = true;
+            return SQL_SUCCESS;
         }
-        size_t n = std::min(rest.size(), static_cast<size_t>(bufLen - 1));
-        std::memcpy(buf, rest.data(), n);
-        static_cast<char*>(buf)[n] = 0;
-        s->readOffset[c] += n;
-        if (n < rest.size()) {
-            s->diags.push_back(Diag{"01004", 0, "[Microsoft][" + driverOf(s) + "]String data, right truncated"});
-            return SQL_SUCCESS_WITH_INFO;
+        case SQL_C_LONG:
+        case SQL_C_SLONG:
+        case SQL_C_ULONG:
+        case SQL_C_SHORT:
+        case SQL_C_SSHORT:
+        case SQL_C_SBIGINT: {
+            char* end = nullptr;
+            long long n = std::strtoll(v->c_str(), &end, 10);
+            if (v->empty() || *end) return driverError(s, "22018", "Invalid character value for cast specification");
+            s->readDone[c] = true;
+            if (type == SQL_C_SBIGINT) {
+                if (buf) *static_cast<SQLBIGINT*>(buf) = n;
+                if (ind) *ind = sizeof(SQLBIGINT);
+            } else if (type == SQL_C_SHORT || type == SQL_C_SSHORT) {
+                if (buf) *static_cast<SQLSMALLINT*>(buf) = static_cast<SQLSMALLINT>(n);
+                if (ind) *ind = sizeof(SQLSMALLINT);
+            } else {
+                if (buf) *static_cast<SQLINTEGER*>(buf) = static_cast<SQLINTEGER>(n);
+                if (ind) *ind = sizeof(SQLINTEGER);
+            }
+            return SQL_SUCCESS;
         }
-        s->readDone[c] = true;
-        return SQL_SUCCESS;
-    }
-    case SQL_C_LONG:
-    case SQL_C_SLONG:
-    case SQL_C_ULONG:
-    case SQL_C_SHORT:
-    case SQL_C_SSHORT:
-    case SQL_C_SBIGINT: {
-        char* end = nullptr;
-        long long n = std::strtoll(v->c_str(), &end, 10);
-        if (v->empty() || *end) return driverError(s, "22018", "Invalid character value for cast specification");
-        s->readDone[c] = true;
-        if (type == SQL_C_SBIGINT) {
-            if (buf) *static_cast<SQLBIGINT*>(buf) = n;
-            if (ind) *ind = sizeof(SQLBIGINT);
-        } else if (type == SQL_C_SHORT || type == SQL_C_SSHORT) {
-            if (buf) *static_cast<SQLSMALLINT*>(buf) = static_cast<SQLSMALLINT>(n);
-            if (ind) *ind = sizeof(SQLSMALLINT);
-        } else {
-            if (buf) *static_cast<SQLINTEGER*>(buf) = static_cast<SQLINTEGER>(n);
-            if (ind) *ind = sizeof(SQLINTEGER);
-        }
-        return SQL_SUCCESS;
-    }
-    default:
-        return driverError(s, "HY003", "Program type out of range");
+        default: return driverError(s, "HY003", "Program type out of range");
     }
 }
 
 SQLRETURN SQL_API SQLGetDiagRec(SQLSMALLINT type, SQLHANDLE h, SQLSMALLINT rec, SQLCHAR* state, SQLINTEGER* native,
                                 SQLCHAR* msg, SQLSMALLINT bufLen, SQLSMALLINT* textLen) {
-    Kind k = type == SQL_HANDLE_ENV ? Kind::Env : type == SQL_HANDLE_DBC ? Kind::Dbc
-           : type == SQL_HANDLE_STMT ? Kind::Stmt : Kind::Desc;
+    Kind k = type == SQL_HANDLE_ENV    ? Kind::Env
+             : type == SQL_HANDLE_DBC  ? Kind::Dbc
+             : type == SQL_HANDLE_STMT ? Kind::Stmt
+                                       : Kind::Desc;
     Handle* p = lookup<Handle>(h, k);
     if (!p) return SQL_INVALID_HANDLE;
     if (rec < 1) return SQL_ERROR;
@@ -918,59 +929,60 @@ SQLRETURN SQL_API SQLGetDiagRec(SQLSMALLINT type, SQLHANDLE h, SQLSMALLINT rec, 
     return rc;
 }
 
-SQLRETURN SQL_API SQLGetDiagField(SQLSMALLINT type, SQLHANDLE h, SQLSMALLINT rec, SQLSMALLINT field,
-                                  SQLPOINTER info, SQLSMALLINT bufLen, SQLSMALLINT* strLen) {
-    Kind k = type == SQL_HANDLE_ENV ? Kind::Env : type == SQL_HANDLE_DBC ? Kind::Dbc
-           : type == SQL_HANDLE_STMT ? Kind::Stmt : Kind::Desc;
+SQLRETURN SQL_API SQLGetDiagField(SQLSMALLINT type, SQLHANDLE h, SQLSMALLINT rec, SQLSMALLINT field, SQLPOINTER info,
+                                  SQLSMALLINT bufLen, SQLSMALLINT* strLen) {
+    Kind k = type == SQL_HANDLE_ENV    ? Kind::Env
+             : type == SQL_HANDLE_DBC  ? Kind::Dbc
+             : type == SQL_HANDLE_STMT ? Kind::Stmt
+                                       : Kind::Desc;
     Handle* p = lookup<Handle>(h, k);
     if (!p) return SQL_INVALID_HANDLE;
-    switch (field) {   // header fields
-    case SQL_DIAG_NUMBER:
-        if (info) *static_cast<SQLINTEGER*>(info) = static_cast<SQLINTEGER>(p->diags.size());
-        return SQL_SUCCESS;
-    case SQL_DIAG_RETURNCODE:
-        if (info) *static_cast<SQLRETURN*>(info) = p->lastRc;
-        return SQL_SUCCESS;
-    case SQL_DIAG_ROW_COUNT:
-    case SQL_DIAG_CURSOR_ROW_COUNT:
-        if (info) *static_cast<SQLLEN*>(info) = -1;
-        return SQL_SUCCESS;
-    case SQL_DIAG_DYNAMIC_FUNCTION:
-        return putString16(nullptr, "", info, bufLen, strLen);
-    case SQL_DIAG_DYNAMIC_FUNCTION_CODE:
-        if (info) *static_cast<SQLINTEGER*>(info) = SQL_DIAG_UNKNOWN_STATEMENT;
-        return SQL_SUCCESS;
-    default:
-        break;
+    switch (field) {  // header fields
+        case SQL_DIAG_NUMBER:
+            if (info) *static_cast<SQLINTEGER*>(info) = static_cast<SQLINTEGER>(p->diags.size());
+            return SQL_SUCCESS;
+        case SQL_DIAG_RETURNCODE:
+            if (info) *static_cast<SQLRETURN*>(info) = p->lastRc;
+            return SQL_SUCCESS;
+        case SQL_DIAG_ROW_COUNT:
+        case SQL_DIAG_CURSOR_ROW_COUNT:
+            if (info) *static_cast<SQLLEN*>(info) = -1;
+            return SQL_SUCCESS;
+        case SQL_DIAG_DYNAMIC_FUNCTION: return putString16(nullptr, "", info, bufLen, strLen);
+        case SQL_DIAG_DYNAMIC_FUNCTION_CODE:
+            if (info) *static_cast<SQLINTEGER*>(info) = SQL_DIAG_UNKNOWN_STATEMENT;
+            return SQL_SUCCESS;
+        default: break;
     }
     if (rec < 1) return SQL_ERROR;
     if (static_cast<size_t>(rec) > p->diags.size()) return SQL_NO_DATA;
     const Diag& d = p->diags[static_cast<size_t>(rec) - 1];
     switch (field) {
-    case SQL_DIAG_SQLSTATE: return putString16(nullptr, d.sqlstate, info, bufLen, strLen);
-    case SQL_DIAG_NATIVE:
-        if (info) *static_cast<SQLINTEGER*>(info) = d.native;
-        return SQL_SUCCESS;
-    case SQL_DIAG_MESSAGE_TEXT: return putString16(nullptr, d.text, info, bufLen, strLen);
-    case SQL_DIAG_CLASS_ORIGIN:
-    case SQL_DIAG_SUBCLASS_ORIGIN:
-        return putString16(nullptr, d.sqlstate.compare(0, 2, "IM") == 0 ? "ODBC 3.0" : "ISO 9075", info, bufLen, strLen);
-    case SQL_DIAG_CONNECTION_NAME:
-        return putString16(nullptr, "", info, bufLen, strLen);
-    case SQL_DIAG_SERVER_NAME: {
-        std::string server;
-        if (p->kind == Kind::Dbc && static_cast<Dbc*>(p)->session) server = static_cast<Dbc*>(p)->session->instance();
-        if (p->kind == Kind::Stmt && static_cast<Stmt*>(p)->dbc->session) server = static_cast<Stmt*>(p)->dbc->session->instance();
-        return putString16(nullptr, server, info, bufLen, strLen);
-    }
-    case SQL_DIAG_COLUMN_NUMBER:
-        if (info) *static_cast<SQLINTEGER*>(info) = SQL_COLUMN_NUMBER_UNKNOWN;
-        return SQL_SUCCESS;
-    case SQL_DIAG_ROW_NUMBER:
-        if (info) *static_cast<SQLLEN*>(info) = SQL_ROW_NUMBER_UNKNOWN;
-        return SQL_SUCCESS;
-    default:
-        return SQL_ERROR;
+        case SQL_DIAG_SQLSTATE: return putString16(nullptr, d.sqlstate, info, bufLen, strLen);
+        case SQL_DIAG_NATIVE:
+            if (info) *static_cast<SQLINTEGER*>(info) = d.native;
+            return SQL_SUCCESS;
+        case SQL_DIAG_MESSAGE_TEXT: return putString16(nullptr, d.text, info, bufLen, strLen);
+        case SQL_DIAG_CLASS_ORIGIN:
+        case SQL_DIAG_SUBCLASS_ORIGIN:
+            return putString16(nullptr, d.sqlstate.compare(0, 2, "IM") == 0 ? "ODBC 3.0" : "ISO 9075", info, bufLen,
+                               strLen);
+        case SQL_DIAG_CONNECTION_NAME: return putString16(nullptr, "", info, bufLen, strLen);
+        case SQL_DIAG_SERVER_NAME: {
+            std::string server;
+            if (p->kind == Kind::Dbc && static_cast<Dbc*>(p)->session)
+                server = static_cast<Dbc*>(p)->session->instance();
+            if (p->kind == Kind::Stmt && static_cast<Stmt*>(p)->dbc->session)
+                server = static_cast<Stmt*>(p)->dbc->session->instance();
+            return putString16(nullptr, server, info, bufLen, strLen);
+        }
+        case SQL_DIAG_COLUMN_NUMBER:
+            if (info) *static_cast<SQLINTEGER*>(info) = SQL_COLUMN_NUMBER_UNKNOWN;
+            return SQL_SUCCESS;
+        case SQL_DIAG_ROW_NUMBER:
+            if (info) *static_cast<SQLLEN*>(info) = SQL_ROW_NUMBER_UNKNOWN;
+            return SQL_SUCCESS;
+        default: return SQL_ERROR;
     }
 }
 
@@ -990,48 +1002,47 @@ SQLRETURN SQL_API SQLGetInfo(SQLHDBC h, SQLUSMALLINT type, SQLPOINTER value, SQL
         return SQL_SUCCESS;
     };
     switch (type) {
-    case SQL_DRIVER_NAME: return str("libsqlemu_odbc.so");
-    case SQL_DRIVER_VER: return str("17.10.0001");
-    case SQL_DRIVER_ODBC_VER: return str("03.80");
-    case SQL_ODBC_VER: return str("03.80.0000");
-    case SQL_DBMS_NAME: return str("Microsoft SQL Server");
-    case SQL_DBMS_VER: {
-        std::string v = "15.00.2000";
-        if (d->session) {
-            try {
-                v = d->session->catalogue().read(d->session->instance()).version;
-            } catch (std::exception&) {
+        case SQL_DRIVER_NAME: return str("libsqlemu_odbc.so");
+        case SQL_DRIVER_VER: return str("17.10.0001");
+        case SQL_DRIVER_ODBC_VER: return str("03.80");
+        case SQL_ODBC_VER: return str("03.80.0000");
+        case SQL_DBMS_NAME: return str("Microsoft SQL Server");
+        case SQL_DBMS_VER: {
+            std::string v = "15.00.2000";
+            if (d->session) {
+                try {
+                    v = d->session->catalogue().read(d->session->instance()).version;
+                } catch (std::exception&) {
+                }
             }
+            return str(v);
         }
-        return str(v);
-    }
-    case SQL_SERVER_NAME:
-    case SQL_DATA_SOURCE_NAME: return str(d->session ? d->session->instance() : "");
-    case SQL_DATABASE_NAME: return str(d->session ? d->session->database() : "");
-    case SQL_USER_NAME: return str(d->session ? d->session->login() : "");
-    case SQL_IDENTIFIER_QUOTE_CHAR: return str("\"");
-    case SQL_CATALOG_NAME_SEPARATOR: return str(".");
-    case SQL_SEARCH_PATTERN_ESCAPE: return str("\\");
-    case SQL_DATA_SOURCE_READ_ONLY:
-    case SQL_NEED_LONG_DATA_LEN:
-    case SQL_ACCESSIBLE_TABLES:
-    case SQL_ACCESSIBLE_PROCEDURES: return str("N");
-    case SQL_MULT_RESULT_SETS:
-    case SQL_CATALOG_NAME:
-    case SQL_COLUMN_ALIAS: return str("Y");
-    case SQL_MAX_CONCURRENT_ACTIVITIES:
-    case SQL_MAX_DRIVER_CONNECTIONS: return u16(0);
-    case SQL_TXN_CAPABLE: return u16(SQL_TC_ALL);
-    case SQL_CURSOR_COMMIT_BEHAVIOR:
-    case SQL_CURSOR_ROLLBACK_BEHAVIOR: return u16(SQL_CB_CLOSE);
-    case SQL_IDENTIFIER_CASE: return u16(SQL_IC_MIXED);
-    case SQL_GETDATA_EXTENSIONS: return u32(SQL_GD_ANY_COLUMN | SQL_GD_ANY_ORDER);
-    case SQL_ASYNC_MODE: return u32(SQL_AM_NONE);
-    case SQL_MAX_COLUMN_NAME_LEN: return u16(128);
-    case SQL_SCROLL_OPTIONS: return u32(SQL_SO_FORWARD_ONLY);
-    case SQL_DEFAULT_TXN_ISOLATION: return u32(SQL_TXN_READ_COMMITTED);
-    default:
-        return driverError(d, "HY096", "Information type out of range");
+        case SQL_SERVER_NAME:
+        case SQL_DATA_SOURCE_NAME: return str(d->session ? d->session->instance() : "");
+        case SQL_DATABASE_NAME: return str(d->session ? d->session->database() : "");
+        case SQL_USER_NAME: return str(d->session ? d->session->login() : "");
+        case SQL_IDENTIFIER_QUOTE_CHAR: return str("\"");
+        case SQL_CATALOG_NAME_SEPARATOR: return str(".");
+        case SQL_SEARCH_PATTERN_ESCAPE: return str("\\");
+        case SQL_DATA_SOURCE_READ_ONLY:
+        case SQL_NEED_LONG_DATA_LEN:
+        case SQL_ACCESSIBLE_TABLES:
+        case SQL_ACCESSIBLE_PROCEDURES: return str("N");
+        case SQL_MULT_RESULT_SETS:
+        case SQL_CATALOG_NAME:
+        case SQL_COLUMN_ALIAS: return str("Y");
+        case SQL_MAX_CONCURRENT_ACTIVITIES:
+        case SQL_MAX_DRIVER_CONNECTIONS: return u16(0);
+        case SQL_TXN_CAPABLE: return u16(SQL_TC_ALL);
+        case SQL_CURSOR_COMMIT_BEHAVIOR:
+        case SQL_CURSOR_ROLLBACK_BEHAVIOR: return u16(SQL_CB_CLOSE);
+        case SQL_IDENTIFIER_CASE: return u16(SQL_IC_MIXED);
+        case SQL_GETDATA_EXTENSIONS: return u32(SQL_GD_ANY_COLUMN | SQL_GD_ANY_ORDER);
+        case SQL_ASYNC_MODE: return u32(SQL_AM_NONE);
+        case SQL_MAX_COLUMN_NAME_LEN: return u16(128);
+        case SQL_SCROLL_OPTIONS: return u32(SQL_SO_FORWARD_ONLY);
+        case SQL_DEFAULT_TXN_ISOLATION: return u32(SQL_TXN_READ_COMMITTED);
+        default: return driverError(d, "HY096", "Information type out of range");
     }
 }
 

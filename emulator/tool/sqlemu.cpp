@@ -5,6 +5,8 @@
 #include "emulator/core/Session.h"
 #include "emulator/core/Tsql.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -12,8 +14,6 @@
 #include <cstring>
 #include <iostream>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 using namespace sqlemu;
@@ -241,9 +241,8 @@ int run(std::vector<std::string> a) {
                 v = withSlash(args.pos[2]);
                 if ((*v)[0] == '/') makeDirs(*v);
             }
-            cat.update(args.pos[0], [&](InstanceInfo& in) {
-                (key == "data-path" ? in.defaultDataPath : in.defaultLogPath) = v;
-            });
+            cat.update(args.pos[0],
+                       [&](InstanceInfo& in) { (key == "data-path" ? in.defaultDataPath : in.defaultLogPath) = v; });
         } else {
             throw UsageError("unknown instance setting " + key);
         }
@@ -267,7 +266,8 @@ int run(std::vector<std::string> a) {
         args.need(2);
         const std::string& inst = args.pos[0];
         const std::string& name = args.pos[1];
-        if (!validName(name) || name.find('\\') != std::string::npos) throw UsageError("invalid database name '" + name + "'");
+        if (!validName(name) || name.find('\\') != std::string::npos)
+            throw UsageError("invalid database name '" + name + "'");
         uint64_t dataMb = args.opt("--data-mb") ? number("--data-mb", *args.opt("--data-mb"), 1u << 20) : 8;
         uint64_t logMb = args.opt("--log-mb") ? number("--log-mb", *args.opt("--log-mb"), 1u << 20) : 2;
         uint64_t files = args.opt("--data-files") ? number("--data-files", *args.opt("--data-files"), 32767) : 1;
@@ -338,16 +338,25 @@ int run(std::vector<std::string> a) {
         std::string key = args.pos[2], v = args.pos[3];
         bool found = false;
         if (key == "state") {
-            DbState s = v == "ONLINE" ? DbState::Online : v == "RESTORING" ? DbState::Restoring
-                      : v == "STANDBY" ? DbState::Standby : throw UsageError("unknown state " + v);
+            DbState s = v == "ONLINE"      ? DbState::Online
+                        : v == "RESTORING" ? DbState::Restoring
+                        : v == "STANDBY"   ? DbState::Standby
+                                           : throw UsageError("unknown state " + v);
             cat.update(args.pos[0], [&](InstanceInfo& in) {
-                if (DbInfo* d = in.findDatabase(args.pos[1])) { d->state = s; found = true; }
+                if (DbInfo* d = in.findDatabase(args.pos[1])) {
+                    d->state = s;
+                    found = true;
+                }
             });
         } else if (key == "user-access") {
-            UserAccess u = v == "MULTI_USER" ? UserAccess::Multi : v == "SINGLE_USER" ? UserAccess::Single
-                         : throw UsageError("unknown user access " + v);
+            UserAccess u = v == "MULTI_USER"    ? UserAccess::Multi
+                           : v == "SINGLE_USER" ? UserAccess::Single
+                                                : throw UsageError("unknown user access " + v);
             cat.update(args.pos[0], [&](InstanceInfo& in) {
-                if (DbInfo* d = in.findDatabase(args.pos[1])) { d->userAccess = u; found = true; }
+                if (DbInfo* d = in.findDatabase(args.pos[1])) {
+                    d->userAccess = u;
+                    found = true;
+                }
             });
         } else {
             throw UsageError("unknown database setting " + key);
@@ -391,7 +400,8 @@ int run(std::vector<std::string> a) {
                 std::cout << "columns: " << head << "\n";
                 for (auto& row : p.rows.rows) {
                     std::string line;
-                    for (size_t i = 0; i < row.size(); ++i) line += (i ? "|" : "") + (row[i] ? *row[i] : std::string("NULL"));
+                    for (size_t i = 0; i < row.size(); ++i)
+                        line += (i ? "|" : "") + (row[i] ? *row[i] : std::string("NULL"));
                     std::cout << "row: " << line << "\n";
                 }
             }
@@ -410,7 +420,10 @@ int run(std::vector<std::string> a) {
         if (!validName(args.pos[1])) throw UsageError("invalid login name");
         cat.update(args.pos[0], [&](InstanceInfo& in) {
             for (auto it = in.logins.begin(); it != in.logins.end(); ++it)
-                if (sameName(it->first, args.pos[1])) { in.logins.erase(it); break; }
+                if (sameName(it->first, args.pos[1])) {
+                    in.logins.erase(it);
+                    break;
+                }
             in.logins[args.pos[1]] = args.pos[2];
         });
         return 0;
@@ -431,8 +444,10 @@ int run(std::vector<std::string> a) {
         if (args.pos[1].empty() || args.pos[1].find_first_of("\t\n") != std::string::npos)
             throw UsageError("invalid fault name");
         cat.update(args.pos[0], [&](InstanceInfo& in) {
-            if (sub == "set") in.faults[args.pos[1]] = args.pos.size() > 2 ? args.pos[2] : "";
-            else in.faults.erase(args.pos[1]);
+            if (sub == "set")
+                in.faults[args.pos[1]] = args.pos.size() > 2 ? args.pos[2] : "";
+            else
+                in.faults.erase(args.pos[1]);
         });
         return 0;
     }

@@ -49,15 +49,14 @@ public:
     BYTE* AllocateBuffer(size_t bytes);
 
     // Queues a command on a device. The ticket is valid until Wait returns S_OK for it.
-    HRESULT Submit(DWORD device, DWORD commandCode, BYTE* buffer, DWORD size, uint64_t position,
-                   Request** ticket);
+    HRESULT Submit(DWORD device, DWORD commandCode, BYTE* buffer, DWORD size, uint64_t position, Request** ticket);
     // Waits for a submitted command: S_OK with the client's completion code and byte count;
     // VD_E_TIMEOUT (the ticket stays valid); VD_E_ABORT when either side aborted or the client
     // withdrew the set (the ticket is abandoned).
     HRESULT Wait(Request* ticket, DWORD timeoutMs, DWORD* completionCode, DWORD* bytesTransferred);
     // Submit and Wait in one.
-    HRESULT Execute(DWORD device, DWORD commandCode, BYTE* buffer, DWORD size, DWORD timeoutMs,
-                    DWORD* completionCode, DWORD* bytesTransferred);
+    HRESULT Execute(DWORD device, DWORD commandCode, BYTE* buffer, DWORD size, DWORD timeoutMs, DWORD* completionCode,
+                    DWORD* bytesTransferred);
 
     // Normal end: the client's GetCommand gives VD_E_CLOSE once it has taken every queued command.
     void CloseDevices();

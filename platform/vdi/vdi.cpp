@@ -22,8 +22,7 @@ const GUID CLSID_MSSQL_ClientVirtualDeviceSet = {
     0x3F1C6A2E, 0x94B7, 0x4D0A, {0x8E, 0x51, 0x2C, 0x7D, 0x90, 0x4B, 0xA6, 0x13}};
 const GUID IID_IClientVirtualDeviceSet2 = {
     0x8B2D40F7, 0x1E6C, 0x4A95, {0xB3, 0x0F, 0x6A, 0xE2, 0x58, 0xC1, 0x7D, 0x94}};
-const GUID IID_IClientVirtualDevice = {
-    0x51E9A3C4, 0x7F20, 0x4B6D, {0x9A, 0x84, 0x0D, 0x3B, 0xE6, 0x27, 0x5F, 0xC8}};
+const GUID IID_IClientVirtualDevice = {0x51E9A3C4, 0x7F20, 0x4B6D, {0x9A, 0x84, 0x0D, 0x3B, 0xE6, 0x27, 0x5F, 0xC8}};
 
 namespace {
 
@@ -177,9 +176,8 @@ public:
         *command = nullptr;
         std::unique_lock<std::mutex> lock(state_->m);
         DeviceState& dev = state_->devices[index_];
-        bool ready = WaitFor(state_->cv, lock, timeoutMs, [&] {
-            return state_->aborted || state_->clientGone || !dev.queue.empty() || dev.closed;
-        });
+        bool ready = WaitFor(state_->cv, lock, timeoutMs,
+                             [&] { return state_->aborted || state_->clientGone || !dev.queue.empty() || dev.closed; });
         if (state_->aborted) return VD_E_ABORT;
         if (state_->clientGone) return VD_E_NOTOPEN;
         if (!dev.queue.empty()) {
@@ -200,8 +198,7 @@ public:
         if (!command) return E_POINTER;
         std::lock_guard<std::mutex> lock(state_->m);
         DeviceState& dev = state_->devices[index_];
-        auto it = std::find_if(dev.taken.begin(), dev.taken.end(),
-                               [&](Request* r) { return &r->cmd == command; });
+        auto it = std::find_if(dev.taken.begin(), dev.taken.end(), [&](Request* r) { return &r->cmd == command; });
         if (it == dev.taken.end()) return VD_E_INVALID;
         Request* r = *it;
         if (bytesTransferred > r->cmd.size) return VD_E_INVALID;
@@ -544,8 +541,8 @@ HRESULT CoCreateGuid(GUID* guid) {
 
 int StringFromGUID2(REFGUID guid, wchar_t* out, int cchMax) {
     if (!out || cchMax < 39) return 0;
-    std::swprintf(out, static_cast<size_t>(cchMax), L"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  guid.Data1, guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3],
-                  guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+    std::swprintf(out, static_cast<size_t>(cchMax), L"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", guid.Data1,
+                  guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4],
+                  guid.Data4[5], guid.Data4[6], guid.Data4[7]);
     return 39;
 }

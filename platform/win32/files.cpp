@@ -121,7 +121,9 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
         return INVALID_HANDLE_VALUE;
     }
     int flags = O_CLOEXEC | O_NOFOLLOW;
-    flags |= (access & GENERIC_READ) && (access & GENERIC_WRITE) ? O_RDWR : (access & GENERIC_WRITE) ? O_WRONLY : O_RDONLY;
+    flags |= (access & GENERIC_READ) && (access & GENERIC_WRITE) ? O_RDWR
+             : (access & GENERIC_WRITE)                          ? O_WRONLY
+                                                                 : O_RDONLY;
     switch (disposition) {
         case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
         case CREATE_ALWAYS:

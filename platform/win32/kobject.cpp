@@ -7,10 +7,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <sched.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -237,8 +237,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
     return startThread(start, nullptr, param, threadId);
 }
 
-uintptr_t _beginthreadex(void*, unsigned, unsigned (*start)(void*), void* arg, unsigned initFlag,
-                         unsigned* threadId) {
+uintptr_t _beginthreadex(void*, unsigned, unsigned (*start)(void*), void* arg, unsigned initFlag, unsigned* threadId) {
     if (!start || initFlag != 0) {
         errno = EINVAL;
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -393,7 +392,7 @@ static std::string lockFilePath(const char* name) {
     struct stat st;
     if (!dir || !*dir)
         dir = (stat("/run/lock", &st) == 0 && S_ISDIR(st.st_mode) && access("/run/lock", W_OK) == 0) ? "/run/lock"
-                                                                                                      : "/tmp";
+                                                                                                     : "/tmp";
     return std::string(dir) + "/kes-mutex-" + safe + ".lock";
 }
 

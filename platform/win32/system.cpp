@@ -317,7 +317,8 @@ BOOL VerifyVersionInfoW(LPOSVERSIONINFOEXW info, DWORD typeMask, ULONGLONG condi
         ok = compareField(f.have, f.want, conditionOf(f.bit));
         if (f.have != f.want) break;
     }
-    if (ok && (typeMask & VER_BUILDNUMBER)) ok = compareField(kBuild, info->dwBuildNumber, conditionOf(VER_BUILDNUMBER));
+    if (ok && (typeMask & VER_BUILDNUMBER))
+        ok = compareField(kBuild, info->dwBuildNumber, conditionOf(VER_BUILDNUMBER));
     if (!ok) SetLastError(ERROR_OLD_WIN_VERSION);
     return ok ? TRUE : FALSE;
 }

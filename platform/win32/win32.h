@@ -45,8 +45,8 @@ void SetLastError(DWORD code);  // per thread
 // With FORMAT_MESSAGE_ALLOCATE_BUFFER, lpBuffer is really an LPSTR* that
 // receives a buffer to free with LocalFree. The text of a code has no line end.
 // Returns the text length, 0 on failure. Only FROM_SYSTEM is offered.
-DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR lpBuffer,
-                     DWORD size, void* arguments);
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR lpBuffer, DWORD size,
+                     void* arguments);
 HLOCAL LocalFree(HLOCAL mem);  // pass the LPSTR cast to HLOCAL; returns NULL
 
 // ---------------------------------------------------------------- C runtime
@@ -84,7 +84,7 @@ void SetUpProcessConsole();
 // ending thread while other threads may still run, and must not call ExitProcess.
 void SetProcessEndHandler(void (*handler)());
 HANDLE GetCurrentProcess();  // a pseudo-handle; closing it does nothing
-HWND GetDesktopWindow();  // NULL: there is no desktop to own a dialog
+HWND GetDesktopWindow();     // NULL: there is no desktop to own a dialog
 
 // Elevation: this platform's notion of an elevated process is effective uid 0.
 #define TOKEN_QUERY 0x0008
@@ -302,8 +302,8 @@ typedef DWORD (*LPTHREAD_START_ROUTINE)(LPVOID);
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES attrs, SIZE_T stackSize, LPTHREAD_START_ROUTINE start, LPVOID param,
                     DWORD flags, LPDWORD threadId);
 // The runtime library's form: the handle as an integer, 0 on failure with errno set.
-uintptr_t _beginthreadex(void* security, unsigned stackSize, unsigned (*start)(void*), void* arg,
-                         unsigned initFlag, unsigned* threadId);
+uintptr_t _beginthreadex(void* security, unsigned stackSize, unsigned (*start)(void*), void* arg, unsigned initFlag,
+                         unsigned* threadId);
 // STILL_ACTIVE while the thread runs, then its exit code.
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 // Forced end of a thread. POSIX has no safe way to stop a thread from outside,

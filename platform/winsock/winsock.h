@@ -14,15 +14,15 @@
 #include "platform/win32/wintypes.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstddef>
-#include <cstdint>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
 
 typedef uintptr_t SOCKET;
 
@@ -30,7 +30,7 @@ typedef uintptr_t SOCKET;
 #define SOCKET_ERROR (-1)
 
 #define MAKEWORD(low, high) \
-  (static_cast<WORD>((static_cast<unsigned>(low) & 0xff) | ((static_cast<unsigned>(high) & 0xff) << 8)))
+    (static_cast<WORD>((static_cast<unsigned>(low) & 0xff) | ((static_cast<unsigned>(high) & 0xff) << 8)))
 #define LOBYTE(w) (static_cast<unsigned char>(static_cast<unsigned>(w) & 0xff))
 #define HIBYTE(w) (static_cast<unsigned char>((static_cast<unsigned>(w) >> 8) & 0xff))
 
@@ -60,13 +60,13 @@ typedef uintptr_t SOCKET;
 #define WSASYS_STATUS_LEN 128
 
 struct WSADATA {
-  WORD wVersion;
-  WORD wHighVersion;
-  unsigned short iMaxSockets;
-  unsigned short iMaxUdpDg;
-  char* lpVendorInfo;
-  char szDescription[WSADESCRIPTION_LEN + 1];
-  char szSystemStatus[WSASYS_STATUS_LEN + 1];
+    WORD wVersion;
+    WORD wHighVersion;
+    unsigned short iMaxSockets;
+    unsigned short iMaxUdpDg;
+    char* lpVendorInfo;
+    char szDescription[WSADESCRIPTION_LEN + 1];
+    char szSystemStatus[WSASYS_STATUS_LEN + 1];
 };
 typedef WSADATA* LPWSADATA;
 

@@ -53,16 +53,45 @@ Outcome runWith(const std::string& ini, const std::vector<std::string>& args) {
 }
 
 const std::map<std::string, std::string> kDefaults = {
-    {"Action", "B"},         {"BKType", "F"},          {"IsTrustedConn", "1"},   {"Instance", ""},
-    {"DB", ""},              {"User", ""},             {"Pass", ""},             {"Files", ""},
-    {"Host", ""},            {"RPort", "8080"},        {"LPort", "0"},           {"Recovery", "1"},
-    {"CopyOnly", "0"},       {"CompressType", "A"},    {"CompressLevel", "4"},   {"EncPass", ""},
-    {"S3Key", ""},           {"S3Secret", ""},         {"CacheLocation", ""},    {"MaxCacheSizeMB", "4096"},
-    {"Cert", ""},            {"AsynKey", ""},          {"EncType", ""},          {"Agent", ""},
-    {"BlockSize", "0"},      {"BufferCount", "128"},   {"MaxTransferSize", "524288"},
-    {"ValidIPs", ""},        {"Debug", "0"},           {"Singleton", "1"},       {"BOption", ""},
-    {"ROption", ""},         {"Standby", ""},          {"LocalFolder", ""},      {"DNet", "0"},
-    {"ShowVersion", "0"},    {"ShowHelp", "0"},        {"LocalVersion", "0"},    {"LogLevel", "3"},
+    {"Action", "B"},
+    {"BKType", "F"},
+    {"IsTrustedConn", "1"},
+    {"Instance", ""},
+    {"DB", ""},
+    {"User", ""},
+    {"Pass", ""},
+    {"Files", ""},
+    {"Host", ""},
+    {"RPort", "8080"},
+    {"LPort", "0"},
+    {"Recovery", "1"},
+    {"CopyOnly", "0"},
+    {"CompressType", "A"},
+    {"CompressLevel", "4"},
+    {"EncPass", ""},
+    {"S3Key", ""},
+    {"S3Secret", ""},
+    {"CacheLocation", ""},
+    {"MaxCacheSizeMB", "4096"},
+    {"Cert", ""},
+    {"AsynKey", ""},
+    {"EncType", ""},
+    {"Agent", ""},
+    {"BlockSize", "0"},
+    {"BufferCount", "128"},
+    {"MaxTransferSize", "524288"},
+    {"ValidIPs", ""},
+    {"Debug", "0"},
+    {"Singleton", "1"},
+    {"BOption", ""},
+    {"ROption", ""},
+    {"Standby", ""},
+    {"LocalFolder", ""},
+    {"DNet", "0"},
+    {"ShowVersion", "0"},
+    {"ShowHelp", "0"},
+    {"LocalVersion", "0"},
+    {"LogLevel", "3"},
 };
 
 // The defaults with the given settings changed.
@@ -95,45 +124,47 @@ TEST(ConfigFile, WithoutConfigIniEverySettingIsItsDefault) {
 
 TEST(ConfigFile, DefaultSectionReadings) {
     const std::string longInstance(200, 'i');
-    Outcome o = runWith("[default]\n"
-                        "action=Restore\n"
-                        "BKType=L\n"
-                        "Instance=" + longInstance + "\n"
-                        "Files=\n"
-                        "DB = sales \n"
-                        "User=sa\nPass=secret\n"  // no effect on IsTrustedConn by themselves
-                        "IsTrustedConn=no\n"
-                        "Recovery=x\nCopyOnly=1\nDebug=True\nSingleton=false\nDNet=yes\n"
-                        "LPort=65535\nRPort=65536\n"
-                        "BlockSize=abc\nBufferCount=  64\nMaxTransferSize=1048576xyz\n"
-                        "CompressLevel=99999999999\nMaxCacheSizeMB=-12\n"
-                        "LocalFolder=/no/such/folder\n"
-                        "BOption=COMPRESSION_AND_MORE\n"
-                        "[Other]\nDB=not read\n",
-                        {});
+    Outcome o = runWith(
+        "[default]\n"
+        "action=Restore\n"
+        "BKType=L\n"
+        "Instance=" +
+            longInstance +
+            "\n"
+            "Files=\n"
+            "DB = sales \n"
+            "User=sa\nPass=secret\n"  // no effect on IsTrustedConn by themselves
+            "IsTrustedConn=no\n"
+            "Recovery=x\nCopyOnly=1\nDebug=True\nSingleton=false\nDNet=yes\n"
+            "LPort=65535\nRPort=65536\n"
+            "BlockSize=abc\nBufferCount=  64\nMaxTransferSize=1048576xyz\n"
+            "CompressLevel=99999999999\nMaxCacheSizeMB=-12\n"
+            "LocalFolder=/no/such/folder\n"
+            "BOption=COMPRESSION_AND_MORE\n"
+            "[Other]\nDB=not read\n",
+        {});
     ASSERT_EQ(o.status, 0);
-    EXPECT_EQ(settingsOnly(o.cfg),
-              with({{"Action", "R"},  // cut to the field: its first character
-                    {"BKType", "L"},
-                    {"Instance", std::string(127, 'i')},
-                    {"DB", "sales"},
-                    {"User", "sa"},
-                    {"Pass", "secret"},
-                    {"IsTrustedConn", "0"},
-                    {"Recovery", "0"},
-                    {"CopyOnly", "1"},
-                    {"Debug", "1"},  // the key sets the switch only, not the log level
-                    {"Singleton", "0"},
-                    {"DNet", "1"},
-                    {"LPort", "0"},
-                    {"RPort", "1"},
-                    {"BlockSize", "0"},
-                    {"BufferCount", "64"},
-                    {"MaxTransferSize", "1048576"},
-                    {"CompressLevel", "2147483647"},
-                    {"MaxCacheSizeMB", "-12"},
-                    {"LocalFolder", "/no/such/folder"},  // stored without a test
-                    {"BOption", "COMPRESSION"}}));
+    EXPECT_EQ(settingsOnly(o.cfg), with({{"Action", "R"},  // cut to the field: its first character
+                                         {"BKType", "L"},
+                                         {"Instance", std::string(127, 'i')},
+                                         {"DB", "sales"},
+                                         {"User", "sa"},
+                                         {"Pass", "secret"},
+                                         {"IsTrustedConn", "0"},
+                                         {"Recovery", "0"},
+                                         {"CopyOnly", "1"},
+                                         {"Debug", "1"},  // the key sets the switch only, not the log level
+                                         {"Singleton", "0"},
+                                         {"DNet", "1"},
+                                         {"LPort", "0"},
+                                         {"RPort", "1"},
+                                         {"BlockSize", "0"},
+                                         {"BufferCount", "64"},
+                                         {"MaxTransferSize", "1048576"},
+                                         {"CompressLevel", "2147483647"},
+                                         {"MaxCacheSizeMB", "-12"},
+                                         {"LocalFolder", "/no/such/folder"},  // stored without a test
+                                         {"BOption", "COMPRESSION"}}));
     EXPECT_TRUE(o.log.empty());
     EXPECT_EQ(o.cfg["GetConfigInt.BufferCount"], "64");
     EXPECT_EQ(o.cfg["GetConfigInt.Absent"], "0");
@@ -149,8 +180,8 @@ TEST(ConfigFile, SwitchAndPortReadings) {
         const char* asPort;
     };
     const Case cases[] = {
-        {"1", "1", "1"},   {"True", "1", "0"}, {"yes", "1", "0"},        {"t", "1", "0"},
-        {"Y", "1", "0"},   {"no", "0", "0"},   {"x", "0", "0"},          {"0", "0", "0"},
+        {"1", "1", "1"},   {"True", "1", "0"},      {"yes", "1", "0"},    {"t", "1", "0"},
+        {"Y", "1", "0"},   {"no", "0", "0"},        {"x", "0", "0"},      {"0", "0", "0"},
         {"-5", "0", "-5"}, {"65534", "0", "65534"}, {"131071", "1", "1"}, {"-65536", "0", "-1"},
     };
     for (const Case& c : cases) {
@@ -199,7 +230,7 @@ TEST(ConfigOptions, TrustedConnectionFollowsTheLastWord) {
         {noPass, {"-u=a", "-p=b", "-e"}, "1"},
         {noPass, {"-e", "-u=a", "-p=b"}, "0"},
         {noPass, {"-u=a"}, "1"},
-        {iniPass, {"-u=a"}, "0"},  // the password from config.ini counts
+        {iniPass, {"-u=a"}, "0"},        // the password from config.ini counts
         {noPass, {"-u=a", "-p="}, "1"},  // an empty value changes only its own field
         {noPass, {"-u=", "-p=b"}, "1"},
         {"[Default]\nIsTrustedConn=no\n", {"-e"}, "1"},
@@ -214,30 +245,68 @@ TEST(ConfigOptions, TrustedConnectionFollowsTheLastWord) {
 }
 
 TEST(ConfigOptions, EveryOptionWritesItsSetting) {
-    Outcome o = runWith("[Default]\nLPort=65535\n",
-                        {"-a=R", "-A=agent", "-b=D", "-B=abc", "-c=/cache", "-C=cert1", "-E=aes", "-d=db",
-                         "-M", "-f=1@/backups", "-H=host1", "-l=65535", "-L=9000", "-m=12", "-z=G", "-Z=9",
-                         "-k=key", "-K=asym", "-s=secret", "-T=1048576", "-N=64", "-o=bo", "-O=ro",
-                         "-S=/no/such/standby", "-w=10.0.0.1,10.0.0.2", "-P=pass phrase", "-v", "-h"});
+    Outcome o = runWith("[Default]\nLPort=65535\n", {"-a=R",
+                                                     "-A=agent",
+                                                     "-b=D",
+                                                     "-B=abc",
+                                                     "-c=/cache",
+                                                     "-C=cert1",
+                                                     "-E=aes",
+                                                     "-d=db",
+                                                     "-M",
+                                                     "-f=1@/backups",
+                                                     "-H=host1",
+                                                     "-l=65535",
+                                                     "-L=9000",
+                                                     "-m=12",
+                                                     "-z=G",
+                                                     "-Z=9",
+                                                     "-k=key",
+                                                     "-K=asym",
+                                                     "-s=secret",
+                                                     "-T=1048576",
+                                                     "-N=64",
+                                                     "-o=bo",
+                                                     "-O=ro",
+                                                     "-S=/no/such/standby",
+                                                     "-w=10.0.0.1,10.0.0.2",
+                                                     "-P=pass phrase",
+                                                     "-v",
+                                                     "-h"});
     ASSERT_EQ(o.status, 0);
-    EXPECT_EQ(settingsOnly(o.cfg),
-              with({{"Action", "R"},         {"Agent", "agent"},      {"BKType", "D"},
-                    {"BlockSize", "0"},      {"CacheLocation", "/cache"},
-                    {"Cert", "cert1"},       {"EncType", "aes"},      {"DB", "db"},
-                    {"Singleton", "0"},      {"Files", "1@/backups"}, {"Host", "host1"},
-                    {"LPort", "65535"},  // no reduction for the option
-                    {"RPort", "9000"},       {"MaxCacheSizeMB", "12"}, {"CompressType", "G"},
-                    {"CompressLevel", "9"},  {"S3Key", "key"},        {"AsynKey", "asym"},
-                    {"S3Secret", "secret"},  {"MaxTransferSize", "1048576"},
-                    {"BufferCount", "64"},   {"BOption", "bo"},       {"ROption", "ro"},
-                    {"Standby", "/no/such/standby"},  // no folder check here
-                    {"ValidIPs", "10.0.0.1,10.0.0.2"}, {"EncPass", "pass phrase"},
-                    {"ShowVersion", "1"},    {"ShowHelp", "1"}}));
+    EXPECT_EQ(settingsOnly(o.cfg), with({{"Action", "R"},
+                                         {"Agent", "agent"},
+                                         {"BKType", "D"},
+                                         {"BlockSize", "0"},
+                                         {"CacheLocation", "/cache"},
+                                         {"Cert", "cert1"},
+                                         {"EncType", "aes"},
+                                         {"DB", "db"},
+                                         {"Singleton", "0"},
+                                         {"Files", "1@/backups"},
+                                         {"Host", "host1"},
+                                         {"LPort", "65535"},  // no reduction for the option
+                                         {"RPort", "9000"},
+                                         {"MaxCacheSizeMB", "12"},
+                                         {"CompressType", "G"},
+                                         {"CompressLevel", "9"},
+                                         {"S3Key", "key"},
+                                         {"AsynKey", "asym"},
+                                         {"S3Secret", "secret"},
+                                         {"MaxTransferSize", "1048576"},
+                                         {"BufferCount", "64"},
+                                         {"BOption", "bo"},
+                                         {"ROption", "ro"},
+                                         {"Standby", "/no/such/standby"},  // no folder check here
+                                         {"ValidIPs", "10.0.0.1,10.0.0.2"},
+                                         {"EncPass", "pass phrase"},
+                                         {"ShowVersion", "1"},
+                                         {"ShowHelp", "1"}}));
 }
 
 TEST(ConfigOptions, UnknownAndNearMissArgumentsChangeNothing) {
-    Outcome o = runWith("", {"-a", "-help", "-x=1", "-ex", "-D1", "-vh", "A=R", "--a=R", "-I=inst", "-Dx", "-dx",
-                             "plain", "", "-"});
+    Outcome o = runWith(
+        "", {"-a", "-help", "-x=1", "-ex", "-D1", "-vh", "A=R", "--a=R", "-I=inst", "-Dx", "-dx", "plain", "", "-"});
     ASSERT_EQ(o.status, 0);
     EXPECT_EQ(settingsOnly(o.cfg), kDefaults);
     EXPECT_TRUE(o.log.empty());
@@ -288,12 +357,15 @@ TEST(ConfigOptions, OverLongValuesAreRefused) {
         {"-a=R", false, ""},
         {"-a=Restore", true, "The value of option -a= is too long: 7 characters, at most 1 are allowed."},
         {"-i=" + std::string(127, 'n'), false, ""},
-        {"-i=" + std::string(128, 'n'), true, "The value of option -i= is too long: 128 characters, at most 127 are allowed."},
+        {"-i=" + std::string(128, 'n'), true,
+         "The value of option -i= is too long: 128 characters, at most 127 are allowed."},
         {"-f=" + std::string(2047, 'f'), false, ""},
         {"-f=" + std::string(2048, 'f'), true,
          "The value of option -f= is too long: 2048 characters, at most 2047 are allowed."},
-        {"-p=" + std::string(200, 'S'), true, "The value of option -p= is too long: 200 characters, at most 127 are allowed."},
-        {"-o=" + std::string(12, 'o'), true, "The value of option -o= is too long: 12 characters, at most 11 are allowed."},
+        {"-p=" + std::string(200, 'S'), true,
+         "The value of option -p= is too long: 200 characters, at most 127 are allowed."},
+        {"-o=" + std::string(12, 'o'), true,
+         "The value of option -o= is too long: 12 characters, at most 11 are allowed."},
     };
     for (const Case& c : cases) {
         Outcome o = runWith("", {"-d=first", c.arg});
@@ -322,11 +394,11 @@ int dumpChild(int argc, char** argv) {
     num("LocalVersion", c.LocalVersion);
 #define T(f) text(#f, c.f)
 #define N(f) num(#f, static_cast<long>(c.f))
-    T(Action), T(BKType), N(IsTrustedConn), T(Instance), T(DB), T(User), T(Pass), T(Files), T(Host), N(RPort),
-        N(LPort), N(Recovery), N(CopyOnly), T(CompressType), N(CompressLevel), T(EncPass), T(S3Key), T(S3Secret),
-        T(CacheLocation), N(MaxCacheSizeMB), T(Cert), T(AsynKey), T(EncType), T(Agent), N(BlockSize),
-        N(BufferCount), N(MaxTransferSize), T(ValidIPs), N(Debug), N(Singleton), T(BOption), T(ROption),
-        T(Standby), T(LocalFolder), N(DNet), N(ShowVersion), N(ShowHelp);
+    T(Action), T(BKType), N(IsTrustedConn), T(Instance), T(DB), T(User), T(Pass), T(Files), T(Host), N(RPort), N(LPort),
+        N(Recovery), N(CopyOnly), T(CompressType), N(CompressLevel), T(EncPass), T(S3Key), T(S3Secret),
+        T(CacheLocation), N(MaxCacheSizeMB), T(Cert), T(AsynKey), T(EncType), T(Agent), N(BlockSize), N(BufferCount),
+        N(MaxTransferSize), T(ValidIPs), N(Debug), N(Singleton), T(BOption), T(ROption), T(Standby), T(LocalFolder),
+        N(DNet), N(ShowVersion), N(ShowHelp);
 #undef T
 #undef N
     num("LogLevel", CurrentLogLevel());

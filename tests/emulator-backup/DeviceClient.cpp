@@ -9,8 +9,8 @@ namespace testclient {
 DeviceClient::DeviceClient(unsigned devices, const wchar_t* instance)
     : media(devices), commands(devices), lastWriteSizes(devices, 0), written(devices, 0), devices_(devices) {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    CoCreateInstance(CLSID_MSSQL_ClientVirtualDeviceSet, nullptr, CLSCTX_INPROC_SERVER,
-                     IID_IClientVirtualDeviceSet2, reinterpret_cast<void**>(&set_));
+    CoCreateInstance(CLSID_MSSQL_ClientVirtualDeviceSet, nullptr, CLSCTX_INPROC_SERVER, IID_IClientVirtualDeviceSet2,
+                     reinterpret_cast<void**>(&set_));
     GUID g;
     CoCreateGuid(&g);
     wchar_t text[49];
@@ -110,10 +110,8 @@ HRESULT DeviceClient::serve(unsigned index) {
                 code = n == cmd->size ? ERROR_SUCCESS : ERROR_HANDLE_EOF;
                 break;
             case VDC_Flush:
-            case VDC_ClearError:
-                break;
-            default:
-                code = ERROR_NOT_SUPPORTED;
+            case VDC_ClearError: break;
+            default: code = ERROR_NOT_SUPPORTED;
         }
         hr = dev->CompleteCommand(cmd, code, n, 0);
         if (FAILED(hr)) return hr;

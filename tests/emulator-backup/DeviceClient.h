@@ -41,12 +41,12 @@ public:
     int failDevice = -1;
     int failAfterWrites = 0;
     DWORD failCode = ERROR_DISK_FULL;
-    uint64_t abortAfterBytes = 0;  // 0: never
-    bool discardWrites = false;    // count written bytes only (throughput runs)
-    int stallDevice = -1;          // this device takes one command and never answers it
-    int holdMs = 0;                // each command is held this long before it is answered
-    std::atomic<int> maxHeld{0};   // the most commands held at once over all devices
-    std::vector<uint64_t> written; // bytes written to each device
+    uint64_t abortAfterBytes = 0;     // 0: never
+    bool discardWrites = false;       // count written bytes only (throughput runs)
+    int stallDevice = -1;             // this device takes one command and never answers it
+    int holdMs = 0;                   // each command is held this long before it is answered
+    std::atomic<int> maxHeld{0};      // the most commands held at once over all devices
+    std::vector<uint64_t> written;    // bytes written to each device
     std::atomic<uint64_t> served{0};  // bytes handed out to reads over all devices
 
     IClientVirtualDeviceSet2* set() { return set_; }

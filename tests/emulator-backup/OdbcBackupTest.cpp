@@ -17,7 +17,9 @@ protected:
 
     void SetUp() override {
         ASSERT_EQ(mkdir((tmp.path() + "/home").c_str(), 0755), 0);
-        env = {{"ODBCSYSINI", tmp.path() + "/odbc"}, {"HOME", tmp.path() + "/home"}, {"SQLEMU_ROOT", tmp.path() + "/root"}};
+        env = {{"ODBCSYSINI", tmp.path() + "/odbc"},
+               {"HOME", tmp.path() + "/home"},
+               {"SQLEMU_ROOT", tmp.path() + "/root"}};
         sqlemu({"odbc-register", tmp.path() + "/odbc"});
         sqlemu({"instance", "create", "MSSQLSERVER"});
         sqlemu({"instance", "create", "INST2"});
@@ -30,7 +32,8 @@ protected:
     }
     std::string vdiclient(const std::string& server, const std::string& instance, int devices, const std::string& media,
                           const std::string& batch) {
-        std::string cs = "DRIVER={ODBC Driver 17 for SQL Server};SERVER=" + server + ";DATABASE=msdb;Trusted_Connection=yes;";
+        std::string cs =
+            "DRIVER={ODBC Driver 17 for SQL Server};SERVER=" + server + ";DATABASE=msdb;Trusted_Connection=yes;";
         emutest::RunResult r = emutest::runProcess(
             {VDICLIENT_BIN, cs, instance, std::to_string(devices), tmp.path() + "/" + media, batch}, env);
         EXPECT_EQ(0, r.status) << r.err;
@@ -47,25 +50,30 @@ TEST_F(OdbcBackup, BackupAndRestoreThroughTheDriverOnTwoInstances) {
         sqlemu({"db", "create", inst, "Pay", "--data-mb", "3", "--data-files", "2", "--seed", "4"});
         const std::string sum = sqlemu({"db", "checksum", inst, "Pay"});
 
-        std::string out = vdiclient(server, forCreate, 3, "full",
-                                    "BACKUP DATABASE [Pay] TO %DEVICES% WITH STATS=5, BUFFERCOUNT=128, MAXTRANSFERSIZE=524288");
+        std::string out =
+            vdiclient(server, forCreate, 3, "full",
+                      "BACKUP DATABASE [Pay] TO %DEVICES% WITH STATS=5, BUFFERCOUNT=128, MAXTRANSFERSIZE=524288");
         EXPECT_NE(std::string::npos, out.find("diag: 01000 3211 " + kPrefix + "5 percent processed.")) << out;
-        EXPECT_NE(std::string::npos, out.find("diag: 01000 3014 " + kPrefix + "BACKUP DATABASE successfully processed "));
+        EXPECT_NE(std::string::npos,
+                  out.find("diag: 01000 3014 " + kPrefix + "BACKUP DATABASE successfully processed "));
         EXPECT_EQ(std::string::npos, out.find("SQL_ERROR")) << out;
         EXPECT_NE(std::string::npos, out.find("more: SQL_NO_DATA\nclient: 0x00000000\n")) << out;
 
         // The set of one instance is not visible to the other.
-        std::string other = vdiclient(named ? "(local)" : ".\\INST2", forCreate, 1, "x",
-                                      "BACKUP DATABASE [Pay] TO %DEVICES%");
-        EXPECT_NE(std::string::npos, other.find("diag: 42000 3201 " + kPrefix + "Cannot open backup device '")) << other;
+        std::string other =
+            vdiclient(named ? "(local)" : ".\\INST2", forCreate, 1, "x", "BACKUP DATABASE [Pay] TO %DEVICES%");
+        EXPECT_NE(std::string::npos, other.find("diag: 42000 3201 " + kPrefix + "Cannot open backup device '"))
+            << other;
 
         std::string dir = tmp.path() + "/" + inst + "-copy/";
         mkdir(dir.c_str(), 0755);
-        std::string restore = vdiclient(server, forCreate, 3, "full",
-                                        "RESTORE DATABASE [PayCopy] FROM %DEVICES% WITH STATS=5, BUFFERCOUNT=128, "
-                                        "MAXTRANSFERSIZE=1048576, MOVE 'Pay' TO '" + dir + "a.mdf', MOVE 'Pay_2' TO '" +
-                                            dir + "b.ndf', MOVE 'Pay_log' TO '" + dir + "c.ldf';");
-        EXPECT_NE(std::string::npos, restore.find("3014 " + kPrefix + "RESTORE DATABASE successfully processed ")) << restore;
+        std::string restore =
+            vdiclient(server, forCreate, 3, "full",
+                      "RESTORE DATABASE [PayCopy] FROM %DEVICES% WITH STATS=5, BUFFERCOUNT=128, "
+                      "MAXTRANSFERSIZE=1048576, MOVE 'Pay' TO '" +
+                          dir + "a.mdf', MOVE 'Pay_2' TO '" + dir + "b.ndf', MOVE 'Pay_log' TO '" + dir + "c.ldf';");
+        EXPECT_NE(std::string::npos, restore.find("3014 " + kPrefix + "RESTORE DATABASE successfully processed "))
+            << restore;
         EXPECT_EQ(sum, sqlemu({"db", "checksum", inst, "PayCopy"}));
         EXPECT_NE(std::string::npos, sqlemu({"db", "show", inst, "PayCopy"}).find("state: ONLINE"));
 
@@ -84,14 +92,15 @@ TEST_F(OdbcBackup, RestoreServiceWrapperOverAStandbyDatabase) {
     mkdir(dir.c_str(), 0755);
     auto wrapped = [&](const std::string& kind, const std::string& middle, const std::string& moves) {
         return "IF EXISTS(SELECT 1 FROM sys.databases WHERE name='WhCopy' AND is_read_only=1 AND is_in_standby=1 AND "
-               "state=0) ALTER DATABASE [WhCopy] SET SINGLE_USER WITH ROLLBACK IMMEDIATE; RESTORE " + kind +
-               " [WhCopy] FROM %DEVICES% WITH STATS=5, " + middle + moves +
+               "state=0) ALTER DATABASE [WhCopy] SET SINGLE_USER WITH ROLLBACK IMMEDIATE; RESTORE " +
+               kind + " [WhCopy] FROM %DEVICES% WITH STATS=5, " + middle + moves +
                "; IF EXISTS(SELECT 1 FROM sys.databases WHERE name='WhCopy' AND user_access=1) ALTER DATABASE "
                "[WhCopy] SET MULTI_USER WITH ROLLBACK IMMEDIATE; ";
     };
     std::string standby = "Standby='" + dir + "WhCopy_L_20261210101010.dat'";
-    std::string out = vdiclient(".", "-", 1, "full",
-                                wrapped("DATABASE", standby, ", MOVE 'Wh' TO '" + dir + "w.mdf', MOVE 'Wh_log' TO '" + dir + "w.ldf'"));
+    std::string out = vdiclient(
+        ".", "-", 1, "full",
+        wrapped("DATABASE", standby, ", MOVE 'Wh' TO '" + dir + "w.mdf', MOVE 'Wh_log' TO '" + dir + "w.ldf'"));
     EXPECT_EQ(std::string::npos, out.find("SQL_ERROR")) << out;
     EXPECT_NE(std::string::npos, sqlemu({"db", "show", "MSSQLSERVER", "WhCopy"}).find("state: STANDBY"));
     out = vdiclient(".", "-", 2, "log", wrapped("LOG", "RECOVERY", ""));

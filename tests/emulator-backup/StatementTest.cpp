@@ -118,9 +118,9 @@ protected:
     std::vector<std::string> backup(const std::string& head, unsigned devices = 2, const std::string& with = "",
                                     Outcome* out = nullptr) {
         DeviceClient client(devices);
-        Outcome o = run(head + " TO " + client.deviceClauses() + " WITH STATS=10, BUFFERCOUNT=6, MAXTRANSFERSIZE=65536" +
-                            with,
-                        &client);
+        Outcome o =
+            run(head + " TO " + client.deviceClauses() + " WITH STATS=10, BUFFERCOUNT=6, MAXTRANSFERSIZE=65536" + with,
+                &client);
         EXPECT_TRUE(o.errors.empty()) << head << ": " << (o.errors.empty() ? "" : o.errors[0].text);
         if (out) *out = o;
         return client.media;
@@ -157,8 +157,8 @@ TEST_F(Server, FullDifferentialAndLogChainRestoresEachPointInTime) {
     EXPECT_TRUE(full.hasInfo(3211, "10 percent processed."));
     EXPECT_TRUE(full.hasInfo(3211, "100 percent processed."));
     const uint64_t primaryPages = db("Sales").files[0].sizeBytes / kPageSize;
-    EXPECT_TRUE(full.hasInfo(4035, "Processed " + std::to_string(primaryPages) +
-                                       " pages for database 'Sales', file 'Sales' on file 1."));
+    EXPECT_TRUE(full.hasInfo(
+        4035, "Processed " + std::to_string(primaryPages) + " pages for database 'Sales', file 'Sales' on file 1."));
     EXPECT_TRUE(full.hasInfo(3014, "BACKUP DATABASE successfully processed "));
     EXPECT_EQ(3014, full.infos.back().native);
 
@@ -198,10 +198,11 @@ TEST_F(Server, FullDifferentialAndLogChainRestoresEachPointInTime) {
             bool isLog = c.chain[i] == &l1 || c.chain[i] == &l2;
             std::string with = last ? "" : ", NORECOVERY";
             if (i == 0) with += moves("Sales", to + c.name + "_");
-            Outcome o = restore(std::string(isLog ? "RESTORE LOG [" : "RESTORE DATABASE [") + target + "]", *c.chain[i],
-                                with);
+            Outcome o =
+                restore(std::string(isLog ? "RESTORE LOG [" : "RESTORE DATABASE [") + target + "]", *c.chain[i], with);
             ASSERT_TRUE(o.errors.empty()) << i << ": " << o.errors[0].native << " " << o.errors[0].text;
-            EXPECT_TRUE(o.hasInfo(3014, isLog ? "RESTORE LOG successfully processed " : "RESTORE DATABASE successfully processed "));
+            EXPECT_TRUE(o.hasInfo(
+                3014, isLog ? "RESTORE LOG successfully processed " : "RESTORE DATABASE successfully processed "));
             if (c.chain[i] == &f) {
                 // Every page counts, also when the stream's records do not end on page bounds.
                 EXPECT_TRUE(o.hasInfo(4035, "Processed " + std::to_string(primaryPages) + " pages for database '" +
@@ -224,7 +225,9 @@ TEST_F(Server, FullDifferentialAndLogChainRestoresEachPointInTime) {
     for (auto* media : {&f, &d, &l1, &l2}) {
         DeviceClient client(static_cast<unsigned>(media->size()));
         client.media = *media;
-        Outcome v = run("RESTORE  VERIFYONLY FROM " + client.deviceClauses() + " WITH STATS=5, BUFFERCOUNT=3, MAXTRANSFERSIZE=1048576", &client);
+        Outcome v = run("RESTORE  VERIFYONLY FROM " + client.deviceClauses() +
+                            " WITH STATS=5, BUFFERCOUNT=3, MAXTRANSFERSIZE=1048576",
+                        &client);
         EXPECT_TRUE(v.errors.empty());
         EXPECT_TRUE(v.hasInfo(3262, "The backup set on file 1 is valid."));
     }
@@ -275,11 +278,12 @@ TEST_F(Server, LogBackupWithNorecoveryOrStandbyChangesTheSourceState) {
         if (option.find("%s") != std::string::npos) option.replace(option.find("%s"), 2, file);
         // The engine's wrapper: single-user first, multi-user afterwards when still single-user.
         DeviceClient client(1);
-        Outcome o = run("ALTER DATABASE [" + name + "] SET SINGLE_USER WITH ROLLBACK IMMEDIATE; BACKUP LOG [" + name +
-                            "] TO " + client.deviceClauses() + " WITH STATS=5, BUFFERCOUNT=4, MAXTRANSFERSIZE=65536" +
-                            option + " IF EXISTS(SELECT 1 FROM sys.databases WHERE name='" + name +
-                            "' AND user_access=1) ALTER DATABASE [" + name + "] SET MULTI_USER WITH ROLLBACK IMMEDIATE; ",
-                        &client);
+        Outcome o =
+            run("ALTER DATABASE [" + name + "] SET SINGLE_USER WITH ROLLBACK IMMEDIATE; BACKUP LOG [" + name + "] TO " +
+                    client.deviceClauses() + " WITH STATS=5, BUFFERCOUNT=4, MAXTRANSFERSIZE=65536" + option +
+                    " IF EXISTS(SELECT 1 FROM sys.databases WHERE name='" + name +
+                    "' AND user_access=1) ALTER DATABASE [" + name + "] SET MULTI_USER WITH ROLLBACK IMMEDIATE; ",
+                &client);
         EXPECT_TRUE(o.errors.empty()) << (o.errors.empty() ? "" : o.errors[0].text);
         EXPECT_TRUE(o.hasInfo(3014, "BACKUP LOG successfully processed"));
         EXPECT_EQ(c.state, db(name).state);
@@ -305,9 +309,14 @@ TEST_F(Server, BackupRulesAndOptionLimits) {
         const char* text;
     } cases[] = {
         {"BACKUP DATABASE [Fresh]", ", DIFFERENTIAL", {3035, 3013}, "because a current database backup does not exist"},
-        {"BACKUP LOG [Fresh]", "", {4214, 3013}, "BACKUP LOG cannot be performed because there is no current database backup."},
+        {"BACKUP LOG [Fresh]",
+         "",
+         {4214, 3013},
+         "BACKUP LOG cannot be performed because there is no current database backup."},
         {"BACKUP DATABASE [Nowhere]", "", {911, 3013}, "Database 'Nowhere' does not exist."},
-        {"BACKUP DATABASE [Based]", ", ENCRYPTION (ALGORITHM = AES_256, SERVER CERTIFICATE = NoSuchCert)", {15151, 3013},
+        {"BACKUP DATABASE [Based]",
+         ", ENCRYPTION (ALGORITHM = AES_256, SERVER CERTIFICATE = NoSuchCert)",
+         {15151, 3013},
          "Cannot find the certificate 'NoSuchCert'"},
         {"BACKUP DATABASE [Based]", ", MAXTRANSFERSIZE=1000", {}, nullptr},  // a second MAXTRANSFERSIZE: syntax
         {"BACKUP DATABASE [Based]", ", NORECOVERY", {3032, 3013}, "(norecovery)"},
@@ -317,9 +326,9 @@ TEST_F(Server, BackupRulesAndOptionLimits) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.head + c.with);
         DeviceClient client(1);
-        Outcome o = run(c.head + " TO " + client.deviceClauses() + " WITH STATS=5, BUFFERCOUNT=4, MAXTRANSFERSIZE=65536" +
-                            c.with,
-                        &client, nullptr, c.errors.empty() ? 100 : 5000);
+        Outcome o = run(
+            c.head + " TO " + client.deviceClauses() + " WITH STATS=5, BUFFERCOUNT=4, MAXTRANSFERSIZE=65536" + c.with,
+            &client, nullptr, c.errors.empty() ? 100 : 5000);
         if (c.errors.empty()) {
             EXPECT_EQ(std::vector<int>{102}, o.errorNumbers());
             continue;
@@ -333,25 +342,32 @@ TEST_F(Server, BackupRulesAndOptionLimits) {
         const char* with;
         const char* param;
     } limits[] = {
-        {"MAXTRANSFERSIZE=1000", "MAXTRANSFERSIZE"}, {"MAXTRANSFERSIZE=8388608", "MAXTRANSFERSIZE"},
-        {"MAXTRANSFERSIZE=98304", "MAXTRANSFERSIZE"}, {"BlockSize=1000", "BLOCKSIZE"},
-        {"BlockSize=131072", "BLOCKSIZE"},           {"BlockSize=256", "BLOCKSIZE"},
-        {"BUFFERCOUNT=0", "BUFFERCOUNT"},            {"STATS=0", "STATS"},
+        {"MAXTRANSFERSIZE=1000", "MAXTRANSFERSIZE"},
+        {"MAXTRANSFERSIZE=8388608", "MAXTRANSFERSIZE"},
+        {"MAXTRANSFERSIZE=98304", "MAXTRANSFERSIZE"},
+        {"BlockSize=1000", "BLOCKSIZE"},
+        {"BlockSize=131072", "BLOCKSIZE"},
+        {"BlockSize=256", "BLOCKSIZE"},
+        {"BUFFERCOUNT=0", "BUFFERCOUNT"},
+        {"STATS=0", "STATS"},
     };
     for (const Limit& l : limits) {
         DeviceClient client(1);
-        Outcome o = run("BACKUP DATABASE [Based] TO " + client.deviceClauses() + " WITH " + l.with, &client, nullptr, 50);
+        Outcome o =
+            run("BACKUP DATABASE [Based] TO " + client.deviceClauses() + " WITH " + l.with, &client, nullptr, 50);
         EXPECT_EQ((std::vector<int>{3250, 3013}), o.errorNumbers()) << l.with;
         EXPECT_NE(std::string::npos, o.errors.at(0).text.find(std::string("for the ") + l.param + " parameter."));
     }
     // The largest and smallest legal values work.
     for (const char* with : {"MAXTRANSFERSIZE=4194304, BlockSize=65536", "MAXTRANSFERSIZE=65536, BlockSize=512"}) {
         DeviceClient client(2);
-        Outcome o = run("BACKUP DATABASE [Based] TO " + client.deviceClauses() + " WITH " + with + ", COPY_ONLY", &client);
+        Outcome o =
+            run("BACKUP DATABASE [Based] TO " + client.deviceClauses() + " WITH " + with + ", COPY_ONLY", &client);
         EXPECT_TRUE(o.errors.empty()) << with;
     }
     // With the certificate the backup is taken, and only an instance that has it restores it.
-    auto enc = backup("BACKUP DATABASE [Based]", 1, ", ENCRYPTION (ALGORITHM = AES_256, SERVER CERTIFICATE = BackupCert)");
+    auto enc =
+        backup("BACKUP DATABASE [Based]", 1, ", ENCRYPTION (ALGORITHM = AES_256, SERVER CERTIFICATE = BackupCert)");
     cat().update("MSSQLSERVER", [](InstanceInfo& in) { in.certificates.clear(); });
     Outcome noCert = restore("RESTORE DATABASE [EncCopy]", enc, moves("Based", dir("enc")));
     EXPECT_EQ((std::vector<int>{33111, 3013}), noCert.errorNumbers());
@@ -369,8 +385,7 @@ TEST_F(Server, DevicesMustMatchTheSetOfThisInstance) {
     } cases[] = {
         {"unknown set", 1, nullptr, [](DeviceClient&) { return std::string("VIRTUAL_DEVICE='{NOT-A-SET}'"); }},
         {"set of another instance", 1, L"OTHER", [](DeviceClient& c) { return c.deviceClauses(); }},
-        {"fewer clauses than devices", 2, nullptr,
-         [](DeviceClient& c) { return "VIRTUAL_DEVICE='" + c.name() + "'"; }},
+        {"fewer clauses than devices", 2, nullptr, [](DeviceClient& c) { return "VIRTUAL_DEVICE='" + c.name() + "'"; }},
         {"more clauses than devices", 1, nullptr,
          [](DeviceClient& c) { return c.deviceClauses() + ", VIRTUAL_DEVICE='" + c.name() + "1'"; }},
         {"devices out of order", 2, nullptr,
@@ -448,10 +463,12 @@ TEST_F(Server, MoveTargetsMustBeUsable) {
         std::string with;
         std::vector<int> errors;
     } cases[] = {
-        {"missing folder", ", MOVE 'Mv' TO '/no/such/dir/Mv.mdf', MOVE 'Mv_2' TO '" + ok + "b.ndf', MOVE 'Mv_log' TO '" + ok + "c.ldf'",
+        {"missing folder",
+         ", MOVE 'Mv' TO '/no/such/dir/Mv.mdf', MOVE 'Mv_2' TO '" + ok + "b.ndf', MOVE 'Mv_log' TO '" + ok + "c.ldf'",
          {5133, 3156, 3119, 3013}},
         {"unknown logical name", ", MOVE 'Nope' TO '" + ok + "x.mdf'", {3234, 3013}},
-        {"file of another database", ", MOVE 'Mv' TO '" + db("Neighbour").files[0].physicalPath + "', MOVE 'Mv_2' TO '" + ok +
+        {"file of another database",
+         ", MOVE 'Mv' TO '" + db("Neighbour").files[0].physicalPath + "', MOVE 'Mv_2' TO '" + ok +
              "b.ndf', MOVE 'Mv_log' TO '" + ok + "c.ldf'",
          {1834, 3156, 3119, 3013}},
     };
@@ -477,8 +494,8 @@ TEST_F(Server, FilesInUseOnAnyInstanceOfTheDataRootAreRefused) {
     const std::string mdf = live.files[0].physicalPath;
     const std::string data = mdf.substr(0, mdf.find_last_of('/'));
     // The same file written another way: through "." and ".." and a doubled slash.
-    const std::string twisted = data + "/./../" + data.substr(data.find_last_of('/') + 1) + "//" +
-                                mdf.substr(mdf.find_last_of('/') + 1);
+    const std::string twisted =
+        data + "/./../" + data.substr(data.find_last_of('/') + 1) + "//" + mdf.substr(mdf.find_last_of('/') + 1);
     const std::string elsewhere = ", MOVE 'Sales_2' TO '" + own + "b.ndf', MOVE 'Sales_log' TO '" + own + "c.ldf'";
     const std::string inUse = "being used by another process";
     struct Case {
@@ -487,20 +504,35 @@ TEST_F(Server, FilesInUseOnAnyInstanceOfTheDataRootAreRefused) {
         std::vector<int> errors;
         std::string firstText;
     } cases[] = {
-        {"recorded paths, other instance", "Sales", "", "SECOND",
+        {"recorded paths, other instance",
+         "Sales",
+         "",
+         "SECOND",
          {3634, 3156, 3634, 3156, 3634, 3156, 3119, 3013},
          "The operating system returned the error '32(The process cannot access the file because it is being used "
-         "by another process.)' while attempting 'RestoreContainer::ValidateTargetForCreation' on '" + mdf + "'."},
-        {"one file spelled another way, other instance", "Sales", ", MOVE 'Sales' TO '" + twisted + "'" + elsewhere,
-         "SECOND", {3634, 3156, 3119, 3013}, inUse},
-        {"recorded paths, another name here", "SalesCopy", "", "MSSQLSERVER",
+         "by another process.)' while attempting 'RestoreContainer::ValidateTargetForCreation' on '" +
+             mdf + "'."},
+        {"one file spelled another way, other instance",
+         "Sales",
+         ", MOVE 'Sales' TO '" + twisted + "'" + elsewhere,
+         "SECOND",
+         {3634, 3156, 3119, 3013},
+         inUse},
+        {"recorded paths, another name here",
+         "SalesCopy",
+         "",
+         "MSSQLSERVER",
          {1834, 3156, 1834, 3156, 1834, 3156, 3119, 3013},
          "The file '" + mdf + "' cannot be overwritten.  It is being used by database 'Sales'."},
-        {"two files to one path", "SalesTwin", ", MOVE 'Sales' TO '" + own + "a.mdf', MOVE 'Sales_2' TO '" + own +
-             "a.mdf', MOVE 'Sales_log' TO '" + own + "c.ldf'", "SECOND",
+        {"two files to one path",
+         "SalesTwin",
+         ", MOVE 'Sales' TO '" + own + "a.mdf', MOVE 'Sales_2' TO '" + own + "a.mdf', MOVE 'Sales_log' TO '" + own +
+             "c.ldf'",
+         "SECOND",
          {3176, 3119, 3013},
-         "File '" + own + "a.mdf' is claimed by 'Sales_2'(3) and 'Sales'(1). The WITH MOVE clause can be used to "
-         "relocate one or more files."},
+         "File '" + own +
+             "a.mdf' is claimed by 'Sales_2'(3) and 'Sales'(1). The WITH MOVE clause can be used to "
+             "relocate one or more files."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -513,7 +545,8 @@ TEST_F(Server, FilesInUseOnAnyInstanceOfTheDataRootAreRefused) {
         EXPECT_EQ(DbState::Online, db("Sales").state);
     }
     // Moved to files of its own it restores; over the source itself only WITH REPLACE, as before.
-    Outcome moved = restore("RESTORE DATABASE [Sales]", f, ", MOVE 'Sales' TO '" + own + "a.mdf'" + elsewhere, "SECOND");
+    Outcome moved =
+        restore("RESTORE DATABASE [Sales]", f, ", MOVE 'Sales' TO '" + own + "a.mdf'" + elsewhere, "SECOND");
     EXPECT_TRUE(moved.errors.empty()) << moved.errors[0].text;
     EXPECT_EQ(source, contentChecksum(db("Sales", "SECOND")));
     Outcome replaced = restore("RESTORE DATABASE [Sales]", f, ", REPLACE");
@@ -547,15 +580,18 @@ TEST_F(Server, SingleUserHeldByAnotherConnectionIsRefused) {
     // A holder whose connection has closed holds nothing.
     {
         Session gone(cat(), "MSSQLSERVER", "ODBC Driver 17 for SQL Server", "sa", "msdb");
-        ASSERT_TRUE(run("ALTER DATABASE [Solo] SET SINGLE_USER WITH ROLLBACK IMMEDIATE", nullptr, &gone).errors.empty());
+        ASSERT_TRUE(
+            run("ALTER DATABASE [Solo] SET SINGLE_USER WITH ROLLBACK IMMEDIATE", nullptr, &gone).errors.empty());
     }
     EXPECT_TRUE(run("ALTER DATABASE [Solo] SET MULTI_USER").errors.empty());
 
     // The fault switch holds it for a connection that is not there.
     cat().update("MSSQLSERVER", [](InstanceInfo& in) { in.faults["single-user-held"] = "Solo"; });
-    EXPECT_EQ((std::vector<int>{5064, 5069}), run("ALTER DATABASE [Solo] SET SINGLE_USER WITH ROLLBACK IMMEDIATE").errorNumbers());
+    EXPECT_EQ((std::vector<int>{5064, 5069}),
+              run("ALTER DATABASE [Solo] SET SINGLE_USER WITH ROLLBACK IMMEDIATE").errorNumbers());
     DeviceClient client(1);
-    EXPECT_EQ((std::vector<int>{924, 3013}), run("BACKUP DATABASE [Solo] TO " + client.deviceClauses(), &client).errorNumbers());
+    EXPECT_EQ((std::vector<int>{924, 3013}),
+              run("BACKUP DATABASE [Solo] TO " + client.deviceClauses(), &client).errorNumbers());
     EXPECT_EQ((std::vector<int>{5011, 5069}), run("ALTER DATABASE [Ghost] SET MULTI_USER").errorNumbers());
 }
 

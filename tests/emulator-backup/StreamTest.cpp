@@ -11,8 +11,8 @@
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <thread>
 #include <random>
+#include <thread>
 
 using namespace sqlemu::backup;
 using kes::vdi::ServerDeviceSet;
@@ -403,7 +403,10 @@ TEST(EmulatorBackupStream, StreamsStraightIntoARestoreThroughSmallPipes) {
     bool readOk = false;
     std::thread reader([&] {
         readOk = readBackupSet(*in, sink, ro, nullptr, &readErr);
-        if (readOk) in->CloseDevices(); else in->Abort();
+        if (readOk)
+            in->CloseDevices();
+        else
+            in->Abort();
     });
     StreamError writeErr;
     EXPECT_TRUE(writeBackupSet(*out, sampleHeader(BackupKind::Log), c.extents, c.reader(), wo, &writeErr))
@@ -423,16 +426,14 @@ TEST(EmulatorBackupStream, UnevenRecordsStreamStraightIntoARestore) {
         uint32_t backupTransfer, backupBuffers, restoreTransfer, restoreBuffers;
         BackupKind kind;
     } cases[] = {
-        {2, 65536, 1, 65536, 1, BackupKind::Log},
-        {3, 1 << 20, 2, 65536, 2, BackupKind::Full},
-        {4, 65536, 2, 65536, 1, BackupKind::Log},
-        {4, 1 << 20, 4, 1 << 20, 4, BackupKind::Differential},
+        {2, 65536, 1, 65536, 1, BackupKind::Log},     {3, 1 << 20, 2, 65536, 2, BackupKind::Full},
+        {4, 65536, 2, 65536, 1, BackupKind::Log},     {4, 1 << 20, 4, 1 << 20, 4, BackupKind::Differential},
         {4, 1 << 20, 1, 1 << 20, 4, BackupKind::Log},
     };
     for (const Case& k : cases) {
-        SCOPED_TRACE(::testing::Message() << k.devices << " devices, backup " << k.backupBuffers << " x "
-                                          << k.backupTransfer << ", restore " << k.restoreBuffers << " x "
-                                          << k.restoreTransfer);
+        SCOPED_TRACE(::testing::Message()
+                     << k.devices << " devices, backup " << k.backupBuffers << " x " << k.backupTransfer << ", restore "
+                     << k.restoreBuffers << " x " << k.restoreTransfer);
         Content c;
         std::string& f = c.files[2];
         std::mt19937 rng(k.devices * 100 + k.backupBuffers * 10 + k.restoreBuffers);
@@ -461,10 +462,16 @@ TEST(EmulatorBackupStream, UnevenRecordsStreamStraightIntoARestore) {
         bool readOk = false;
         std::thread reader([&] {
             readOk = readBackupSet(*in, sink, ro, nullptr, &readErr);
-            if (readOk) in->CloseDevices(); else in->Abort();
+            if (readOk)
+                in->CloseDevices();
+            else
+                in->Abort();
         });
         bool writeOk = writeBackupSet(*out, sampleHeader(k.kind), c.extents, c.reader(), wo, &writeErr);
-        if (writeOk) out->CloseDevices(); else out->Abort();
+        if (writeOk)
+            out->CloseDevices();
+        else
+            out->Abort();
         reader.join();
         EXPECT_TRUE(writeOk) << writeErr.text;
         ASSERT_TRUE(readOk) << readErr.number << " " << readErr.text;

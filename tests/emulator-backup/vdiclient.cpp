@@ -91,6 +91,7 @@ int main(int argc, char** argv) {
     HRESULT hr = client.finish();
     std::printf("client: 0x%08X\n", static_cast<unsigned>(hr));
     if (client.writeMedia)
-        for (unsigned k = 0; k < devices; ++k) std::ofstream(prefix + std::to_string(k), std::ios::binary) << client.media[k];
+        for (unsigned k = 0; k < devices; ++k)
+            std::ofstream(prefix + std::to_string(k), std::ios::binary) << client.media[k];
     return 0;
 }

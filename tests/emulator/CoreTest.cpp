@@ -7,8 +7,8 @@
 #include "emulator/core/Tsql.h"
 #include "tests/emulator/TestSupport.h"
 
-#include <cstdio>
 #include <sys/wait.h>
+#include <cstdio>
 
 using namespace sqlemu;
 using emutest::kVersionQuery;
@@ -109,7 +109,7 @@ TEST_F(Core, CatalogueRoundTripKeepsOddTextsAndUnsetFolders) {
         in.props["note"] = "two\nlines";
     });
     addDb("Odd Name", {{"odd\tlogical", "/x/odd name.mdf", 1}, {"odd_log", "/x/odd.ldf", 0}});
-    InstanceInfo in = cat.read("mssqlserver");   // instance names match case-insensitively
+    InstanceInfo in = cat.read("mssqlserver");  // instance names match case-insensitively
     EXPECT_EQ(parseInstance(serialize(in)).logins, in.logins);
     EXPECT_EQ(in.logins["bob"], "pa\tss;word\\");
     EXPECT_TRUE(in.defaultDataPath.has_value());
@@ -124,10 +124,12 @@ TEST_F(Core, CatalogueRoundTripKeepsOddTextsAndUnsetFolders) {
 }
 
 TEST_F(Core, FailedUpdateLeavesCatalogueUnchanged) {
-    EXPECT_THROW(cat.update("MSSQLSERVER", [](InstanceInfo& in) {
-        in.version = "16.0.1000.6";
-        throw std::runtime_error("no");
-    }), std::runtime_error);
+    EXPECT_THROW(cat.update("MSSQLSERVER",
+                            [](InstanceInfo& in) {
+                                in.version = "16.0.1000.6";
+                                throw std::runtime_error("no");
+                            }),
+                 std::runtime_error);
     EXPECT_EQ(cat.read("MSSQLSERVER").version, "15.0.2000.5");
     EXPECT_THROW(cat.read("NOPE"), CatalogueError);
 }
@@ -140,7 +142,8 @@ TEST_F(Core, UpdatesFromSeveralProcessesAreNotLost) {
         pid_t pid = fork();
         if (pid == 0) {
             for (int i = 0; i < kEach; ++i)
-                cat.update("MSSQLSERVER", [](InstanceInfo& in) { in.props["n"] = std::to_string(std::stoi(in.props["n"]) + 1); });
+                cat.update("MSSQLSERVER",
+                           [](InstanceInfo& in) { in.props["n"] = std::to_string(std::stoi(in.props["n"]) + 1); });
             _exit(0);
         }
         kids.push_back(pid);
@@ -157,7 +160,7 @@ TEST_F(Core, ContentIsDeterministicMixedAndIndependentOfLocation) {
     DbInfo a = makeDb("A", tmp.path() + "/a", 7);
     DbInfo b = makeDb("B", tmp.path() + "/b", 7);
     DbInfo c = makeDb("C", tmp.path() + "/c", 8);
-    EXPECT_EQ(contentChecksum(a), contentChecksum(b));   // same seed and layout, other names and folders
+    EXPECT_EQ(contentChecksum(a), contentChecksum(b));  // same seed and layout, other names and folders
     EXPECT_NE(contentChecksum(a), contentChecksum(c));
 
     // The data file holds text-like, random and zero pages.
@@ -166,9 +169,12 @@ TEST_F(Core, ContentIsDeterministicMixedAndIndependentOfLocation) {
     int zero = 0, text = 0, other = 0;
     for (size_t off = 0; off < data.size(); off += kPageSize) {
         std::string page = data.substr(off, kPageSize);
-        if (page.find_first_not_of('\0') == std::string::npos) ++zero;
-        else if (page.find("customer") != std::string::npos || page.find("order") != std::string::npos) ++text;
-        else ++other;
+        if (page.find_first_not_of('\0') == std::string::npos)
+            ++zero;
+        else if (page.find("customer") != std::string::npos || page.find("order") != std::string::npos)
+            ++text;
+        else
+            ++other;
     }
     EXPECT_GT(zero, 0);
     EXPECT_GT(text, 0);
@@ -212,7 +218,7 @@ TEST_F(Core, TouchRecordsChangedPagesAndAReplayableLog) {
     EXPECT_EQ(contentChecksum(copy), before);
     uint64_t last = 1000;
     tr.forEachLogRecord([&](const LogRecord& r) {
-        EXPECT_GT(r.lsn, last);   // in LSN order
+        EXPECT_GT(r.lsn, last);  // in LSN order
         last = r.lsn;
         writePage(copy, r.ref, r.image.data());
         return true;
@@ -237,8 +243,8 @@ TEST_F(Core, RegisterReplacesADatabaseAndRemovesFilesNotReused) {
     DbInfo stored = registerDatabase(cat, "MSSQLSERVER", repl);
     EXPECT_EQ(stored.id, a.id);
     EXPECT_NE(stored.familyGuid, a.familyGuid);
-    EXPECT_NE(access(a.files[1].physicalPath.c_str(), F_OK), -1);   // reused: kept
-    EXPECT_EQ(access(a.files[0].physicalPath.c_str(), F_OK), -1);   // not reused: removed
+    EXPECT_NE(access(a.files[1].physicalPath.c_str(), F_OK), -1);  // reused: kept
+    EXPECT_EQ(access(a.files[0].physicalPath.c_str(), F_OK), -1);  // not reused: removed
     EXPECT_EQ(cat.read("MSSQLSERVER").databases.size(), 1u);
     EXPECT_TRUE(dropDatabase(cat, "MSSQLSERVER", "r"));
     EXPECT_FALSE(dropDatabase(cat, "MSSQLSERVER", "r"));
@@ -266,12 +272,16 @@ TEST_F(Core, MoveClauseQueryFollowsThePathForms) {
     std::string manyList;
     for (int i = 0; i < 20; ++i) manyList += ", MOVE ''" + big + std::to_string(i) + "'' TO ''%DATA%" + big + ".mdf''";
     const Case cases[] = {
-        {"Unix", {{"Sales", "/var/opt/data/Sales.mdf", 1}, {"Sales_log", "/var/opt/log/Sales_log.ldf", 0}},
+        {"Unix",
+         {{"Sales", "/var/opt/data/Sales.mdf", 1}, {"Sales_log", "/var/opt/log/Sales_log.ldf", 0}},
          "rows , MOVE ''Sales'' TO ''%DATA%Sales.mdf'', MOVE ''Sales_log'' TO ''%LOG%Sales_log.ldf''"},
-        {"Drive", {{"D1", "C:\\Program Files\\SQL\\DATA\\D1 data.mdf", 2}, {"D1_log", "E:\\logs\\D1.ldf", 0}},
+        {"Drive",
+         {{"D1", "C:\\Program Files\\SQL\\DATA\\D1 data.mdf", 2}, {"D1_log", "E:\\logs\\D1.ldf", 0}},
          "rows , MOVE ''D1'' TO ''%DATA%D1 data.mdf'', MOVE ''D1_log'' TO ''%LOG%D1.ldf''"},
         // A drive path written with "/" is searched for "\" and found wanting, as on the server.
-        {"DriveSlash", {{"Q", "C:/data/q.mdf", 1}}, "error 536 42000 Invalid length parameter passed to the right function.\nrows "},
+        {"DriveSlash",
+         {{"Q", "C:/data/q.mdf", 1}},
+         "error 536 42000 Invalid length parameter passed to the right function.\nrows "},
         // The query doubles only its own quotes: a quote in a name stays single.
         {"Quote", {{"it's", "/d/it's.mdf", 1}}, "rows , MOVE ''it's'' TO ''%DATA%it's.mdf''"},
         {"Cut", many, "rows " + manyList.substr(0, 4000)},
@@ -308,25 +318,33 @@ TEST_F(Core, MessagesAndErrorsInBatchOrder) {
         {"RAISERROR('bad', 16, 1) PRINT 'goes on'", "error 50000 42000 bad\ninfo 0 goes on"},
         {"RAISERROR('bad', 16, 1) RAISERROR('worse', 16, 2)", "error 50000 42000 bad\nerror 50000 42000 worse"},
         {"RAISERROR('x', 20, 1)",
-         "error 2754 42000 Error severity levels greater than 18 can only be specified by members of the sysadmin role, using the WITH LOG option."},
+         "error 2754 42000 Error severity levels greater than 18 can only be specified by members of the sysadmin "
+         "role, using the WITH LOG option."},
         {"WAITFOR DELAY '00:00:00.05' PRINT 'waited'", "info 0 waited"},
-        {"WAITFOR DELAY '00:61:00'", "error 148 42000 Incorrect time syntax in time string '00:61:00' used with WAITFOR."},
+        {"WAITFOR DELAY '00:61:00'",
+         "error 148 42000 Incorrect time syntax in time string '00:61:00' used with WAITFOR."},
         {"SELECT 1 AS a, 'b' c, NULL", "rows 1|b|NULL"},
         {"SELECT CAST('12x' AS INT) PRINT 'not reached'",
          "error 245 42000 Conversion failed when converting the varchar value '12x' to data type int."},
-        {"IF EXISTS(SELECT 1 FROM sys.databases WHERE name='msdb' AND user_access=0) PRINT 'yes' ELSE PRINT 'no'", "info 0 yes"},
-        {"IF NOT EXISTS(SELECT 1 FROM sys.databases WHERE name='gone') BEGIN PRINT 'x'; PRINT 'y' END", "info 0 x\ninfo 0 y"},
+        {"IF EXISTS(SELECT 1 FROM sys.databases WHERE name='msdb' AND user_access=0) PRINT 'yes' ELSE PRINT 'no'",
+         "info 0 yes"},
+        {"IF NOT EXISTS(SELECT 1 FROM sys.databases WHERE name='gone') BEGIN PRINT 'x'; PRINT 'y' END",
+         "info 0 x\ninfo 0 y"},
         {"SELECT name FROM sys.databases WHERE database_id > 2 ORDER BY name DESC", "rows msdb;model"},
         {"SELECT 'a', 'b' UNION ALL SELECT 'c', 'd'", "rows a|b;c|d"},
         {"SELECT 2 AS n UNION SELECT 1 UNION SELECT 2 ORDER BY n", "rows 1;2"},
         {"SELECT 1 UNION ALL SELECT 1, 2",
-         "error 205 42000 All queries combined using a UNION, INTERSECT or EXCEPT operator must have an equal number of expressions in their target lists."},
-        {"SELECT LEN(REPLICATE('x', 10000)), LEN(REPLICATE(CAST('x' AS VARCHAR(MAX)), 10000)), DATALENGTH('v ' + CHAR(13) + CHAR(10))",
+         "error 205 42000 All queries combined using a UNION, INTERSECT or EXCEPT operator must have an equal number "
+         "of expressions in their target lists."},
+        {"SELECT LEN(REPLICATE('x', 10000)), LEN(REPLICATE(CAST('x' AS VARCHAR(MAX)), 10000)), DATALENGTH('v ' + "
+         "CHAR(13) + CHAR(10))",
          "rows 8000|10000|4"},
         {"SELECT CONCAT('a', NULL, 1), 'a' + NULL", "rows a1|NULL"},
         {"SELECT CAST(' -12 ' AS INT), CAST('  ' AS INT), CAST(N'7' AS INT) + 1", "rows -12|0|8"},
-        {"SELECT CAST('2147483648' AS INT)", "error 248 42000 The conversion of the varchar value '2147483648' overflowed an int column."},
-        {"SELECT 1 + N'x'", "error 245 42000 Conversion failed when converting the nvarchar value 'x' to data type int."},
+        {"SELECT CAST('2147483648' AS INT)",
+         "error 248 42000 The conversion of the varchar value '2147483648' overflowed an int column."},
+        {"SELECT 1 + N'x'",
+         "error 245 42000 Conversion failed when converting the nvarchar value 'x' to data type int."},
     };
     for (auto& [batch, expected] : cases) EXPECT_EQ(run(batch), expected) << batch;
 }
@@ -345,7 +363,8 @@ TEST_F(Core, AnythingNotUnderstoodIsASyntaxErrorAndNothingRuns) {
         {"SELECT @@VERSION x, 1 y FROM", "error 102 42000 Incorrect syntax near 'FROM'."},
     };
     const std::string deep =
-        "error 191 42000 Some part of your SQL statement is nested too deeply. Rewrite the query or break it up into smaller queries.";
+        "error 191 42000 Some part of your SQL statement is nested too deeply. Rewrite the query or break it up into "
+        "smaller queries.";
     EXPECT_EQ(run("SELECT " + std::string(5000, '(') + "1" + std::string(5000, ')')), deep);
     EXPECT_EQ(run("IF " + std::string(500, '(') + "1" + std::string(500, ')') + "=1 PRINT 'x'"), deep);
     EXPECT_EQ(run("IF " + std::string(40, '(') + "1" + std::string(40, ')') + "=1 PRINT 'x'"), "info 0 x");
@@ -385,7 +404,7 @@ TEST_F(Core, RegisteredStatementsParseRunAndReport) {
               "error 3013 42000 EMUTEST is terminating abnormally.\ninfo 0 after");
     EXPECT_EQ(run("EMUTEST 'x'"), "error 102 42000 Incorrect syntax near 'x'.");
     EXPECT_EQ(run("IF 1=1 EMUTEST hello"), "info 3211 10 percent processed.\ninfo 3014 EMUTEST hello done.");
-    EXPECT_EQ(run("SELECT 1 EMUTEST"), "error 102 42000 Incorrect syntax near 'EMUTEST'.");   // reserved: no alias
+    EXPECT_EQ(run("SELECT 1 EMUTEST"), "error 102 42000 Incorrect syntax near 'EMUTEST'.");  // reserved: no alias
 }
 
 TEST_F(Core, BatchFaults) {
@@ -406,9 +425,11 @@ TEST_F(Core, BatchFaults) {
 // The conditions of the single-user wrappers that the engine puts around its statements.
 TEST_F(Core, WrapperConditionsReadTheDatabaseState) {
     addDb("Std", {{"Std", "/d/Std.mdf", 1}});
-    const std::string single = "IF EXISTS(SELECT 1 FROM sys.databases WHERE name='std' AND user_access=1) PRINT 'single'";
+    const std::string single =
+        "IF EXISTS(SELECT 1 FROM sys.databases WHERE name='std' AND user_access=1) PRINT 'single'";
     const std::string standby =
-        "IF EXISTS(SELECT 1 FROM sys.databases WHERE name='Std' AND is_read_only=1 AND is_in_standby=1 AND state=0) PRINT 'standby'";
+        "IF EXISTS(SELECT 1 FROM sys.databases WHERE name='Std' AND is_read_only=1 AND is_in_standby=1 AND state=0) "
+        "PRINT 'standby'";
     EXPECT_EQ(run(single + " " + standby), "");
     cat.update("MSSQLSERVER", [](InstanceInfo& in) {
         in.findDatabase("Std")->state = DbState::Standby;
@@ -428,7 +449,7 @@ TEST_F(Core, SessionsAreAliveWhileTheyLast) {
         Session other(cat, "MSSQLSERVER", "ODBC Driver 17 for SQL Server", "sa", "msdb");
         EXPECT_NE(other.id(), id);
         pid_t pid = fork();
-        if (pid == 0) _exit(cat.sessionAlive("MSSQLSERVER", id) ? 0 : 1);   // seen from another process
+        if (pid == 0) _exit(cat.sessionAlive("MSSQLSERVER", id) ? 0 : 1);  // seen from another process
         int st = 1;
         waitpid(pid, &st, 0);
         EXPECT_EQ(st, 0);
@@ -444,7 +465,7 @@ TEST_F(Core, BatchRunHandsOutPacketsWhileTheBatchRuns) {
         Packet p;
         ASSERT_TRUE(run.next(p));
         EXPECT_EQ(describe({p}), "info 0 a");
-        run.stop();   // ends the wait
+        run.stop();  // ends the wait
         EXPECT_TRUE(run.rest().empty());
     }
     BatchRun run(s, "SELECT 1 RAISERROR('e', 16, 1)");

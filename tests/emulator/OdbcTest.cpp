@@ -3,14 +3,14 @@
 // own data root, and compares what the application sees.
 #include "tests/emulator/TestSupport.h"
 
-#include <algorithm>
 #include <pwd.h>
+#include <algorithm>
 #include <thread>
 
-using emutest::RunResult;
 using emutest::kVersionQuery;
 using emutest::moveQuery;
 using emutest::resolutionQuery;
+using emutest::RunResult;
 
 namespace {
 
@@ -79,8 +79,10 @@ TEST_F(Odbc, DriverListFollowsTheRegistration) {
     const Case cases[] = {
         {{}, "driver: ODBC Driver 17 for SQL Server\ndriver: ODBC Driver 18 for SQL Server\n"},
         {{"ODBC Driver 13.1 for SQL Server"},
-         "driver: ODBC Driver 17 for SQL Server\ndriver: ODBC Driver 18 for SQL Server\ndriver: ODBC Driver 13.1 for SQL Server\n"},
-        {{"--only", "ODBC Driver 18 for SQL Server", "SQL Server"}, "driver: ODBC Driver 18 for SQL Server\ndriver: SQL Server\n"},
+         "driver: ODBC Driver 17 for SQL Server\ndriver: ODBC Driver 18 for SQL Server\ndriver: ODBC Driver 13.1 for "
+         "SQL Server\n"},
+        {{"--only", "ODBC Driver 18 for SQL Server", "SQL Server"},
+         "driver: ODBC Driver 18 for SQL Server\ndriver: SQL Server\n"},
     };
     int n = 0;
     for (auto& c : cases) {
@@ -126,15 +128,15 @@ TEST_F(Odbc, ConnectsToLocalInstancesAndRefusesOthers) {
         {cs("10.1.2.3"), network},
         {cs(".\\NOPE"), network},
         {cs(".", "UID=amy;PWD=pw;"), ok},
-        {cs(".", "UID=bob;PWD=s;cret;"), refused("bob")},   // the ";" ends the value, as in any connection string
+        {cs(".", "UID=bob;PWD=s;cret;"), refused("bob")},  // the ";" ends the value, as in any connection string
         {cs(".", "UID=bob;PWD={s;cret};"), ok},
         {cs(".", "UID=amy;PWD=PW;"), refused("amy")},
         {cs(".", "UID=eve;PWD=pw;"), refused("eve")},
         {cs(".", "UID=amy;PWD=x;", "ODBC Driver 18 for SQL Server"), refused("amy", "ODBC Driver 18 for SQL Server")},
         {"DRIVER={ODBC Driver 17 for SQL Server};SERVER=.;DATABASE=nosuch;Trusted_Connection=yes;",
          "connect: SQL_ERROR\ndiag: 42000 4060 " + kPrefix17 +
-             "Cannot open database \"nosuch\" requested by the login. The login failed.\ndiag: 28000 18456 " + kPrefix17 +
-             "Login failed for user '" + userName() + "'.\n"},
+             "Cannot open database \"nosuch\" requested by the login. The login failed.\ndiag: 28000 18456 " +
+             kPrefix17 + "Login failed for user '" + userName() + "'.\n"},
     };
     for (auto& [conn, expected] : cases) EXPECT_EQ(client({"run", conn}), expected) << conn;
 
@@ -145,7 +147,9 @@ TEST_F(Odbc, ConnectsToLocalInstancesAndRefusesOthers) {
     EXPECT_EQ(client({"run", cs()}), ok);
     env["ODBCSYSINI"] = tmp.path() + "/odbc";
     std::string none = client({"run", cs()});
-    EXPECT_NE(none.find("08001 0 [Microsoft][ODBC Driver 17 for SQL Server]The emulated instance has no data root"), std::string::npos) << none;
+    EXPECT_NE(none.find("08001 0 [Microsoft][ODBC Driver 17 for SQL Server]The emulated instance has no data root"),
+              std::string::npos)
+        << none;
 }
 
 TEST_F(Odbc, QueriesGiveTheServersResults) {
@@ -154,32 +158,42 @@ TEST_F(Odbc, QueriesGiveTheServersResults) {
     sqlemu({"instance", "set", "MSSQLSERVER", "version", "16.0.1000.6"});
     EXPECT_EQ(walk(kVersionQuery), wrap("exec: SQL_SUCCESS\ncols: 1\nrow: 1600\nmore: SQL_NO_DATA\n"));
 
-    std::string list = ", MOVE ''Sales'' TO ''%DATA%Sales.mdf'', MOVE ''Sales_log'' TO ''%LOG%Sales_log.ldf'', "
-                       "MOVE ''Sales_2'' TO ''%DATA%Sales_2.ndf''";
+    std::string list =
+        ", MOVE ''Sales'' TO ''%DATA%Sales.mdf'', MOVE ''Sales_log'' TO ''%LOG%Sales_log.ldf'', "
+        "MOVE ''Sales_2'' TO ''%DATA%Sales_2.ndf''";
     EXPECT_EQ(walk(moveQuery("Sales")), wrap("exec: SQL_SUCCESS\ncols: 1\nrow: " + list + "\nmore: SQL_NO_DATA\n"));
-    EXPECT_EQ(walk(moveQuery("nosuch")),
-              wrap("exec: SQL_ERROR\ndiag: 42S02 208 " + kPrefix17 + "Invalid object name 'nosuch..sysfiles'.\nmore: SQL_NO_DATA\n"));
+    EXPECT_EQ(walk(moveQuery("nosuch")), wrap("exec: SQL_ERROR\ndiag: 42S02 208 " + kPrefix17 +
+                                              "Invalid object name 'nosuch..sysfiles'.\nmore: SQL_NO_DATA\n"));
 
     sqlemu({"instance", "set", "MSSQLSERVER", "data-path", tmp.path() + "/d"});
     sqlemu({"instance", "set", "MSSQLSERVER", "log-path", "L:\\logs\\"});
-    EXPECT_EQ(walk(resolutionQuery(list)),
-              wrap("exec: SQL_SUCCESS\ncols: 1\nrow: , MOVE 'Sales' TO '" + tmp.path() + "/d/Sales.mdf', MOVE 'Sales_log' TO "
-                   "'L:\\logs\\Sales_log.ldf', MOVE 'Sales_2' TO '" + tmp.path() + "/d/Sales_2.ndf'\nmore: SQL_NO_DATA\n"));
+    EXPECT_EQ(walk(resolutionQuery(list)), wrap("exec: SQL_SUCCESS\ncols: 1\nrow: , MOVE 'Sales' TO '" + tmp.path() +
+                                                "/d/Sales.mdf', MOVE 'Sales_log' TO "
+                                                "'L:\\logs\\Sales_log.ldf', MOVE 'Sales_2' TO '" +
+                                                tmp.path() + "/d/Sales_2.ndf'\nmore: SQL_NO_DATA\n"));
     sqlemu({"instance", "unset", "MSSQLSERVER", "data-path"});
     EXPECT_EQ(walk(resolutionQuery(list)), wrap("exec: SQL_SUCCESS\ncols: 1\nrow: NULL\nmore: SQL_NO_DATA\n"));
 }
 
 TEST_F(Odbc, MessagesArriveOneResultEachInBatchOrder) {
-    EXPECT_EQ(walk("PRINT 'one' RAISERROR('two %d', 0, 1, 5) WITH NOWAIT SELECT 'x', NULL "
-                   "RAISERROR('bad', 16, 1) PRINT 'after' SELEC"),
-              wrap("exec: SQL_ERROR\ndiag: 42000 102 " + kPrefix17 + "Incorrect syntax near 'SELEC'.\nmore: SQL_NO_DATA\n"));
+    EXPECT_EQ(
+        walk("PRINT 'one' RAISERROR('two %d', 0, 1, 5) WITH NOWAIT SELECT 'x', NULL "
+             "RAISERROR('bad', 16, 1) PRINT 'after' SELEC"),
+        wrap("exec: SQL_ERROR\ndiag: 42000 102 " + kPrefix17 + "Incorrect syntax near 'SELEC'.\nmore: SQL_NO_DATA\n"));
     EXPECT_EQ(walk("PRINT 'one' RAISERROR('two %d', 0, 1, 5) WITH NOWAIT SELECT 'x', NULL "
                    "RAISERROR('bad', 16, 1) PRINT 'after'"),
-              wrap("exec: SQL_SUCCESS_WITH_INFO\ndiag: 01000 0 " + kPrefix17 + "one\n"
-                   "more: SQL_SUCCESS_WITH_INFO\ndiag: 01000 50000 " + kPrefix17 + "two 5\n"
+              wrap("exec: SQL_SUCCESS_WITH_INFO\ndiag: 01000 0 " + kPrefix17 +
+                   "one\n"
+                   "more: SQL_SUCCESS_WITH_INFO\ndiag: 01000 50000 " +
+                   kPrefix17 +
+                   "two 5\n"
                    "more: SQL_SUCCESS\ncols: 2\nrow: x|NULL\n"
-                   "more: SQL_ERROR\ndiag: 42000 50000 " + kPrefix17 + "bad\n"
-                   "more: SQL_SUCCESS_WITH_INFO\ndiag: 01000 0 " + kPrefix17 + "after\n"
+                   "more: SQL_ERROR\ndiag: 42000 50000 " +
+                   kPrefix17 +
+                   "bad\n"
+                   "more: SQL_SUCCESS_WITH_INFO\ndiag: 01000 0 " +
+                   kPrefix17 +
+                   "after\n"
                    "more: SQL_NO_DATA\n"));
 }
 
@@ -195,7 +209,8 @@ TEST_F(Odbc, MessagesStreamWhileTheBatchRuns) {
 TEST_F(Odbc, ConnectionsOfOneProcessDoNotWaitForEachOther) {
     EXPECT_EQ(client({"parallel", cs()}),
               "exec: SQL_SUCCESS\ncols: 1\nrow: B ran while A waited\nmore: SQL_NO_DATA\n"
-              "B: cancel SQL_SUCCESS\nA: exec SQL_ERROR\ndiag: HY008 0 [Microsoft][ODBC Driver 17 for SQL Server]Operation canceled\n");
+              "B: cancel SQL_SUCCESS\nA: exec SQL_ERROR\ndiag: HY008 0 [Microsoft][ODBC Driver 17 for SQL "
+              "Server]Operation canceled\n");
 }
 
 TEST_F(Odbc, ManyConnectionsOfOneProcessAtOnce) {
@@ -212,19 +227,30 @@ TEST_F(Odbc, FaultSwitches) {
     while (longText.size() < 600) longText += " 0123456789";
     longText.resize(600);
     const Case cases[] = {
-        {{"still-executing"}, {},
-         "exec: SQL_SUCCESS_WITH_INFO\ndiag: 01000 0 " + kPrefix17 + "a\nmore: SQL_STILL_EXECUTING\n"
-         "again: SQL_ERROR\ndiag: HY010 0 [unixODBC][Driver Manager]Function sequence error\n"},
-        {{"still-executing", "BACKUP"}, {}, "exec: SQL_SUCCESS_WITH_INFO\ndiag: 01000 0 " + kPrefix17 + "a\nmore: SQL_NO_DATA\n"},
-        {{"error-3014"}, {},
-         "exec: SQL_SUCCESS_WITH_INFO\ndiag: 01000 0 " + kPrefix17 + "a\nmore: SQL_ERROR\n"
-         "diag: 42000 3013 " + kPrefix17 + "RESTORE DATABASE is terminating abnormally.\n"
-         "diag: 01000 3014 " + kPrefix17 + "RESTORE DATABASE successfully processed 0 pages in 0.001 seconds (0.000 MB/sec).\n"
-         "more: SQL_NO_DATA\n"},
-        {{"long-message"}, {"--diagbuf", "512"},
+        {{"still-executing"},
+         {},
+         "exec: SQL_SUCCESS_WITH_INFO\ndiag: 01000 0 " + kPrefix17 +
+             "a\nmore: SQL_STILL_EXECUTING\n"
+             "again: SQL_ERROR\ndiag: HY010 0 [unixODBC][Driver Manager]Function sequence error\n"},
+        {{"still-executing", "BACKUP"},
+         {},
+         "exec: SQL_SUCCESS_WITH_INFO\ndiag: 01000 0 " + kPrefix17 + "a\nmore: SQL_NO_DATA\n"},
+        {{"error-3014"},
+         {},
+         "exec: SQL_SUCCESS_WITH_INFO\ndiag: 01000 0 " + kPrefix17 +
+             "a\nmore: SQL_ERROR\n"
+             "diag: 42000 3013 " +
+             kPrefix17 +
+             "RESTORE DATABASE is terminating abnormally.\n"
+             "diag: 01000 3014 " +
+             kPrefix17 +
+             "RESTORE DATABASE successfully processed 0 pages in 0.001 seconds (0.000 MB/sec).\n"
+             "more: SQL_NO_DATA\n"},
+        {{"long-message"},
+         {"--diagbuf", "512"},
          "exec: SQL_SUCCESS_WITH_INFO\ndiag: 01000 50000 " + (kPrefix17 + longText).substr(0, 511) +
-         "\ndiagrc: SQL_SUCCESS_WITH_INFO " + std::to_string(kPrefix17.size() + 600) +
-         "\nmore: SQL_SUCCESS_WITH_INFO\ndiag: 01000 0 " + kPrefix17 + "a\nmore: SQL_NO_DATA\n"},
+             "\ndiagrc: SQL_SUCCESS_WITH_INFO " + std::to_string(kPrefix17.size() + 600) +
+             "\nmore: SQL_SUCCESS_WITH_INFO\ndiag: 01000 0 " + kPrefix17 + "a\nmore: SQL_NO_DATA\n"},
     };
     for (auto& c : cases) {
         std::vector<std::string> set = {"fault", "set", "MSSQLSERVER"};
@@ -236,8 +262,8 @@ TEST_F(Odbc, FaultSwitches) {
 
     sqlemu({"login", "add", "MSSQLSERVER", "amy", "pw"});
     sqlemu({"fault", "set", "MSSQLSERVER", "refuse-login"});
-    EXPECT_EQ(client({"run", cs()}), "connect: SQL_ERROR\ndiag: 28000 18456 " + kPrefix17 + "Login failed for user '" +
-                                         userName() + "'.\n");
+    EXPECT_EQ(client({"run", cs()}),
+              "connect: SQL_ERROR\ndiag: 28000 18456 " + kPrefix17 + "Login failed for user '" + userName() + "'.\n");
     sqlemu({"fault", "set", "MSSQLSERVER", "refuse-login", "bob"});
     EXPECT_EQ(client({"run", cs(".", "UID=amy;PWD=pw;")}), "connect: SQL_SUCCESS\ndisconnect: SQL_SUCCESS\n");
     sqlemu({"fault", "clear", "MSSQLSERVER", "refuse-login"});
@@ -256,8 +282,9 @@ TEST_F(Odbc, TwoProcessesShareOneInstance) {
     sqlemu({"db", "create", "MSSQLSERVER", "Busy", "--data-mb", "2"});
     std::string waiting;
     std::thread a([&] {
-        waiting = walk("RAISERROR('waiting', 0, 1) WITH NOWAIT WAITFOR DELAY '00:00:05' "
-                       "SELECT name FROM sys.databases WHERE name = 'Later'");
+        waiting = walk(
+            "RAISERROR('waiting', 0, 1) WITH NOWAIT WAITFOR DELAY '00:00:05' "
+            "SELECT name FROM sys.databases WHERE name = 'Later'");
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     sqlemu({"db", "create", "MSSQLSERVER", "Later", "--data-mb", "1"});
@@ -276,8 +303,10 @@ TEST_F(Odbc, AdminToolShowsChecksumsAndRefusesBadInput) {
     sqlemu({"db", "create", "MSSQLSERVER", "A", "--data-mb", "2", "--seed", "9"});
     std::string show = sqlemu({"db", "show", "MSSQLSERVER", "A"});
     EXPECT_EQ(show.substr(0, show.find("\nname:") + 1),
-              "state: ONLINE\nuser_access: MULTI_USER\nfile: 1\tA\t1\t2097152\t" + root + "/MSSQLSERVER/data/A.mdf\n"
-              "file: 2\tA_log\t0\t2097152\t" + root + "/MSSQLSERVER/log/A_log.ldf\n");
+              "state: ONLINE\nuser_access: MULTI_USER\nfile: 1\tA\t1\t2097152\t" + root +
+                  "/MSSQLSERVER/data/A.mdf\n"
+                  "file: 2\tA_log\t0\t2097152\t" +
+                  root + "/MSSQLSERVER/log/A_log.ldf\n");
     std::string sum = sqlemu({"db", "checksum", "MSSQLSERVER", "A"});
     EXPECT_EQ(sum.size(), 65u);
     sqlemu({"db", "set", "MSSQLSERVER", "A", "state", "STANDBY"});
@@ -335,6 +364,10 @@ TEST_F(Odbc, IsqlConnectsAndRunsTheVersionQuery) {
     EXPECT_NE(r.status, 0);
     // isql reads it with SQLError, and the manager puts its own "[unixODBC]" before a failed
     // SQLConnect's records then; SQLGetDiagRec after SQLDriverConnect gives them unchanged.
-    EXPECT_NE((r.out + r.err).find("[28000][unixODBC][Microsoft][ODBC Driver 18 for SQL Server][SQL Server]Login failed for user 'amy'."),
-              std::string::npos) << r.out << r.err;
+    EXPECT_NE(
+        (r.out + r.err)
+            .find(
+                "[28000][unixODBC][Microsoft][ODBC Driver 18 for SQL Server][SQL Server]Login failed for user 'amy'."),
+        std::string::npos)
+        << r.out << r.err;
 }

@@ -5,17 +5,17 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
-#include <fstream>
-#include <map>
 #include <spawn.h>
-#include <sstream>
-#include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
 #include <vector>
 
 extern char** environ;
@@ -32,8 +32,8 @@ inline std::string moveQuery(const std::string& db) {
     return "DECLARE @db NVARCHAR(256), @mv NVARCHAR(4000) SELECT @db='" + db +
            "', @mv='' SELECT @mv = @mv +', MOVE '''''+RTRIM(name) +''''' TO ''''' +CASE WHEN groupid!=0 THEN "
            "'%DATA%' ELSE '%LOG%' END +RTRIM(RIGHT(filename, CHARINDEX(CASE WHEN SUBSTRING(filename, 2, 1)=':' "
-           "THEN '\\' ELSE '/'END, REVERSE(filename))-1))+'''''' FROM " + db +
-           "..sysfiles ORDER BY fileid SELECT @mv AS SQLT;";
+           "THEN '\\' ELSE '/'END, REVERSE(filename))-1))+'''''' FROM " +
+           db + "..sysfiles ORDER BY fileid SELECT @mv AS SQLT;";
 }
 
 inline std::string resolutionQuery(const std::string& list) {
@@ -55,9 +55,9 @@ inline void writeFile(const std::string& path, const std::string& data) {
 }
 
 struct RunResult {
-    int status = -1;    // exit status, or 128 + signal
-    std::string out;    // standard output
-    std::string err;    // standard error
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;  // standard output
+    std::string err;  // standard error
 };
 
 // Runs argv[0] (a path) with the current environment plus `env` (overriding), optional stdin text.

@@ -29,14 +29,14 @@ int g_diagBuf = 4096;
 
 const char* rcName(SQLRETURN rc) {
     switch (rc) {
-    case SQL_SUCCESS: return "SQL_SUCCESS";
-    case SQL_SUCCESS_WITH_INFO: return "SQL_SUCCESS_WITH_INFO";
-    case SQL_ERROR: return "SQL_ERROR";
-    case SQL_NO_DATA: return "SQL_NO_DATA";
-    case SQL_INVALID_HANDLE: return "SQL_INVALID_HANDLE";
-    case SQL_STILL_EXECUTING: return "SQL_STILL_EXECUTING";
-    case SQL_NEED_DATA: return "SQL_NEED_DATA";
-    default: return "OTHER";
+        case SQL_SUCCESS: return "SQL_SUCCESS";
+        case SQL_SUCCESS_WITH_INFO: return "SQL_SUCCESS_WITH_INFO";
+        case SQL_ERROR: return "SQL_ERROR";
+        case SQL_NO_DATA: return "SQL_NO_DATA";
+        case SQL_INVALID_HANDLE: return "SQL_INVALID_HANDLE";
+        case SQL_STILL_EXECUTING: return "SQL_STILL_EXECUTING";
+        case SQL_NEED_DATA: return "SQL_NEED_DATA";
+        default: return "OTHER";
     }
 }
 
@@ -66,9 +66,12 @@ void rows(SQLHSTMT st, std::string& out) {
             SQLLEN ind = 0;
             SQLRETURN rc = SQLGetData(st, c, SQL_C_CHAR, buf.data(), static_cast<SQLLEN>(buf.size()), &ind);
             if (c > 1) row += "|";
-            if (!SQL_SUCCEEDED(rc)) row += "<" + std::string(rcName(rc)) + ">";
-            else if (ind == SQL_NULL_DATA) row += "NULL";
-            else row += buf.data();
+            if (!SQL_SUCCEEDED(rc))
+                row += "<" + std::string(rcName(rc)) + ">";
+            else if (ind == SQL_NULL_DATA)
+                row += "NULL";
+            else
+                row += buf.data();
         }
         out += "row: " + row + "\n";
     }
@@ -86,8 +89,8 @@ struct Conn {
         SQLSetConnectAttr(dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(15), 0);
         SQLCHAR outStr[1024];
         SQLSMALLINT outLen = 0;
-        SQLRETURN rc = SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(const_cast<char*>(cs.c_str())), SQL_NTS,
-                                        outStr, sizeof outStr, &outLen, SQL_DRIVER_NOPROMPT);
+        SQLRETURN rc = SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(const_cast<char*>(cs.c_str())),
+                                        SQL_NTS, outStr, sizeof outStr, &outLen, SQL_DRIVER_NOPROMPT);
         out += "connect: " + std::string(rcName(rc)) + "\n";
         if (rc != SQL_SUCCESS) diags(SQL_HANDLE_DBC, dbc, out);
         connected = SQL_SUCCEEDED(rc);
@@ -108,7 +111,8 @@ SQLHSTMT walk(SQLHDBC dbc, const std::string& batch, int maxSteps, std::string& 
     const char* what = "exec";
     for (int step = 1;; ++step) {
         out += std::string(what) + ": " + rcName(rc) + "\n";
-        if (rc == SQL_SUCCESS_WITH_INFO || rc == SQL_ERROR || rc == SQL_STILL_EXECUTING) diags(SQL_HANDLE_STMT, st, out);
+        if (rc == SQL_SUCCESS_WITH_INFO || rc == SQL_ERROR || rc == SQL_STILL_EXECUTING)
+            diags(SQL_HANDLE_STMT, st, out);
         if (rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO) rows(st, out);
         if (rc == SQL_NO_DATA || rc == SQL_INVALID_HANDLE) break;
         if (rc == SQL_STILL_EXECUTING) {
@@ -184,8 +188,9 @@ int stress(const std::string& cs, int threads, int rounds) {
                 if (c.open(cs, out)) walk(c.dbc, "PRINT '" + tag + "' SELECT '" + tag + "'", 0, out);
                 c.close(out);
                 std::string want = "connect: SQL_SUCCESS\nexec: SQL_SUCCESS_WITH_INFO\ndiag: 01000 0 ";
-                bool ok = out.rfind(want, 0) == 0 && out.find("]" + tag + "\nmore: SQL_SUCCESS\ncols: 1\nrow: " + tag +
-                                                              "\nmore: SQL_NO_DATA\ndisconnect: SQL_SUCCESS\n") != std::string::npos;
+                bool ok = out.rfind(want, 0) == 0 &&
+                          out.find("]" + tag + "\nmore: SQL_SUCCESS\ncols: 1\nrow: " + tag +
+                                   "\nmore: SQL_NO_DATA\ndisconnect: SQL_SUCCESS\n") != std::string::npos;
                 (ok ? good : bad)++;
                 if (!ok) std::fprintf(stderr, "%s", out.c_str());
             }
@@ -201,16 +206,21 @@ int main(int argc, char** argv) {
     std::vector<std::string> a(argv + 1, argv + argc);
     int maxSteps = 0;
     while (!a.empty() && a[0].rfind("--", 0) == 0 && a.size() >= 2) {
-        if (a[0] == "--diagbuf") g_diagBuf = std::atoi(a[1].c_str());
-        else if (a[0] == "--steps") maxSteps = std::atoi(a[1].c_str());
-        else break;
+        if (a[0] == "--diagbuf")
+            g_diagBuf = std::atoi(a[1].c_str());
+        else if (a[0] == "--steps")
+            maxSteps = std::atoi(a[1].c_str());
+        else
+            break;
         a.erase(a.begin(), a.begin() + 2);
     }
     if (a.size() == 1 && a[0] == "drivers") return drivers();
     if (a.size() == 2 && a[0] == "parallel") return parallel(a[1]);
     if (a.size() == 4 && a[0] == "stress") return stress(a[1], std::atoi(a[2].c_str()), std::atoi(a[3].c_str()));
     if (a.size() < 2 || a[0] != "run") {
-        std::fprintf(stderr, "usage: emuclient drivers | [--diagbuf N] [--steps N] run CONNSTR [BATCH ...] | parallel CONNSTR\n");
+        std::fprintf(
+            stderr,
+            "usage: emuclient drivers | [--diagbuf N] [--steps N] run CONNSTR [BATCH ...] | parallel CONNSTR\n");
         return 2;
     }
     std::string out;
@@ -219,7 +229,7 @@ int main(int argc, char** argv) {
         for (size_t i = 2; i < a.size(); ++i) {
             SQLHSTMT left = walk(c.dbc, a[i], i == 2 ? maxSteps : 0, out);
             if (left != SQL_NULL_HSTMT) {
-                out += "stopped\n";   // the statement is still running: SQLDisconnect must end it
+                out += "stopped\n";  // the statement is still running: SQLDisconnect must end it
                 break;
             }
         }

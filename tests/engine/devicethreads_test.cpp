@@ -1,8 +1,8 @@
 // Device threads and file movers against the server side of the device sets: a backup served
 // into media files and read back by a restore, and the failures that must abort the set.
+#include "engine/devicethreads.h"
 #include "config/Config.h"
 #include "engine/commandloop.h"
-#include "engine/devicethreads.h"
 #include "engine/filemovers.h"
 #include "engine/job.h"
 #include "platform/vdi/VdiServer.h"
@@ -16,9 +16,9 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <string>
 #include <functional>
 #include <map>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -214,8 +214,8 @@ TEST(EngineDevices, BackupIntoMediaFilesAndRestoreFromThem) {
         bool dnet;
         enum { Raw, Gzip, SameLength, Any } stored;
     } cases[] = {
-        {"A", "", false, Case::Raw},       {"G", "", false, Case::Gzip},        {"B", "pw", false, Case::SameLength},
-        {"G", "pw", false, Case::Any},     {"L", "", false, Case::Any},         {"G", "pw", true, Case::Raw},
+        {"A", "", false, Case::Raw},   {"G", "", false, Case::Gzip}, {"B", "pw", false, Case::SameLength},
+        {"G", "pw", false, Case::Any}, {"L", "", false, Case::Any},  {"G", "pw", true, Case::Raw},
     };
     const int count = 3;
     const size_t total = 65536 * 2 + 1000;
@@ -326,11 +326,12 @@ TEST(EngineDevices, FullDiskAtTheEndFailsTheStream) {
         const char* compress;
         const char* pass;
         bool dnet;
-    } kinds[] = {{"A", "", false}, {"L", "", false}, {"G", "", false},
+    } kinds[] = {{"A", "", false},   {"L", "", false},   {"G", "", false},
                  {"A", "pw", false}, {"G", "pw", false}, {"G", "pw", true}};
     for (const auto& k : kinds) {
         for (bool flush : {true, false}) {
-            SCOPED_TRACE(std::string(k.compress) + "/" + k.pass + (k.dnet ? "/DNet" : "") + (flush ? "/flush" : "/close"));
+            SCOPED_TRACE(std::string(k.compress) + "/" + k.pass + (k.dnet ? "/DNet" : "") +
+                         (flush ? "/flush" : "/close"));
             Settings settings(k.compress, k.pass, k.dnet);
             g_streamFiles = {{1, "/dev/full"}};
             ClientSet client(1);
@@ -443,7 +444,9 @@ TEST(EngineDevices, CommandLoopCompletesEachCommandByItsMedia) {
         media.breaks = c.breaks;
         HRESULT end = S_FALSE;
         testing::internal::CaptureStdout();
-        std::thread loop([&] { end = ServeCommands(device, media, CommandRules{c.command == kNone ? 200u : 30000u, "0x"}); });
+        std::thread loop([&] {
+            end = ServeCommands(device, media, CommandRules{c.command == kNone ? 200u : 30000u, "0x"});
+        });
         if (c.command != kNone) {
             BYTE* buf = server->AllocateBuffer(100);
             DWORD code = 99, moved = 99;

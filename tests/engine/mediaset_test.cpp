@@ -74,9 +74,9 @@ TEST(EngineMediaSet, WrittenAsideAndPutInPlaceOnlyByTheCommit) {
             EXPECT_EQ(Content(s.opts), "new list");
         else
             EXPECT_FALSE(Exists(s.opts)) << "an earlier list stayed beside the new set";
-        const std::vector<std::string> want =
-            keepOptions ? std::vector<std::string>{"s_1.bak", "s_1.bak_opts", "s_2.bak"}
-                        : std::vector<std::string>{"s_1.bak", "s_2.bak"};
+        const std::vector<std::string> want = keepOptions
+                                                  ? std::vector<std::string>{"s_1.bak", "s_1.bak_opts", "s_2.bak"}
+                                                  : std::vector<std::string>{"s_1.bak", "s_2.bak"};
         EXPECT_EQ(Names(dir), want);
         EXPECT_EQ(MediaWritePath(s.a), s.a);  // the set is over
     }
@@ -116,7 +116,7 @@ TEST(EngineMediaSet, RefusedClaimsTouchNothingOfAnotherRun) {
         SCOPED_TRACE(c.what);
         EXPECT_FALSE(ClaimMediaSet(c.files, s.opts));
         EXPECT_EQ(Names(dir), (std::vector<std::string>{"s_1.bak", "s_1.bak_opts", "s_2.bak",
-                                                         "s_2.bak" + std::string(kTempSuffix)}));
+                                                        "s_2.bak" + std::string(kTempSuffix)}));
         EXPECT_EQ(Content(othersTemp), "the other run's data");
         EXPECT_EQ(Content(s.a), "old a");
     }
@@ -151,7 +151,8 @@ TEST(EngineMediaSet, LinksAndDevices) {
 void ClaimWriteAndEnd(const std::string& a) {
     if (!ClaimMediaSet({a}, a + "_opts")) exit(1);
     WriteTextFile(MediaWritePath(a), "half a set");
-    HANDLE t = CreateThread(nullptr, 0, [](LPVOID) -> DWORD { ExitProcess(7); }, nullptr, 0, nullptr);
+    HANDLE t = CreateThread(
+        nullptr, 0, [](LPVOID) -> DWORD { ExitProcess(7); }, nullptr, 0, nullptr);
     WaitForSingleObject(t, INFINITE);
     exit(2);
 }

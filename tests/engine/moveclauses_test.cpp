@@ -108,7 +108,8 @@ TEST(EngineOptionsFile, WrittenOnlyAfterAFullBackupIntoFiles) {
         {'V', 'F', "", "/bk/a.bak", false},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(c.want, OptionsFileWanted(c.action, c.type, c.host, c.first)) << c.action << c.type << c.host << c.first;
+        EXPECT_EQ(c.want, OptionsFileWanted(c.action, c.type, c.host, c.first))
+            << c.action << c.type << c.host << c.first;
 }
 
 TEST(EngineOptionsFile, Names) {

@@ -1,5 +1,5 @@
-#include "engine/devicerun.h"
 #include "engine/statements.h"
+#include "engine/devicerun.h"
 
 #include <gtest/gtest.h>
 
@@ -43,58 +43,41 @@ TEST(EngineStatements, DecisionTable) {
         "VIRTUAL_DEVICE='{S}3', VIRTUAL_DEVICE='{S}4', VIRTUAL_DEVICE='{S}5', VIRTUAL_DEVICE='{S}6', "
         "VIRTUAL_DEVICE='{S}7' WITH STATS=5, BlockSize=65536, BUFFERCOUNT=128, MAXTRANSFERSIZE=524288";
     const StatementCase table[] = {
-        {"verify: two blanks, nothing after the WITH list", "V", "F", 1500, 1, "B", "CSN", "NRP", "/tmp", "c", 0,
-         "",
+        {"verify: two blanks, nothing after the WITH list", "V", "F", 1500, 1, "B", "CSN", "NRP", "/tmp", "c", 0, "",
          std::string("RESTORE  VERIFYONLY FROM VIRTUAL_DEVICE='{S}'") + kWith},
         {"eight devices, BlockSize, compression, COPY_ONLY then CHECKSUM", "B", "F", 1500, 8, "B", "SC", "", "", "",
-         65536, "",
-         eight + ", COMPRESSION, COPY_ONLY, CHECKSUM"},
+         65536, "", eight + ", COMPRESSION, COPY_ONLY, CHECKSUM"},
         {"differential without server compression", "B", "D", 1000, 1, "N", "", "", "", "", 0, "",
          bF + ", DIFFERENTIAL, NO_COMPRESSION"},
-        {"compression letters below 1000", "B", "F", 999, 1, "B", "", "", "", "", 0, "",
-         bF},
-        {"COPY_ONLY needs 900", "B", "F", 899, 1, "A", "CS", "", "", "", 0, "",
-         bF + ", CHECKSUM"},
-        {"CHECKSUM needs 800", "B", "F", 799, 1, "A", "CS", "", "", "", 0, "",
-         bF},
-        {"negative BlockSize leaves the item out", "B", "F", 1500, 1, "A", "", "", "", "", -4096, "",
-         bF},
+        {"compression letters below 1000", "B", "F", 999, 1, "B", "", "", "", "", 0, "", bF},
+        {"COPY_ONLY needs 900", "B", "F", 899, 1, "A", "CS", "", "", "", 0, "", bF + ", CHECKSUM"},
+        {"CHECKSUM needs 800", "B", "F", 799, 1, "A", "CS", "", "", "", 0, "", bF},
+        {"negative BlockSize leaves the item out", "B", "F", 1500, 1, "A", "", "", "", "", -4096, "", bF},
         {"log backup into standby", "B", "L", 800, 1, "A", "N", "", "/sb", "", 0, "",
          Wrapped(bL + ", Standby='/sb/Sales_L_20261210080509.dat'")},
         {"standby folder ending in a slash", "B", "L", 800, 1, "A", "", "", "/sb/", "", 0, "",
          Wrapped(bL + ", Standby='/sb/Sales_L_20261210080509.dat'")},
         {"standby of one character is unset: NORECOVERY", "B", "L", 1500, 1, "A", "N", "", "x", "", 0, "",
          Wrapped(bL + ", NORECOVERY")},
-        {"log backup below 800: no standby, no wrapper", "B", "L", 799, 1, "A", "N", "", "/sb", "", 0, "",
-         bL},
-        {"full backup never takes standby or NORECOVERY", "B", "F", 1500, 1, "A", "N", "", "/sb", "", 0, "",
-         bF},
+        {"log backup below 800: no standby, no wrapper", "B", "L", 799, 1, "A", "N", "", "/sb", "", 0, "", bL},
+        {"full backup never takes standby or NORECOVERY", "B", "F", 1500, 1, "A", "N", "", "/sb", "", 0, "", bF},
         {"certificate from 1200 on", "B", "F", 1200, 1, "A", "", "", "", "Cert1", 0, "",
          bF + ", ENCRYPTION (ALGORITHM = AES_256, SERVER CERTIFICATE = Cert1)"},
-        {"certificate below 1200", "B", "F", 1199, 1, "A", "", "", "", "Cert1", 0, "",
-         bF},
-        {"restore NP: NORECOVERY, REPLACE, then the clauses", "R", "F", 1500, 1, "A", "", "NP", "", "", 0,
-         move.c_str(),
+        {"certificate below 1200", "B", "F", 1199, 1, "A", "", "", "", "Cert1", 0, "", bF},
+        {"restore NP: NORECOVERY, REPLACE, then the clauses", "R", "F", 1500, 1, "A", "", "NP", "", "", 0, move.c_str(),
          rF + ", NORECOVERY, REPLACE" + move},
-        {"restore NR: NORECOVERY only", "R", "F", 1500, 1, "A", "", "NR", "", "", 0, "",
-         rF + ", NORECOVERY"},
-        {"restore R: RECOVERY", "R", "F", 1500, 1, "A", "", "R", "", "", 0, "",
-         rF + ", RECOVERY"},
+        {"restore NR: NORECOVERY only", "R", "F", 1500, 1, "A", "", "NR", "", "", 0, "", rF + ", NORECOVERY"},
+        {"restore R: RECOVERY", "R", "F", 1500, 1, "A", "", "R", "", "", 0, "", rF + ", RECOVERY"},
         {"REPLACE needs a full backup", "R", "D", 1500, 1, "A", "", "P", "", "", 0, move.c_str(),
          std::string("RESTORE DATABASE [Sales] FROM VIRTUAL_DEVICE='{S}'") + kWith},
         {"log restore", "R", "L", 1500, 1, "A", "", "R", "", "", 0, "",
          std::string("RESTORE LOG [Sales] FROM VIRTUAL_DEVICE='{S}'") + kWith + ", RECOVERY"},
-        {"a NULL list is not appended", "R", "F", 1500, 1, "A", "", "", "", "", 0, "NULL",
-         rF},
-        {"five characters are not appended", "R", "F", 1500, 1, "A", "", "", "", "", 0, "ABCDE",
-         rF},
-        {"six characters are", "R", "F", 1500, 1, "A", "", "", "", "", 0, "ABCDEF",
-         rF + "ABCDEF"},
+        {"a NULL list is not appended", "R", "F", 1500, 1, "A", "", "", "", "", 0, "NULL", rF},
+        {"five characters are not appended", "R", "F", 1500, 1, "A", "", "", "", "", 0, "ABCDE", rF},
+        {"six characters are", "R", "F", 1500, 1, "A", "", "", "", "", 0, "ABCDEF", rF + "ABCDEF"},
         {"another action letter: a restore without recovery options", "X", "F", 1500, 1, "A", "", "NRP", "", "", 0,
-         move.c_str(),
-         rF + move},
-        {"version 0 drops every bounded option", "B", "L", 0, 1, "B", "CSN", "", "/sb", "Cert1", 0, "",
-         bL},
+         move.c_str(), rF + move},
+        {"version 0 drops every bounded option", "B", "L", 0, 1, "B", "CSN", "", "/sb", "Cert1", 0, "", bL},
     };
 
     SYSTEMTIME now{};
@@ -130,11 +113,8 @@ TEST(EngineStatements, NamesThatNeedBracketsOrQuotesStayOneName) {
         std::string literal;    // inside a string literal
     };
     const Case cases[] = {
-        {"Sales", "[Sales]", "Sales"},
-        {"a]b", "[a]]b]", "a]b"},
-        {"O'Neil", "[O'Neil]", "O''Neil"},
-        {"x.y", "[x.y]", "x.y"},
-        {"]'[.", "[]]'[.]", "]''[."},
+        {"Sales", "[Sales]", "Sales"}, {"a]b", "[a]]b]", "a]b"},     {"O'Neil", "[O'Neil]", "O''Neil"},
+        {"x.y", "[x.y]", "x.y"},       {"]'[.", "[]]'[.]", "]''[."},
     };
     SYSTEMTIME now{};
     now.wYear = 2026;
@@ -195,17 +175,19 @@ TEST(EngineStatements, NamesThatNeedBracketsOrQuotesStayOneName) {
 
 TEST(EngineStatements, ClauseQueries) {
     // The list has room for every file; a quote in a logical or physical name comes out four times.
-    EXPECT_EQ("DECLARE @db NVARCHAR(256), @mv NVARCHAR(MAX) SELECT @db='Sales', @mv='' SELECT @mv = @mv +', MOVE "
-              "'''''+REPLACE(RTRIM(name), '''', '''''''''') +''''' TO ''''' +CASE WHEN groupid!=0 THEN '%DATA%' "
-              "ELSE '%LOG%' END +REPLACE(RTRIM(RIGHT(filename, CHARINDEX(CASE WHEN SUBSTRING(filename, 2, 1)=':' "
-              "THEN '\\' ELSE '/'END, REVERSE(filename))-1)), '''', '''''''''')+'''''' FROM [Sales]..sysfiles ORDER "
-              "BY fileid SELECT @mv AS SQLT;",
-              MoveClauseQuery("Sales"));
+    EXPECT_EQ(
+        "DECLARE @db NVARCHAR(256), @mv NVARCHAR(MAX) SELECT @db='Sales', @mv='' SELECT @mv = @mv +', MOVE "
+        "'''''+REPLACE(RTRIM(name), '''', '''''''''') +''''' TO ''''' +CASE WHEN groupid!=0 THEN '%DATA%' "
+        "ELSE '%LOG%' END +REPLACE(RTRIM(RIGHT(filename, CHARINDEX(CASE WHEN SUBSTRING(filename, 2, 1)=':' "
+        "THEN '\\' ELSE '/'END, REVERSE(filename))-1)), '''', '''''''''')+'''''' FROM [Sales]..sysfiles ORDER "
+        "BY fileid SELECT @mv AS SQLT;",
+        MoveClauseQuery("Sales"));
     // The list goes in as written for the literal, cast so that REPLACE does not cut it.
-    EXPECT_EQ("SELECT REPLACE(REPLACE(CAST(', MOVE ''O''''N'' TO ''%DATA%a.mdf''' AS NVARCHAR(MAX)), '%DATA%', "
-              "REPLACE(CAST(SERVERPROPERTY('InstanceDefaultDataPath') AS NVARCHAR(256)), '', '/')), '%LOG%', "
-              "REPLACE(CAST(SERVERPROPERTY('InstanceDefaultLogPath') AS NVARCHAR(256)), '', '/')); ",
-              ResolveClausesQuery(", MOVE ''O''''N'' TO ''%DATA%a.mdf''"));
+    EXPECT_EQ(
+        "SELECT REPLACE(REPLACE(CAST(', MOVE ''O''''N'' TO ''%DATA%a.mdf''' AS NVARCHAR(MAX)), '%DATA%', "
+        "REPLACE(CAST(SERVERPROPERTY('InstanceDefaultDataPath') AS NVARCHAR(256)), '', '/')), '%LOG%', "
+        "REPLACE(CAST(SERVERPROPERTY('InstanceDefaultLogPath') AS NVARCHAR(256)), '', '/')); ",
+        ResolveClausesQuery(", MOVE ''O''''N'' TO ''%DATA%a.mdf''"));
 }
 
 TEST(EngineStatements, StandbyNeedsALogBackupFrom800AndAFolder) {
@@ -230,9 +212,17 @@ TEST(EngineDeviceSet, InstanceNameRule) {
         const char* instance;
         const wchar_t* want;
     } cases[] = {
-        {"", L""},          {"LOCALHOST", L""},     {"127.0.0.1", L""},   {".", L""},
-        {"KestHost", L""},  {"kESTHOST", L""},      {"SQLHOST", L""},     {"SQLHOST\\INST2", L"INST2"},
-        {"SQLHOST\\A\\B", L"A\\B"}, {"localhost\\X", L"X"}, {"KestHost\\Y", L"Y"},
+        {"", L""},
+        {"LOCALHOST", L""},
+        {"127.0.0.1", L""},
+        {".", L""},
+        {"KestHost", L""},
+        {"kESTHOST", L""},
+        {"SQLHOST", L""},
+        {"SQLHOST\\INST2", L"INST2"},
+        {"SQLHOST\\A\\B", L"A\\B"},
+        {"localhost\\X", L"X"},
+        {"KestHost\\Y", L"Y"},
     };
     for (const auto& c : cases) EXPECT_EQ(std::wstring(c.want), VdiInstanceName(c.instance, "KestHost")) << c.instance;
 }
@@ -252,7 +242,8 @@ TEST(EngineDeviceSet, LongStatementsAreLoggedInParts) {
                 p = p.substr(prefix.size());
             }
             if (pieces.size() > 1) {
-                const std::string head = "(part " + std::to_string(k + 1) + " of " + std::to_string(pieces.size()) + ") ";
+                const std::string head =
+                    "(part " + std::to_string(k + 1) + " of " + std::to_string(pieces.size()) + ") ";
                 ASSERT_EQ(0u, p.find(head)) << p.substr(0, 40);
                 p = p.substr(head.size());
             }

@@ -11,61 +11,59 @@
 namespace mt {
 
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
 }
 
 void WriteFile(const std::string& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(data.data(), static_cast<std::streamsize>(data.size()));
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(data.data(), static_cast<std::streamsize>(data.size()));
 }
 
 bool FileExists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
 }
 
 int Shell(const std::string& command) {
-  int status = std::system(command.c_str());
-  if (status == -1 || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
+    int status = std::system(command.c_str());
+    if (status == -1 || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
 }
 
 std::string Hex(const uint8_t* bytes, size_t n) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < n; ++i) {
-    s += kDigits[bytes[i] >> 4];
-    s += kDigits[bytes[i] & 15];
-  }
-  return s;
+    static const char kDigits[] = "0123456789abcdef";
+    std::string s;
+    for (size_t i = 0; i < n; ++i) {
+        s += kDigits[bytes[i] >> 4];
+        s += kDigits[bytes[i] & 15];
+    }
+    return s;
 }
 
 std::string PageData(size_t n, uint32_t seed) {
-  static const char* kWords[] = {"customer ", "order ", "2026-12-10 ", "NULL ", "Kestrel ", "42 ", "status=OK ",
-                                 "amount ", "\x01\x02 ", "region "};
-  std::mt19937 rng(seed);
-  std::string out;
-  out.reserve(n + 8192);
-  while (out.size() < n) {
-    std::string page;
-    switch (rng() % 4) {
-      case 0:
-        page.assign(8192, '\0');
-        break;
-      case 1:
-        while (page.size() < 8192) page += static_cast<char>(rng());
-        break;
-      default:
-        while (page.size() < 8192) page += kWords[rng() % 10];
-        page.resize(8192);
+    static const char* kWords[] = {"customer ", "order ",     "2026-12-10 ", "NULL ",     "Kestrel ",
+                                   "42 ",       "status=OK ", "amount ",     "\x01\x02 ", "region "};
+    std::mt19937 rng(seed);
+    std::string out;
+    out.reserve(n + 8192);
+    while (out.size() < n) {
+        std::string page;
+        switch (rng() % 4) {
+            case 0: page.assign(8192, '\0'); break;
+            case 1:
+                while (page.size() < 8192) page += static_cast<char>(rng());
+                break;
+            default:
+                while (page.size() < 8192) page += kWords[rng() % 10];
+                page.resize(8192);
+        }
+        out += page;
     }
-    out += page;
-  }
-  out.resize(n);
-  return out;
+    out.resize(n);
+    return out;
 }
 
 }  // namespace mt

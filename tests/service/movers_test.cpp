@@ -5,10 +5,10 @@
 #include "engine/netmovers.h"
 #include "engine/restoreprotocol.h"
 #include "engine/restoreservice.h"
-#include "sql/Sql.h"
-#include "support/Log.h"
 #include "platform/vdi/VdiServer.h"
 #include "platform/winsock/winsock.h"
+#include "sql/Sql.h"
+#include "support/Log.h"
 
 #include <gtest/gtest.h>
 
@@ -189,7 +189,7 @@ TEST(Movers, StreamCrossesFromBackupDeviceToRestoreDevice) {
 
     ASSERT_EQ(got.size(), data.size() + kRequestBlockSize);
     EXPECT_TRUE(got.compare(0, data.size(), data) == 0);
-    EXPECT_EQ(got.substr(data.size()), request);  // the closing block repeats the request
+    EXPECT_EQ(got.substr(data.size()), request);        // the closing block repeats the request
     EXPECT_EQ(TakeConnection(key, 0), INVALID_SOCKET);  // the entry went with its socket
     EXPECT_NE(console.find("Backup Steam sent 1464KB."), std::string::npos) << console;
     EXPECT_EQ(console.find("Unexpected"), std::string::npos) << console;
@@ -202,8 +202,7 @@ TEST(Movers, StreamWithoutItsConnectionFailsWithoutTouchingAnother) {
     ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, other));
     const std::string otherKey = "10.0.0.9#Sales#LOG#2#1";
     uint64_t id = 0;
-    ASSERT_EQ(RegisterConnection(otherKey, SocketThreadParam{static_cast<SOCKET>(other[0]), {}}, &id),
-              Registered::Yes);
+    ASSERT_EQ(RegisterConnection(otherKey, SocketThreadParam{static_cast<SOCKET>(other[0]), {}}, &id), Registered::Yes);
     send(other[1], "untouched", 9, 0);
 
     Device restore(false);
@@ -251,11 +250,11 @@ TEST(Movers, StreamThatFallsSilentFailsWithinTheIdleBound) {
         const std::string console = testing::internal::GetCapturedStdout();
         Log::SetLogLevel(Log::LOG_INFO);
 
-        EXPECT_NE(console.find("No byte of stream 1 came for 400 ms; the stream fails."), std::string::npos)
-            << console;
+        EXPECT_NE(console.find("No byte of stream 1 came for 400 ms; the stream fails."), std::string::npos) << console;
         char buf[1];
         EXPECT_EQ(recv(pair[1], buf, 1, 0), 0);  // the service closed its end
-        EXPECT_EQ(RegisterConnection(key, SocketThreadParam{INVALID_SOCKET, {}}, &id), Registered::Yes);  // and removed it
+        EXPECT_EQ(RegisterConnection(key, SocketThreadParam{INVALID_SOCKET, {}}, &id),
+                  Registered::Yes);  // and removed it
         RemoveConnection(key, INVALID_SOCKET);
         close(pair[1]);
     }
@@ -379,11 +378,11 @@ TEST(Connection, RefusedPeersAndRequestsLeaveNoEntry) {
         size_t answer;     // bytes the peer gets back before the close
     };
     const Case cases[] = {
-        {",127.0.0.10,", "|T#LOG#1#1:1500", 0},   // only begins with the allowed address
-        {",,", "|T#LOG#33#1:1500", 0},            // invalid
+        {",127.0.0.10,", "|T#LOG#1#1:1500", 0},        // only begins with the allowed address
+        {",,", "|T#LOG#33#1:1500", 0},                 // invalid
         {",,", "|T#LOG#1#1:1600", kRequestBlockSize},  // newer server: the block comes back, then the close
         {",,", ", MOVE ''T'' TO ''%DATA%../T.mdf''|T#LOG#1#1:1500", 0},  // a file outside the data folder
-        {",,", "", 0},  // silent: the request's wait ends
+        {",,", "", 0},                                                   // silent: the request's wait ends
     };
     for (const Case& c : cases) {
         g_allowedPeers = c.peers;

@@ -83,12 +83,12 @@ TEST(Request, RefusedRequests) {
     const Case cases[] = {
         {"", RequestFault::NoKey},
         {"garbage without any separator", RequestFault::NoKey},
-        {"|Sales#DATABASE#1#1", RequestFault::NoKey},            // no ":"
-        {"|:1500", RequestFault::NoKey},                         // ":" right after the last "|"
-        {"|Sales#DATABASE#1#1:1500|", RequestFault::NoKey},      // the last ":" before the last "|"
-        {"Sales#DATABASE#1#1:1500", RequestFault::MoveText},     // no "|": the whole text is the move list
+        {"|Sales#DATABASE#1#1", RequestFault::NoKey},         // no ":"
+        {"|:1500", RequestFault::NoKey},                      // ":" right after the last "|"
+        {"|Sales#DATABASE#1#1:1500|", RequestFault::NoKey},   // the last ":" before the last "|"
+        {"Sales#DATABASE#1#1:1500", RequestFault::MoveText},  // no "|": the whole text is the move list
         {"|Sales#DATABASE#1:1500", RequestFault::Fields},
-        {"|#DATABASE#1#1:1500", RequestFault::Fields},           // empty database name
+        {"|#DATABASE#1#1:1500", RequestFault::Fields},  // empty database name
         {"|Sales##1#1:1500", RequestFault::Fields},
         {"|Sales#DATABASE#x#1:1500", RequestFault::Fields},
         {"|Sales#DATABASE#2147483648#1:1500", RequestFault::Fields},  // 2^31 does not fit the count
@@ -171,9 +171,9 @@ TEST(Service, VersionRule) {
         bool accepted;
     };
     const Case cases[] = {
-        {1500, 1500, true}, {1500, 1100, true}, {1500, 1099, false}, {1500, 1600, false}, {1500, 1050, false},
-        {1000, 700, true},  {1000, 699, false}, {850, 850, true},    {850, 550, true},    {850, 549, false},
-        {0, 0, true},       {0, 1500, false},
+        {1500, 1500, true},  {1500, 1100, true}, {1500, 1099, false}, {1500, 1600, false},
+        {1500, 1050, false}, {1000, 700, true},  {1000, 699, false},  {850, 850, true},
+        {850, 550, true},    {850, 549, false},  {0, 0, true},        {0, 1500, false},
     };
     for (const Case& c : cases)
         EXPECT_EQ(VersionAccepted(c.local, c.incoming), c.accepted) << c.local << " <- " << c.incoming;
@@ -237,7 +237,8 @@ TEST(Service, WaitingConnectionsAreBounded) {
     const SocketThreadParam param{static_cast<SOCKET>(pair[0]), {}};
     uint64_t id = 0;
     auto key = [](size_t i) { return "10.0.0.5#T" + std::to_string(i) + "#LOG#2#2"; };
-    for (size_t i = 0; i < kMaxWaitingConnections; ++i) ASSERT_EQ(RegisterConnection(key(i), param, &id), Registered::Yes);
+    for (size_t i = 0; i < kMaxWaitingConnections; ++i)
+        ASSERT_EQ(RegisterConnection(key(i), param, &id), Registered::Yes);
     EXPECT_EQ(RegisterConnection("10.0.0.5#U#LOG#1#1", param, &id), Registered::Full);
     // A taken entry waits no more: it leaves room for the next.
     EXPECT_EQ(TakeConnection(key(0), 0), param.socket);
@@ -256,9 +257,9 @@ bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 TEST(Service, WaitingConnectionEndsWhenTakenOrGivenUp) {
     struct Case {
         const char* what;
-        bool peerSends;   // the peer sent a byte that is still unread
+        bool peerSends;  // the peer sent a byte that is still unread
         bool peerCloses;
-        bool taken;       // a restore takes the entry meanwhile
+        bool taken;  // a restore takes the entry meanwhile
         uint32_t waitMs;
         bool closed;      // the watch closed and removed the entry
         DWORD atLeastMs;  // how long the watch lasted at least
@@ -289,7 +290,8 @@ TEST(Service, WaitingConnectionEndsWhenTakenOrGivenUp) {
         EXPECT_LT(took, c.atLeastMs + 5000) << c.what;
         EXPECT_EQ(!IsOpen(pair[0]), c.closed) << c.what;
         uint64_t again = 0;
-        EXPECT_EQ(RegisterConnection(key, SocketThreadParam{INVALID_SOCKET, {}}, &again), c.closed ? Registered::Yes : Registered::Duplicate)
+        EXPECT_EQ(RegisterConnection(key, SocketThreadParam{INVALID_SOCKET, {}}, &again),
+                  c.closed ? Registered::Yes : Registered::Duplicate)
             << c.what;
         std::lock_guard<std::mutex> hold(g_connectionsLock);
         g_connections.clear();
@@ -354,8 +356,7 @@ TEST(Statement, NamesFromThePeerStayInsideTheirQuotes) {
     RestoreTemplate t = ComposeServiceRestore("LOG", db, false, "RECOVERY", ", MOVE 'a' TO '%s/a.mdf'");
     const std::string filled = FillDeviceList(t, " VIRTUAL_DEVICE='G'");
     EXPECT_NE(filled.find("name='x''] %s; DROP DATABASE master; --' AND is_read_only"), std::string::npos) << filled;
-    EXPECT_NE(filled.find("ALTER DATABASE [x']] %s; DROP DATABASE master; --] SET SINGLE_USER"),
-              std::string::npos);
+    EXPECT_NE(filled.find("ALTER DATABASE [x']] %s; DROP DATABASE master; --] SET SINGLE_USER"), std::string::npos);
     EXPECT_NE(filled.find("RESTORE LOG [x']] %s; DROP DATABASE master; --] FROM  VIRTUAL_DEVICE='G' WITH STATS=5, "
                           "RECOVERY, MOVE 'a' TO '%s/a.mdf'; "),
               std::string::npos)

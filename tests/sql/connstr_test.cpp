@@ -7,11 +7,10 @@
 
 namespace {
 
-TEST(ConnString, FormsTakeValuesUnchanged)
-{
+TEST(ConnString, FormsTakeValuesUnchanged) {
     char out[512];
-    ASSERT_TRUE(ComposeConnectionString(out, sizeof out, ConnKey::Run, true, "ODBC Driver 18 for SQL Server",
-                                        ".\\INST", "u", "p"));
+    ASSERT_TRUE(ComposeConnectionString(out, sizeof out, ConnKey::Run, true, "ODBC Driver 18 for SQL Server", ".\\INST",
+                                        "u", "p"));
     EXPECT_STREQ(out, "DRIVER={ODBC Driver 18 for SQL Server};SERVER=.\\INST;DATABASE=msdb;Trusted_Connection=yes;");
     // A pass word with a semicolon and braces goes in as it is.
     ASSERT_TRUE(ComposeConnectionString(out, sizeof out, ConnKey::Run, false, "D", "srv", "sa", "a;b}c"));
@@ -22,14 +21,13 @@ TEST(ConnString, FormsTakeValuesUnchanged)
     EXPECT_STREQ(out, "DRIVER={D};SERVER=srv;Database=msdb;Trusted_Connection=yes;");
 }
 
-TEST(ConnString, RefusesWhatDoesNotFitItsRoom)
-{
+TEST(ConnString, RefusesWhatDoesNotFitItsRoom) {
     // The widest settings make 678 characters: more than the 511 of the room.
     std::string driver(255, 'd'), server(127, 's'), user(127, 'u'), pass(127, 'p');
     char out[512 + 16];
     std::memset(out, 'Z', sizeof out);
-    EXPECT_FALSE(ComposeConnectionString(out, 512, ConnKey::Run, false, driver.c_str(), server.c_str(),
-                                         user.c_str(), pass.c_str()));
+    EXPECT_FALSE(ComposeConnectionString(out, 512, ConnKey::Run, false, driver.c_str(), server.c_str(), user.c_str(),
+                                         pass.c_str()));
     EXPECT_STREQ(out, "");
     for (size_t i = 512; i < sizeof out; ++i) ASSERT_EQ(out[i], 'Z') << "written past the room at " << i;
 
@@ -42,8 +40,7 @@ TEST(ConnString, RefusesWhatDoesNotFitItsRoom)
     EXPECT_FALSE(ComposeConnectionString(out, 512, ConnKey::Run, true, "", fits.c_str(), "", ""));
 }
 
-TEST(ReplaceFirst, ReplacesOnlyTheFirstOccurrence)
-{
+TEST(ReplaceFirst, ReplacesOnlyTheFirstOccurrence) {
     struct {
         std::string in, from, to, out;
         bool found;

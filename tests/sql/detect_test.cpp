@@ -28,12 +28,13 @@ std::string Long(char c, size_t n) { return std::string(n, c); }
 const std::string k17 = "ODBC Driver 17 for SQL Server";
 const std::string k18 = "ODBC Driver 18 for SQL Server";
 
-std::vector<DetectCase> Cases()
-{
+std::vector<DetectCase> Cases() {
     return {
         {"17 then 18", {{k17, ""}, {k18, ""}}, 18, k18},
         {"18 then 17", {{k18, ""}, {k17, ""}}, 18, k18},
-        {"13.1 counts as 13", {{"ODBC Driver 13.1 for SQL Server", ""}, {"SQL Server", ""}}, 13,
+        {"13.1 counts as 13",
+         {{"ODBC Driver 13.1 for SQL Server", ""}, {"SQL Server", ""}},
+         13,
          "ODBC Driver 13.1 for SQL Server"},
         {"no number counts as 0", {{"ODBC Driver for SQL Server", ""}}, 0, "ODBC Driver for SQL Server"},
         {"numbered beats unnumbered", {{"ODBC Driver for SQL Server", ""}, {k17, ""}}, 17, k17},
@@ -42,12 +43,16 @@ std::vector<DetectCase> Cases()
         {"only the legacy driver", {{"SQL Server", ""}, {"FreeTDS", ""}}, -1, "unchanged"},
         {"no drivers at all", {}, -1, "unchanged"},
         {"same number keeps the first", {{k17, ""}, {k17 + " Preview", ""}}, 17, k17},
-        {"a huge number does not overflow", {{"ODBC Driver 99999999999 for SQL Server", ""}, {k18, ""}},
-         2147483647, "ODBC Driver 99999999999 for SQL Server"},
+        {"a huge number does not overflow",
+         {{"ODBC Driver 99999999999 for SQL Server", ""}, {k18, ""}},
+         2147483647,
+         "ODBC Driver 99999999999 for SQL Server"},
         // A description or attribute text that does not fit its 256-byte buffer
         // ends the walk: that driver and the ones after it are not considered.
         {"long description ends the walk",
-         {{k17, ""}, {"ODBC Driver 19 for SQL Server " + Long('x', 300), ""}, {k18, ""}}, 17, k17},
+         {{k17, ""}, {"ODBC Driver 19 for SQL Server " + Long('x', 300), ""}, {k18, ""}},
+         17,
+         k17},
         {"long attributes end the walk", {{k17, ""}, {k18, "Description=" + Long('d', 400)}}, 17, k17},
     };
 }
@@ -56,8 +61,7 @@ void PrintTo(const DetectCase& c, std::ostream* os) { *os << c.title; }
 
 class DetectTest : public testing::TestWithParam<DetectCase> {};
 
-TEST_P(DetectTest, ChoosesHighestNumber)
-{
+TEST_P(DetectTest, ChoosesHighestNumber) {
     const DetectCase& c = GetParam();
     kestest::TempDir dir;
     Shell("mkdir -p " + Quote(dir / "home"));
@@ -71,8 +75,8 @@ TEST_P(DetectTest, ChoosesHighestNumber)
 
     std::string out;
     int st = Shell("HOME=" + Quote(dir / "home") + " ODBCSYSINI=" + Quote(dir.path()) + " " +
-                     Quote(testing::internal::GetArgvs()[0]) + " --probe-detect",
-                 &out, false);
+                       Quote(testing::internal::GetArgvs()[0]) + " --probe-detect",
+                   &out, false);
     ASSERT_EQ(st, 0) << out;
     EXPECT_NE(out.find("result=" + std::to_string(c.result) + "\n"), std::string::npos) << out;
     EXPECT_NE(out.find("\nname=" + c.chosen + "\n"), std::string::npos) << out;

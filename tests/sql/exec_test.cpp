@@ -16,8 +16,7 @@ using namespace sqltest;
 namespace {
 
 // Starts execSQL with CreateThread, waits for it and gives its exit code.
-int32_t RunStatementThread(const std::string& conn, const std::string& batch)
-{
+int32_t RunStatementThread(const std::string& conn, const std::string& batch) {
     SqlExecParam param{conn.c_str(), batch.c_str()};
     HANDLE h = CreateThread(nullptr, 0, execSQL, &param, 0, nullptr);
     EXPECT_NE(h, nullptr);
@@ -31,16 +30,14 @@ int32_t RunStatementThread(const std::string& conn, const std::string& batch)
 
 class Exec : public testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         EmuEnv();
         std::snprintf(g_odbcDriver, sizeof g_odbcDriver, "%s", "ODBC Driver 17 for SQL Server");
     }
     std::string conn_ = TrustedConn("localhost");
 };
 
-TEST_F(Exec, CompletingBatchLogsItsProgress)
-{
+TEST_F(Exec, CompletingBatchLogsItsProgress) {
     int32_t code = 99;
     std::string log = CaptureLog([&] {
         code = RunStatementThread(conn_,
@@ -57,8 +54,7 @@ TEST_F(Exec, CompletingBatchLogsItsProgress)
     EXPECT_LT(first, second) << "messages out of order\n" << log;
 }
 
-TEST_F(Exec, FailuresGiveMinusOne)
-{
+TEST_F(Exec, FailuresGiveMinusOne) {
     ASSERT_EQ(Sqlemu("login add MSSQLSERVER kes right"), 0);
     struct Case {
         std::string conn, batch;
@@ -87,8 +83,7 @@ TEST_F(Exec, FailuresGiveMinusOne)
     EXPECT_NE(log.find("]  28000:1:18456:"), std::string::npos) << log;
 }
 
-TEST_F(Exec, ErrorCarrying3014Recovers)
-{
+TEST_F(Exec, ErrorCarrying3014Recovers) {
     ASSERT_EQ(Sqlemu("instance create X3014"), 0);
     ASSERT_EQ(Sqlemu("fault set X3014 error-3014"), 0);
     int32_t code = 99;
@@ -96,12 +91,12 @@ TEST_F(Exec, ErrorCarrying3014Recovers)
         CaptureLog([&] { code = RunStatementThread(TrustedConn("localhost\\X3014"), "PRINT 'a' PRINT 'b'"); });
     EXPECT_EQ(code, 0);
     EXPECT_NE(log.find("]  Errors were encountered but the command was able to recover and successfully complete.\n"),
-              std::string::npos) << log;
+              std::string::npos)
+        << log;
 }
 
 // The log file of this test binary: <its folder>/Log/<its name>-YYYYMMDD.log.
-std::string LogFilePath()
-{
+std::string LogFilePath() {
     char exe[4096];
     ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
     if (n <= 0) return "";
@@ -118,8 +113,7 @@ std::string LogFilePath()
 
 // An unexpected return code ends the whole process with -10 from the
 // statement thread, and the reason still reaches the console and the log file.
-TEST_F(Exec, StillExecutingEndsTheProcess)
-{
+TEST_F(Exec, StillExecutingEndsTheProcess) {
     ASSERT_EQ(Sqlemu("instance create XSTILL"), 0);
     ASSERT_EQ(Sqlemu("fault set XSTILL still-executing"), 0);
     std::string conn = TrustedConn("localhost\\XSTILL");

@@ -10,8 +10,7 @@
 
 namespace sqltest {
 
-std::string Quote(const std::string& s)
-{
+std::string Quote(const std::string& s) {
     std::string q = "'";
     for (char c : s) {
         if (c == '\'')
@@ -22,8 +21,7 @@ std::string Quote(const std::string& s)
     return q + "'";
 }
 
-int Shell(const std::string& cmd, std::string* out, bool mergeErr)
-{
+int Shell(const std::string& cmd, std::string* out, bool mergeErr) {
     std::string full = cmd + (mergeErr ? " 2>&1" : "");
     FILE* p = popen(full.c_str(), "r");
     if (!p) return -1;
@@ -35,15 +33,13 @@ int Shell(const std::string& cmd, std::string* out, bool mergeErr)
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
-void WriteFile(const std::string& path, const std::string& text)
-{
+void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream f(path, std::ios::binary);
     f << text;
     ASSERT_TRUE(f.good()) << path;
 }
 
-const Emu& EmuEnv()
-{
+const Emu& EmuEnv() {
     static kestest::TempDir made;  // removed when the process ends
     static Emu emu = [] {
         Emu e;
@@ -65,14 +61,12 @@ const Emu& EmuEnv()
     return emu;
 }
 
-int Sqlemu(const std::string& args, std::string* out)
-{
+int Sqlemu(const std::string& args, std::string* out) {
     EmuEnv();
     return Shell(Quote(SQLEMU_BIN) + " " + args, out);
 }
 
-std::string TrustedConn(const std::string& server, const std::string& driver)
-{
+std::string TrustedConn(const std::string& server, const std::string& driver) {
     return "DRIVER={" + driver + "};SERVER=" + server + ";DATABASE=msdb;Trusted_Connection=yes;";
 }
 

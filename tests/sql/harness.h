@@ -43,8 +43,7 @@ std::string CaptureLog(Fn fn);
 #include <gtest/gtest.h>
 
 template <class Fn>
-std::string sqltest::CaptureLog(Fn fn)
-{
+std::string sqltest::CaptureLog(Fn fn) {
     testing::internal::CaptureStdout();
     fn();
     fflush(stdout);

@@ -9,8 +9,7 @@
 #include "sql/Sql.h"
 #include "support/Log.h"
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "--probe-detect") == 0) {
         Log::Initialize(nullptr);
         Log::SetLogLevel(Log::LOG_DEBUG);

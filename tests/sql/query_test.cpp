@@ -16,16 +16,14 @@ const char kVersionQuery[] =
 
 class Query : public testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         EmuEnv();
         std::snprintf(g_odbcDriver, sizeof g_odbcDriver, "%s", "ODBC Driver 17 for SQL Server");
     }
     std::string conn_ = TrustedConn("localhost");
 };
 
-TEST_F(Query, ResultTexts)
-{
+TEST_F(Query, ResultTexts) {
     struct Case {
         const char* batch;
         bool first;
@@ -58,8 +56,7 @@ TEST_F(Query, ResultTexts)
     }
 }
 
-TEST_F(Query, JoinedRows)
-{
+TEST_F(Query, JoinedRows) {
     // Two rows of two columns: a|b, a line feed, c|d, no line feed at the end.
     ASSERT_EQ(Sqlemu("db create MSSQLSERVER Rows --data-mb 1 --log-mb 1"), 0);
     std::string got = QuerySQL(conn_.c_str(), "SELECT fileid, groupid FROM Rows..sysfiles ORDER BY fileid", false);
@@ -67,8 +64,7 @@ TEST_F(Query, JoinedRows)
     EXPECT_EQ(QuerySQL(conn_.c_str(), "SELECT fileid, groupid FROM Rows..sysfiles ORDER BY fileid", true), "1");
 }
 
-TEST_F(Query, LongValuesComeBackWhole)
-{
+TEST_F(Query, LongValuesComeBackWhole) {
     // A MOVE-clause list of hundreds of files is one long value: cut, it would end mid-name.
     for (size_t size : {size_t(8191), size_t(8192), size_t(10000), size_t(100000)}) {
         std::string value;
@@ -80,31 +76,30 @@ TEST_F(Query, LongValuesComeBackWhole)
     }
 }
 
-TEST_F(Query, FailedLoginLogsTheDriverRecords)
-{
+TEST_F(Query, FailedLoginLogsTheDriverRecords) {
     ASSERT_EQ(Sqlemu("login add MSSQLSERVER kes right"), 0);
     std::string conn = "DRIVER={ODBC Driver 17 for SQL Server};SERVER=localhost;DATABASE=msdb;UID=kes;PWD=wrong;";
     std::string got;
     std::string log = CaptureLog([&] { got = QuerySQL(conn.c_str(), kVersionQuery, true); });
     EXPECT_EQ(got, "");
-    EXPECT_NE(log.find("]  SQL Server ODBC driver reported the following error SQLDriverConnect\n"),
-              std::string::npos) << log;
+    EXPECT_NE(log.find("]  SQL Server ODBC driver reported the following error SQLDriverConnect\n"), std::string::npos)
+        << log;
     EXPECT_NE(log.find("]  28000:1:18456:[Microsoft][ODBC Driver 17 for SQL Server][SQL Server]Login failed for "
                        "user 'kes'.\n\n"),
-              std::string::npos) << log;
+              std::string::npos)
+        << log;
 
     // The right pass word, and a server that does not exist.
     conn = "DRIVER={ODBC Driver 17 for SQL Server};SERVER=localhost;DATABASE=msdb;UID=kes;PWD=right;";
     EXPECT_EQ(QuerySQL(conn.c_str(), kVersionQuery, true), "1500");
     log = CaptureLog([&] { got = QuerySQL(TrustedConn("nohost").c_str(), kVersionQuery, true); });
     EXPECT_EQ(got, "");
-    EXPECT_NE(log.find("]  SQL Server ODBC driver reported the following error SQLDriverConnect\n"),
-              std::string::npos) << log;
+    EXPECT_NE(log.find("]  SQL Server ODBC driver reported the following error SQLDriverConnect\n"), std::string::npos)
+        << log;
     EXPECT_NE(log.find(":[Microsoft][ODBC Driver 17 for SQL Server]A network-related"), std::string::npos) << log;
 }
 
-TEST_F(Query, ProgressShapedMessages)
-{
+TEST_F(Query, ProgressShapedMessages) {
     // L = 25 + 29 = 54: a message must be longer than 54 + 19 = 73 characters
     // (the driver's prefix is 54 of them) to be logged.
     struct Case {
@@ -141,14 +136,13 @@ TEST_F(Query, ProgressShapedMessages)
     EXPECT_NE(log.find("]  Operation Progress: Server]12345678901234567890\n"), std::string::npos) << log;
 }
 
-TEST_F(Query, FailuresInTheBatch)
-{
+TEST_F(Query, FailuresInTheBatch) {
     std::string got;
     // Rejected at once: the label and the records; nothing comes back.
     std::string log = CaptureLog([&] { got = QuerySQL(conn_.c_str(), "SELEC 1", true); });
     EXPECT_EQ(got, "");
-    EXPECT_NE(log.find("]  SQL Server ODBC driver reported the following error SQLExecDirect()\n"),
-              std::string::npos) << log;
+    EXPECT_NE(log.find("]  SQL Server ODBC driver reported the following error SQLExecDirect()\n"), std::string::npos)
+        << log;
     EXPECT_NE(log.find("]  42000:1:102:"), std::string::npos) << log;
 
     // An error after the first result: what was read stays.
@@ -157,32 +151,30 @@ TEST_F(Query, FailuresInTheBatch)
     EXPECT_NE(log.find("]  Errors resulted in failure of the command.\n"), std::string::npos) << log;
 }
 
-TEST_F(Query, ErrorCarrying3014Recovers)
-{
+TEST_F(Query, ErrorCarrying3014Recovers) {
     ASSERT_EQ(Sqlemu("instance create F3014"), 0);
     ASSERT_EQ(Sqlemu("fault set F3014 error-3014"), 0);
     std::string got;
     std::string log = CaptureLog(
         [&] { got = QuerySQL(TrustedConn("localhost\\F3014").c_str(), "SELECT 'x' PRINT 'p' SELECT 'y'", false); });
     EXPECT_NE(log.find("]  Errors were encountered but the command was able to recover and successfully complete.\n"),
-              std::string::npos) << log;
+              std::string::npos)
+        << log;
     EXPECT_EQ(log.find("Errors resulted in failure"), std::string::npos) << log;
     EXPECT_EQ(got, "xy");
 }
 
-TEST_F(Query, UnexpectedReturnCodeEndsTheWalkOnly)
-{
+TEST_F(Query, UnexpectedReturnCodeEndsTheWalkOnly) {
     ASSERT_EQ(Sqlemu("instance create FSTILL"), 0);
     ASSERT_EQ(Sqlemu("fault set FSTILL still-executing"), 0);
     std::string got;
-    std::string log = CaptureLog(
-        [&] { got = QuerySQL(TrustedConn("localhost\\FSTILL").c_str(), "SELECT 'x' SELECT 'y'", false); });
+    std::string log =
+        CaptureLog([&] { got = QuerySQL(TrustedConn("localhost\\FSTILL").c_str(), "SELECT 'x' SELECT 'y'", false); });
     EXPECT_NE(log.find("]  Unexpected SQLExec result 2\n"), std::string::npos) << log;
     EXPECT_EQ(got, "x");
 }
 
-TEST_F(Query, LongMessageIsCutToItsBuffer)
-{
+TEST_F(Query, LongMessageIsCutToItsBuffer) {
     ASSERT_EQ(Sqlemu("instance create FLONG"), 0);
     ASSERT_EQ(Sqlemu("fault set FLONG long-message"), 0);
     std::string log = CaptureLog([&] { QuerySQL(TrustedConn("localhost\\FLONG").c_str(), "PRINT 'x'", true); });
@@ -193,8 +185,7 @@ TEST_F(Query, LongMessageIsCutToItsBuffer)
     EXPECT_EQ(end - at - std::strlen("]  Operation Progress: "), 511u - 54u) << log;
 }
 
-TEST_F(Query, FixedDriverForm)
-{
+TEST_F(Query, FixedDriverForm) {
     // "SQL Server" registered as one more name of the emulated driver.
     ASSERT_EQ(Sqlemu("login add MSSQLSERVER kes pw"), 0);
     std::string got = QuerySQL("localhost", "kes", "pw", "SELECT 'via the fixed driver'", true);
@@ -213,8 +204,7 @@ namespace {
 
 // The interactive test has no desktop to prompt on: it gives up cleanly, and
 // whatever the driver says, the result is 0.
-TEST(PromptedConnection, EndsWithZeroWithoutADesktop)
-{
+TEST(PromptedConnection, EndsWithZeroWithoutADesktop) {
     EmuEnv();
     EXPECT_EQ(TestOdbcConnection(), 0);
 }

@@ -6,8 +6,7 @@
 #include "engine/startup.h"
 #include "platform/win32/win32.h"
 
-int main()
-{
+int main() {
     HANDLE h = CreateMutexA(nullptr, TRUE, kSingleInstanceName);
     if (h == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
         std::printf("busy\n");

@@ -14,8 +14,7 @@
 
 namespace {
 
-void Set(char* field, size_t width, const std::string& v)
-{
+void Set(char* field, size_t width, const std::string& v) {
     ASSERT_LT(v.size(), width);
     std::memset(field, 0, width);
     std::memcpy(field, v.data(), v.size());
@@ -24,8 +23,7 @@ void Set(char* field, size_t width, const std::string& v)
 
 class StreamTable : public testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         Log::SetLogLevel(Log::LOG_INFO);
         g_streamFiles.clear();
         SET(Action, "B");
@@ -35,15 +33,13 @@ protected:
         g_config.RPort = 8080;
     }
 
-    std::string Touch(const std::string& name)
-    {
+    std::string Touch(const std::string& name) {
         std::ofstream(dir_ / name) << "x";
         return dir_ / name;
     }
 
     // FillJobInfo, then BuildStreamTable with its log lines captured.
-    int Build(const std::string& files, std::string* log = nullptr)
-    {
+    int Build(const std::string& files, std::string* log = nullptr) {
         SET(Files, files);
         FillJobInfo();
         testing::internal::CaptureStdout();
@@ -54,8 +50,7 @@ protected:
         return n;
     }
 
-    std::vector<std::string> Entries() const
-    {
+    std::vector<std::string> Entries() const {
         std::vector<std::string> v;
         int k = 1;
         for (const auto& e : g_streamFiles) {
@@ -70,8 +65,7 @@ protected:
 
 using Strings = std::vector<std::string>;
 
-TEST_F(StreamTable, FilesForms)
-{
+TEST_F(StreamTable, FilesForms) {
     struct Case {
         const char* files;
         const char* bkType;
@@ -107,28 +101,26 @@ TEST_F(StreamTable, FilesForms)
     }
 }
 
-TEST_F(StreamTable, ClampsTheCountAndKeepsEveryEntry)
-{
+TEST_F(StreamTable, ClampsTheCountAndKeepsEveryEntry) {
     std::string log;
     EXPECT_EQ(Build("a1,a2,a3,a4,a5,a6,a7,a8,a9,a10,a11", &log), 8);
     EXPECT_EQ(g_streamFiles.size(), 11u);
     EXPECT_EQ(g_streamFiles[11], "a11");
-    EXPECT_NE(log.find("]  Stream count is set to 8, since the requested count [11] is invalid.\n"),
-              std::string::npos) << log;
+    EXPECT_NE(log.find("]  Stream count is set to 8, since the requested count [11] is invalid.\n"), std::string::npos)
+        << log;
 
     g_streamFiles.clear();
     EXPECT_EQ(Build(",,,,,", &log), 1);
     EXPECT_TRUE(g_streamFiles.empty());
-    EXPECT_NE(log.find("]  Stream count is set to 1, since the requested count [0] is invalid.\n"),
-              std::string::npos) << log;
+    EXPECT_NE(log.find("]  Stream count is set to 1, since the requested count [0] is invalid.\n"), std::string::npos)
+        << log;
 
     g_streamFiles.clear();
     EXPECT_EQ(Build("8@/bk", &log), 8);
     EXPECT_EQ(log.find("Stream count is set"), std::string::npos) << log;
 }
 
-TEST_F(StreamTable, HugeCountIsBoundedWithoutExhaustingMemory)
-{
+TEST_F(StreamTable, HugeCountIsBoundedWithoutExhaustingMemory) {
     for (const char* files : {"5000000@/bk", "99999999999@/bk"}) {
         g_streamFiles.clear();
         std::string log;
@@ -137,14 +129,12 @@ TEST_F(StreamTable, HugeCountIsBoundedWithoutExhaustingMemory)
         for (int k = 1; k <= 8; ++k) EXPECT_EQ(g_streamFiles[k], "/bk/Sales_" + std::to_string(k) + ".bak");
         std::string requested = std::strchr(files, '@') ? std::string(files, std::strchr(files, '@')) : "";
         if (requested.size() < 10) {  // the count that fits an int is named as typed
-            EXPECT_NE(log.find("since the requested count [" + requested + "] is invalid."), std::string::npos)
-                << log;
+            EXPECT_NE(log.find("since the requested count [" + requested + "] is invalid."), std::string::npos) << log;
         }
     }
 }
 
-TEST_F(StreamTable, BackupTakesRestoreServiceFromFirstTcpEntry)
-{
+TEST_F(StreamTable, BackupTakesRestoreServiceFromFirstTcpEntry) {
     struct Case {
         const char* files;
         const char* host;  // the Host setting
@@ -157,8 +147,8 @@ TEST_F(StreamTable, BackupTakesRestoreServiceFromFirstTcpEntry)
         {"tcp://srv:x", "", 8080, "srv", 0},
         {"tcp://h:1,tcp://other:2", "", 8080, "h", 1},
         {"2@tcp://10.1.1.9:7000", "peer", 9000, "peer", 9000},  // Host set: nothing changes
-        {"a.bak,tcp://h:1", "", 8080, "", 8080},                 // only the first entry counts
-        {"TCP://h:1", "", 8080, "", 8080},                       // the prefix is lower case
+        {"a.bak,tcp://h:1", "", 8080, "", 8080},                // only the first entry counts
+        {"TCP://h:1", "", 8080, "", 8080},                      // the prefix is lower case
     };
     for (const Case& c : cases) {
         g_streamFiles.clear();
@@ -170,8 +160,7 @@ TEST_F(StreamTable, BackupTakesRestoreServiceFromFirstTcpEntry)
     }
 }
 
-TEST_F(StreamTable, RestoreAndVerifyNeedTheirFiles)
-{
+TEST_F(StreamTable, RestoreAndVerifyNeedTheirFiles) {
     std::string a = Touch("a.bak"), b = Touch("b.bak");
     std::string nine;
     for (int i = 1; i <= 9; ++i) nine += Touch("f" + std::to_string(i)) + ",";
@@ -189,7 +178,7 @@ TEST_F(StreamTable, RestoreAndVerifyNeedTheirFiles)
         {"R", a + "," + dir_ / "gone.bak," + b, -1, dir_ / "gone.bak", 2},
         {"V", a + ", " + b, -1, " " + b, 2},  // the blank is part of the name
         {"R", "TCP://h:1", -1, "TCP://h:1", 1},
-        {"R", dir_.path(), -1, dir_.path(), 1},  // a folder is no file
+        {"R", dir_.path(), -1, dir_.path(), 1},                // a folder is no file
         {"V", nine + dir_ / "tenth", -1, dir_ / "tenth", 10},  // also beyond the eighth
     };
     for (const Case& c : cases) {
@@ -206,14 +195,13 @@ TEST_F(StreamTable, RestoreAndVerifyNeedTheirFiles)
     }
 }
 
-TEST(JobInfo, FilledFromSettings)
-{
+TEST(JobInfo, FilledFromSettings) {
     struct Case {
         const char* action;
         const char* bkType;
         bool backup, database;
     } cases[] = {
-        {"B", "F", true, true}, {"B", "L", true, false}, {"b", "D", false, true},
+        {"B", "F", true, true},  {"B", "L", true, false}, {"b", "D", false, true},
         {"R", "l", false, true}, {"V", "", false, true},
     };
     for (const Case& c : cases) {

@@ -1,7 +1,7 @@
 // Log, run in copies of this binary so that each case has its own folder,
 // log file and console.
-#include "platform/win32/win32.h"
 #include "support/Log.h"
+#include "platform/win32/win32.h"
 #include "tests/support/TestProcess.h"
 
 #include <gtest/gtest.h>
@@ -60,10 +60,18 @@ std::vector<std::string> messages(const std::string& text) {
 }
 
 const std::vector<std::string> kLevelsExpected = {
-    "before-fatal",                                         // only Fatal passes before the level is set
-    "info-fatal", "info-error", "info-warn", "info-info",  // Info: no Trace, no Debug
-    "progress 100% done %s %d",                            // a '%' in an argument stands for itself
-    "debug-fatal", "debug-error", "debug-warn", "debug-info", "debug-trace", "debug-debug",
+    "before-fatal",  // only Fatal passes before the level is set
+    "info-fatal",
+    "info-error",
+    "info-warn",
+    "info-info",                 // Info: no Trace, no Debug
+    "progress 100% done %s %d",  // a '%' in an argument stands for itself
+    "debug-fatal",
+    "debug-error",
+    "debug-warn",
+    "debug-info",
+    "debug-trace",
+    "debug-debug",
 };
 
 TEST(SupportLog, LevelsFormatAndFileMatchTheRedirectedConsole) {
@@ -94,12 +102,12 @@ TEST(SupportLog, ColoursOnATerminal) {
         std::string colour;
     };
     const Case cases[] = {
-        {1, "\033[0;31;40m"},  // Fatal: red
-        {2, "\033[0;91;40m"},  // Error: bright red
-        {3, "\033[0;93;40m"},  // Warn: yellow
-        {4, reset},            // Info: the console's own colours
-        {10, "\033[0;92;40m"}, // Trace: bright green
-        {11, "\033[0;97;40m"}, // Debug: bright white
+        {1, "\033[0;31;40m"},   // Fatal: red
+        {2, "\033[0;91;40m"},   // Error: bright red
+        {3, "\033[0;93;40m"},   // Warn: yellow
+        {4, reset},             // Info: the console's own colours
+        {10, "\033[0;92;40m"},  // Trace: bright green
+        {11, "\033[0;97;40m"},  // Debug: bright white
     };
     for (const Case& c : cases) {
         std::string l = ls[c.line];
@@ -150,12 +158,12 @@ TEST(SupportLog, DateAndTimeFieldsHaveTwoDigits) {
     for (const Case& c : cases) {
         TempDir dir;
         std::string exe = kestest::placeProgram(g_supportSelf, dir.path(), "Kestrune.exe");
-        kestest::RunResult r = kestest::run({exe, "--child", "log-levels"}, "",
-                                            {std::string("LD_PRELOAD=") + faketime, std::string("FAKETIME=") + c.when,
-                                             "FAKETIME_DONT_FAKE_MONOTONIC=1", "TZ=UTC",
-                                             // the preloaded clock stands before the sanitizer runtime
-                                             "ASAN_OPTIONS=" + asan + (asan.empty() ? "" : ":") +
-                                                 "verify_asan_link_order=0"});
+        kestest::RunResult r =
+            kestest::run({exe, "--child", "log-levels"}, "",
+                         {std::string("LD_PRELOAD=") + faketime, std::string("FAKETIME=") + c.when,
+                          "FAKETIME_DONT_FAKE_MONOTONIC=1", "TZ=UTC",
+                          // the preloaded clock stands before the sanitizer runtime
+                          "ASAN_OPTIONS=" + asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0"});
         ASSERT_EQ(r.status, 0) << r.err;
         std::string log = kestest::readFile(dir / c.file);
         EXPECT_EQ(log, r.out) << c.file;
@@ -233,8 +241,8 @@ TEST(SupportLog, UnopenableLogFails) {
     kestest::RunResult r = kestest::run({exe, "--child", "log-fail"});
     EXPECT_EQ(r.status, 0) << r.err;
     // The failure is reported only once the level lets Error lines through.
-    EXPECT_EQ(messages(r.out), (std::vector<std::string>{"init=0", "Failed to initialize the system log. Error Number:20",
-                                                         "console only"}));
+    EXPECT_EQ(messages(r.out), (std::vector<std::string>{
+                                   "init=0", "Failed to initialize the system log. Error Number:20", "console only"}));
 }
 
 }  // namespace

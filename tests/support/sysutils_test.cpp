@@ -20,9 +20,10 @@ TEST(SupportFiles, WriteThenReadGivesTheSameBytes) {
     std::string all;
     for (int c = 0; c < 256; ++c) all += static_cast<char>(c);
     const std::string cases[] = {
-        std::string("\0abc\0", 5),        // zero bytes, the first one included
-        "line 1\r\nline 2\r\n",           // CR LF kept as it is
-        "\x1a" "after the old end mark\x1a",
+        std::string("\0abc\0", 5),  // zero bytes, the first one included
+        "line 1\r\nline 2\r\n",     // CR LF kept as it is
+        "\x1a"
+        "after the old end mark\x1a",
         "\n\r\n\r",
         all,
     };
@@ -123,8 +124,9 @@ TEST(SupportStrings, SplitString) {
 
 TEST(SupportStrings, RTrim) {
     const std::pair<std::string, std::string> cases[] = {
-        {"name \t\r\n", "name"}, {"   ", ""}, {"", ""}, {"in side  ", "in side"},
-        {"keep\v\f", "keep"},    {" lead", " lead"}, {"caf\xc3\xa9", "caf\xc3\xa9"}, {"x\xa0", "x\xa0"},
+        {"name \t\r\n", "name"},        {"   ", ""},          {"", ""},
+        {"in side  ", "in side"},       {"keep\v\f", "keep"}, {" lead", " lead"},
+        {"caf\xc3\xa9", "caf\xc3\xa9"}, {"x\xa0", "x\xa0"},
     };
     for (const auto& c : cases) {
         std::string s = c.first;

@@ -56,8 +56,7 @@ struct ClientSet {
     }
 };
 
-std::unique_ptr<ServerDeviceSet> ServerOpen(const std::string& instance, const std::string& name,
-                                            DWORD timeoutMs = 0) {
+std::unique_ptr<ServerDeviceSet> ServerOpen(const std::string& instance, const std::string& name, DWORD timeoutMs = 0) {
     std::unique_ptr<ServerDeviceSet> s;
     EXPECT_EQ(S_OK, ServerDeviceSet::Open(instance, name, timeoutMs, &s));
     return s;
@@ -102,8 +101,7 @@ TEST(VdiCom, CreateInstanceChecksItsArguments) {
         {&CLSID_MSSQL_ClientVirtualDeviceSet, nullptr, 0x4, &IID_IClientVirtualDeviceSet2, REGDB_E_CLASSNOTREG},
         {&CLSID_MSSQL_ClientVirtualDeviceSet, &outer, CLSCTX_INPROC_SERVER, &IID_IClientVirtualDeviceSet2,
          CLASS_E_NOAGGREGATION},
-        {&CLSID_MSSQL_ClientVirtualDeviceSet, nullptr, CLSCTX_INPROC_SERVER, &IID_IClientVirtualDevice,
-         E_NOINTERFACE},
+        {&CLSID_MSSQL_ClientVirtualDeviceSet, nullptr, CLSCTX_INPROC_SERVER, &IID_IClientVirtualDevice, E_NOINTERFACE},
         {&CLSID_MSSQL_ClientVirtualDeviceSet, nullptr, CLSCTX_INPROC_SERVER, &IID_IClientVirtualDeviceSet2, S_OK},
     };
     for (const Case& c : cases) {
@@ -240,7 +238,7 @@ TEST(VdiDevice, DeviceNamesFollowTheSetName) {
     struct Case {
         std::string suffix;
         HRESULT want;
-    } cases[] = {{"", S_OK}, {"1", S_OK}, {"2", S_OK}, {"3", VD_E_INVALID},
+    } cases[] = {{"", S_OK},           {"1", S_OK},         {"2", S_OK},     {"3", VD_E_INVALID},
                  {"01", VD_E_INVALID}, {"x", VD_E_INVALID}, {"1", VD_E_BUSY}};
     for (const Case& c : cases) {
         std::wstring w = Wide(client.name + c.suffix);

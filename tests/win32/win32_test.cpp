@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <stdio.h>
 #include <signal.h>
+#include <stdio.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -63,8 +63,8 @@ TEST(Win32Thread, ExitCodeStillActiveThenResult) {
 }
 
 TEST(Win32Thread, NegativeExitCodeKeepsItsBits) {
-    HANDLE t = CreateThread(nullptr, 0, returnParam, reinterpret_cast<LPVOID>(static_cast<uintptr_t>(0xFFFFFFFF)), 0,
-                            nullptr);
+    HANDLE t =
+        CreateThread(nullptr, 0, returnParam, reinterpret_cast<LPVOID>(static_cast<uintptr_t>(0xFFFFFFFF)), 0, nullptr);
     ASSERT_EQ(WaitForSingleObject(t, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
     DWORD code = 0;
     GetExitCodeThread(t, &code);
@@ -114,15 +114,14 @@ TEST(Win32Thread, RefusedCallsAndHandles) {
     cases.push_back({"count 0", WaitForMultipleObjects(0, &ev, TRUE, 0), WAIT_FAILED, GetLastError()});
     HANDLE many[MAXIMUM_WAIT_OBJECTS + 1];
     for (HANDLE& h : many) h = ev;
-    cases.push_back({"count 65", WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS + 1, many, TRUE, 0), WAIT_FAILED,
-                     GetLastError()});
+    cases.push_back(
+        {"count 65", WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS + 1, many, TRUE, 0), WAIT_FAILED, GetLastError()});
     HANDLE mixed[2] = {ev, bogus};
     cases.push_back({"one bad of two", WaitForMultipleObjects(2, mixed, FALSE, 0), WAIT_FAILED, GetLastError()});
     cases.push_back({"close bogus", static_cast<DWORD>(CloseHandle(bogus)), FALSE, GetLastError()});
-    cases.push_back({"exit code of event", static_cast<DWORD>(GetExitCodeThread(ev, nullptr)), FALSE,
-                     GetLastError()});
-    cases.push_back({"creation flags", CreateThread(nullptr, 0, waitForGate, &g, 4, nullptr) == nullptr, 1,
-                     GetLastError()});
+    cases.push_back({"exit code of event", static_cast<DWORD>(GetExitCodeThread(ev, nullptr)), FALSE, GetLastError()});
+    cases.push_back(
+        {"creation flags", CreateThread(nullptr, 0, waitForGate, &g, 4, nullptr) == nullptr, 1, GetLastError()});
     for (const Case& c : cases) {
         EXPECT_EQ(c.result, c.expected) << c.what;
         EXPECT_NE(c.error, 0u) << c.what;
@@ -342,17 +341,17 @@ TEST(Win32Profile, ReadsLikeTheProfileFunctions) {
         const char* expected;
     };
     const Case cases[] = {
-        {"Default", "Action", "x", 64, "R"},             // the first of a repeated key wins
-        {"default", "ACTION", "x", 64, "R"},             // names match without regard to case
-        {"Default", "Instance", "x", 64, "SRV\\INST"},   // blanks around names and values go
-        {"Default", "Instance", "x", 4, "SRV"},          // cut to size - 1
-        {"Default", "Instance", "x", 1, ""},             // room for the terminator only
-        {"Default", "Files", "x", 64, ""},               // present but empty: empty, not the default
-        {"Default", "DB", "dflt  ", 64, "dflt"},         // comment line; default loses trailing blanks
+        {"Default", "Action", "x", 64, "R"},            // the first of a repeated key wins
+        {"default", "ACTION", "x", 64, "R"},            // names match without regard to case
+        {"Default", "Instance", "x", 64, "SRV\\INST"},  // blanks around names and values go
+        {"Default", "Instance", "x", 4, "SRV"},         // cut to size - 1
+        {"Default", "Instance", "x", 1, ""},            // room for the terminator only
+        {"Default", "Files", "x", 64, ""},              // present but empty: empty, not the default
+        {"Default", "DB", "dflt  ", 64, "dflt"},        // comment line; default loses trailing blanks
         {"Default", "Quoted", "x", 64, "  keep blanks  "},
         {"Default", "Eq", "x", 64, "a=b"},
-        {"Other", "DB", "x", 64, "fromother"},           // blanks inside the brackets go
-        {"Default", "Late", "x", 64, "x"},               // only the first section of a name is read
+        {"Other", "DB", "x", 64, "fromother"},  // blanks inside the brackets go
+        {"Default", "Late", "x", 64, "x"},      // only the first section of a name is read
         {"Missing", "Action", "dflt", 64, "dflt"},
         {"Last", "NoNewline", "x", 64, "end"},
     };
@@ -365,8 +364,7 @@ TEST(Win32Profile, ReadsLikeTheProfileFunctions) {
         EXPECT_EQ(buf[c.size], '#') << "wrote past the buffer: " << c.key;
     }
     char buf[16];
-    EXPECT_EQ(GetPrivateProfileStringA("Default", "Action", "none", buf, sizeof buf, (dir / "absent.ini").c_str()),
-              4u);
+    EXPECT_EQ(GetPrivateProfileStringA("Default", "Action", "none", buf, sizeof buf, (dir / "absent.ini").c_str()), 4u);
     EXPECT_STREQ(buf, "none");
     EXPECT_EQ(GetPrivateProfileStringA("Default", "Action", nullptr, buf, sizeof buf, (dir / "absent.ini").c_str()),
               0u);
@@ -503,8 +501,8 @@ TEST(Win32Files, WriteFileWritesEveryByteOrFails) {
     const std::string a = dir / "a";
     std::string data(3 << 20, '\0');
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
-    HANDLE h = CreateFileA(a.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0,
-                           nullptr);
+    HANDLE h =
+        CreateFileA(a.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     DWORD written = 99;
     EXPECT_TRUE(WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &written, nullptr));
@@ -600,9 +598,9 @@ TEST(Win32System, ModulePathComputerNameAndMessages) {
 
     for (DWORD code : {static_cast<DWORD>(ERROR_ALREADY_EXISTS), static_cast<DWORD>(EHOSTUNREACH)}) {
         char* text = nullptr;
-        DWORD len = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, code, 0x400, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+        DWORD len =
+            FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, code, 0x400, reinterpret_cast<LPSTR>(&text), 0, nullptr);
         ASSERT_GT(len, 0u) << code;
         EXPECT_EQ(strlen(text), len);
         if (code == static_cast<DWORD>(EHOSTUNREACH)) {
@@ -628,7 +626,7 @@ TEST(Win32System, ElevationAndVersion) {
         bool expected;
     };
     const Case cases[] = {
-        {6, 0, 0, VER_GREATER_EQUAL, true}, {10, 0, 0, VER_GREATER_EQUAL, true}, {6, 3, 5, VER_GREATER_EQUAL, true},
+        {6, 0, 0, VER_GREATER_EQUAL, true},   {10, 0, 0, VER_GREATER_EQUAL, true},  {6, 3, 5, VER_GREATER_EQUAL, true},
         {10, 1, 0, VER_GREATER_EQUAL, false}, {11, 0, 0, VER_GREATER_EQUAL, false}, {10, 0, 0, VER_EQUAL, true},
         {6, 0, 0, VER_LESS, false},
     };
@@ -747,10 +745,13 @@ int childMain(int argc, char** argv) {
         SetProcessEndHandler(endHandler);
         static HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         for (uintptr_t k = 0; k < 8; ++k)
-            CreateThread(nullptr, 0, [](LPVOID status) -> DWORD {
-                WaitForSingleObject(go, INFINITE);
-                ExitProcess(static_cast<UINT>(reinterpret_cast<uintptr_t>(status)));
-            }, reinterpret_cast<LPVOID>(10 + k), 0, nullptr);
+            CreateThread(
+                nullptr, 0,
+                [](LPVOID status) -> DWORD {
+                    WaitForSingleObject(go, INFINITE);
+                    ExitProcess(static_cast<UINT>(reinterpret_cast<uintptr_t>(status)));
+                },
+                reinterpret_cast<LPVOID>(10 + k), 0, nullptr);
         SetEvent(go);
         Sleep(INFINITE);
     }
