@@ -9,7 +9,7 @@ packages=(
   googletest libgtest-dev
   libcrypto++-dev unixodbc-dev unixodbc odbcinst zlib1g-dev
   openssl gzip pigz socat netcat-openbsd util-linux bsdutils binutils libfaketime python3 procps time iproute2
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
 )
 echo "setup: checking ${#packages[@]} packages"
 missing=()
