@@ -2,9 +2,8 @@
 // move its buffer through the mover's media, complete it, until the device ends.
 #pragma once
 
-#include "platform/win32/win32.h"
-// after win32.h, whose error codes it leaves alone
 #include "platform/vdi/vdi.h"
+#include "platform/win32/win32.h"
 
 #include <cstdint>
 

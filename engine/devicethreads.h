@@ -2,9 +2,8 @@
 // mover its stream calls for; startSecondary starts them and waits for them and the statement.
 #pragma once
 
-#include "platform/win32/win32.h"
-// after win32.h, whose error codes it leaves alone
 #include "platform/vdi/vdi.h"
+#include "platform/win32/win32.h"
 
 #include <cstdint>
 #include <string>

@@ -2,9 +2,8 @@
 // backup run's connection and fed to a restore.
 #pragma once
 
-#include "platform/win32/win32.h"
-// after win32.h, whose error codes it leaves alone
 #include "platform/vdi/vdi.h"
+#include "platform/win32/win32.h"
 
 #include <cstdint>
 
