@@ -188,6 +188,10 @@ void SendStreamToService(IClientVirtualDevice* device, uint32_t count, uint32_t 
         Log::WError("Backup connection failed to create socket.");
         ExitProcess(static_cast<UINT>(-1));
     }
+    // A service that falls silent, or stops reading, fails the stream like a broken one instead
+    // of holding the backup for ever.
+    SetReceiveTimeout(s, g_streamIdleMs);
+    SetSendTimeout(s, g_streamIdleMs);
     request.copy(block, request.size());
     const unsigned thread = GetCurrentThreadId();
     Log::WTrace("Thread[%u] - Connected to restore service.", thread);

@@ -87,12 +87,18 @@ int SetListenerReuse(SOCKET s) {
     return ::setsockopt(Descriptor(s), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 ? 0 : SOCKET_ERROR;
 }
 
-int SetReceiveTimeout(SOCKET s, unsigned ms) {
+namespace {
+int SetTimeout(SOCKET s, int option, unsigned ms) {
     timeval tv;
     tv.tv_sec = static_cast<time_t>(ms / 1000);
     tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
-    return ::setsockopt(Descriptor(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 ? 0 : SOCKET_ERROR;
+    return ::setsockopt(Descriptor(s), SOL_SOCKET, option, &tv, sizeof tv) == 0 ? 0 : SOCKET_ERROR;
 }
+}  // namespace
+
+int SetReceiveTimeout(SOCKET s, unsigned ms) { return SetTimeout(s, SO_RCVTIMEO, ms); }
+
+int SetSendTimeout(SOCKET s, unsigned ms) { return SetTimeout(s, SO_SNDTIMEO, ms); }
 
 bool IsReceiveTimeout(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == ETIMEDOUT; }
 

@@ -105,6 +105,9 @@ int SetListenerReuse(SOCKET s);
 // Bounds every later receive on the socket: a recv that gets no byte for `ms` milliseconds fails,
 // WSAGetLastError() then giving WSAEWOULDBLOCK (WSAETIMEDOUT on Windows). 0 lifts the bound.
 int SetReceiveTimeout(SOCKET s, unsigned ms);
+// Bounds every later send the same way: a send that can hand no byte to the connection for `ms`
+// milliseconds (the peer reads nothing) returns what it had sent, or fails with nothing sent.
+int SetSendTimeout(SOCKET s, unsigned ms);
 // True when a receive failing by such a bound gave `error`.
 bool IsReceiveTimeout(int error);
 // True when the peer has closed or reset the connection and left no byte to read. Never blocks.

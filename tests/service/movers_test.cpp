@@ -261,23 +261,33 @@ TEST(Movers, StreamThatFallsSilentFailsWithinTheIdleBound) {
     g_streamIdleMs = savedIdle;
 }
 
-TEST(Movers, WritesToAServiceThatClosedCompleteWith112) {
-    Listener service;
-    BackupJob job(service.port);
-    Device backup(true);
-    std::thread sender([&] { SendStreamToService(backup.device, 1, 1); });
-    const int accepted = service.Accept();
-    Receive(accepted, kRequestBlockSize);
-    close(accepted);  // refused: no answer
+TEST(Movers, WritesToAServiceThatClosedOrFellSilentCompleteWith112) {
+    // The service takes the request, then closes at once or neither answers nor reads: in both the
+    // writes complete with 112 (for a silent one once the connection is full and the idle bound has
+    // passed), and the mover ends.
+    const uint32_t idle = g_streamIdleMs;
+    g_streamIdleMs = 400;
+    for (const bool silent : {false, true}) {
+        SCOPED_TRACE(silent ? "silent service" : "service that closed");
+        Listener service;
+        BackupJob job(service.port);
+        Device backup(true);
+        std::thread sender([&] { SendStreamToService(backup.device, 1, 1); });
+        const int accepted = service.Accept();
+        Receive(accepted, kRequestBlockSize);
+        if (!silent) close(accepted);  // refused: no answer
 
-    BYTE* out = backup.server->AllocateBuffer(65536);
-    memset(out, 7, 65536);
-    std::pair<DWORD, DWORD> r{0, 0};
-    for (int i = 0; i < 50 && r.first == ERROR_SUCCESS; ++i) r = backup.Run(VDC_Write, out, 65536);
-    EXPECT_EQ(r.first, ERROR_DISK_FULL);
-    EXPECT_LT(r.second, 65536u);
-    backup.server->CloseDevices();
-    sender.join();
+        BYTE* out = backup.server->AllocateBuffer(65536);
+        memset(out, 7, 65536);
+        std::pair<DWORD, DWORD> r{0, 0};
+        for (int i = 0; i < 2000 && r.first == ERROR_SUCCESS; ++i) r = backup.Run(VDC_Write, out, 65536);
+        EXPECT_EQ(r.first, ERROR_DISK_FULL);
+        EXPECT_LT(r.second, 65536u);
+        backup.server->CloseDevices();
+        sender.join();
+        if (silent) close(accepted);
+    }
+    g_streamIdleMs = idle;
 }
 
 // The settings a connection thread reads, restored afterwards. No such driver: the move list's
