@@ -470,9 +470,8 @@ TEST(EngineDevices, CommandLoopCompletesEachCommandByItsMedia) {
 
 // A statement that fails ends the process with -1 once every device thread has ended.
 void FailedStatementRun() {
-    TempDir dir;
     Settings settings("A", "", false);
-    g_streamFiles = {{1, dir / "a.bak"}};
+    g_streamFiles = {{1, "/dev/null"}};  // the device is closed before a byte moves
     ClientSet client(1);
     auto server = OpenServer(client, true);
     server->CloseDevices();
