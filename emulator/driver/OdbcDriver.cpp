@@ -892,7 +892,8 @@ SQLRETURN SQL_API SQLGetData(SQLHSTMT h, SQLUSMALLINT col, SQLSMALLINT type, SQL
         case SQL_C_SBIGINT: {
             char* end = nullptr;
             long long n = std::strtoll(v->c_str(), &end, 10);
-            if (v->empty() || *end) return driverError(s, "22018", "Invalid character value for cast specification");
+            if (v->empty() || *end)
+                return driverError(s, "22018", "Invalid character value: the column does not hold a whole number");
             s->readDone[c] = true;
             if (type == SQL_C_SBIGINT) {
                 if (buf) *static_cast<SQLBIGINT*>(buf) = n;
