@@ -43,6 +43,18 @@ def sqlemu_bin():
     return os.environ["SQLEMU_BIN"]
 
 
+def iofault_env(rules, log=None):
+    """The environment that preloads the file-system fault shim (tests/support/iofault.cpp) with
+    `rules` ("op:match:nth:action;..."); with `log`, the shim lists there every call it selects."""
+    asan = os.environ.get("ASAN_OPTIONS", "")
+    env = dict(LD_PRELOAD=os.environ["IOFAULT_LIB"], KES_IOFAULT=rules,
+               # the preloaded shim stands before the sanitizer runtime
+               ASAN_OPTIONS=asan + (":" if asan else "") + "verify_asan_link_order=0")
+    if log:
+        env["KES_IOFAULT_LOG"] = log
+    return env
+
+
 def log_text(folder):
     """Today's log of the kestrune that lives in `folder`, "" when there is none."""
     p = os.path.join(folder, "Log", "kestrune-%s.log" % datetime.date.today().strftime("%Y%m%d"))
