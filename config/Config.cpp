@@ -127,8 +127,9 @@ void Config::ReadSwitch(const char* section, const char* key, bool* field) {
 
 bool ReportRefusedSettings() {
     for (const RefusedSetting& r : g_config.Refused)
-        Log::WError("The value of %s in section [%s] of config.ini is too long: %zu characters, at most %zu are allowed.",
-                    r.key.c_str(), r.section.c_str(), r.length, r.room);
+        Log::WError(
+            "The value of %s in section [%s] of config.ini is too long: %zu characters, at most %zu are allowed.",
+            r.key.c_str(), r.section.c_str(), r.length, r.room);
     return g_config.Refused.empty();
 }
 

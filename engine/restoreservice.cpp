@@ -16,8 +16,8 @@ namespace {
 
 // The service's connection string to its own server; false when it does not fit.
 bool ServiceConnectionString(char* out, size_t room) {
-    return ComposeConnectionString(out, room, ConnKey::Service, g_config.IsTrustedConn, g_odbcDriver,
-                                   g_config.Instance, g_config.User, g_config.Pass);
+    return ComposeConnectionString(out, room, ConnKey::Service, g_config.IsTrustedConn, g_odbcDriver, g_config.Instance,
+                                   g_config.User, g_config.Pass);
 }
 
 // The local server's resolution of the request's move list; empty when it fails.

@@ -434,8 +434,8 @@ TEST(Connection, KeyInUseOrFullTableRefusesTheRequest) {
         {"the table is full", "64 connections wait for their restore already.",
          [&] {
              for (size_t i = 0; i < kMaxWaitingConnections; ++i)
-                 RegisterConnection("10.0.0." + std::to_string(1 + i % 2) + "#T" + std::to_string(i) + "#LOG#2#2",
-                                    held, &id);
+                 RegisterConnection("10.0.0." + std::to_string(1 + i % 2) + "#T" + std::to_string(i) + "#LOG#2#2", held,
+                                    &id);
          }},
     };
     for (const Case& c : cases) {
