@@ -93,7 +93,21 @@ bool Config::HasConfigItem(const char* section, const char* key) {
 }
 
 void Config::ReadText(const char* section, const char* key, char* field, DWORD width) {
-    if (HasConfigItem(section, key)) GetPrivateProfileStringA(section, key, "", field, width, IniPath.c_str());
+    if (!HasConfigItem(section, key)) return;
+    // A cut value would change the setting silently (a cut allow-list admits another address):
+    // read it whole, and refuse one that does not fit.
+    std::string value(width + 1, '\0');
+    DWORD n = GetPrivateProfileStringA(section, key, "", &value[0], width + 1, IniPath.c_str());
+    if (n < width) {
+        memcpy(field, value.data(), n + 1);
+        return;
+    }
+    for (DWORD room = width + 1; n == room - 1 && room < (1u << 24);) {
+        room *= 4;
+        value.assign(room, '\0');
+        n = GetPrivateProfileStringA(section, key, "", &value[0], room, IniPath.c_str());
+    }
+    Refused.push_back(RefusedSetting{section, key, n, width - 1});
 }
 
 void Config::ReadNumber(const char* section, const char* key, int32_t* field, bool port) {
@@ -109,6 +123,14 @@ void Config::ReadSwitch(const char* section, const char* key, bool* field) {
     char value[32] = {};
     GetPrivateProfileStringA(section, key, "", value, sizeof value, IniPath.c_str());
     *field = isTrueText(value);
+}
+
+bool ReportRefusedSettings() {
+    for (const RefusedSetting& r : g_config.Refused)
+        Log::WError(
+            "The value of %s in section [%s] of config.ini is too long: %zu characters, at most %zu are allowed.",
+            r.key.c_str(), r.section.c_str(), r.length, r.room);
+    return g_config.Refused.empty();
 }
 
 bool Config::LoadSection(const char* section) {

@@ -8,6 +8,15 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
+
+// A config.ini text value that does not fit its field: not stored, and the start-up stops.
+struct RefusedSetting {
+    std::string section;
+    std::string key;
+    size_t length;  // the value's characters
+    size_t room;    // the most the field holds
+};
 
 class Config {
 public:
@@ -66,6 +75,11 @@ public:
     bool ShowVersion;
     bool ShowHelp;
 
+    // Every refusal of every section read, in reading order. The settings are read before the log
+    // is open, so main reports them once it is (ReportRefusedSettings); a later layer that sets the
+    // same key does not undo a refusal: the file is wrong.
+    std::vector<RefusedSetting> Refused;
+
 private:
     void ReadText(const char* section, const char* key, char* field, DWORD width);
     void ReadNumber(const char* section, const char* key, int32_t* field, bool port);
@@ -76,6 +90,9 @@ extern Config g_config;
 
 // A number setting's reading: as atoi reads it, held at the int32 limits.
 int32_t ConfigNumber(const char* text);
+
+// Logs an Error line for each refused config.ini value; false when there was one.
+bool ReportRefusedSettings();
 
 // Applies the command line to g_config: first every "-i=" (loads that section),
 // then every other option in argument order. A text value too long for its

@@ -25,8 +25,9 @@ int main(int argc, char** argv, char** envp) {
     if (!Log::Initialize(nullptr)) return -1;
     Log::SetLogLevel(Log::LOG_INFO);
 
-    // 2. The command line.
+    // 2. The command line, then the config.ini values that did not fit, read before the log was open.
     ParseCommandLine(argc, argv);
+    if (!ReportRefusedSettings()) return -1;
 
     // 3. One instance at a time, before even "-h" and "-v" answer.
     if (g_config.Singleton && !TakeSingleInstanceLock()) return -1;
@@ -85,7 +86,7 @@ int main(int argc, char** argv, char** envp) {
         Log::WDebug("Local Version - %d", g_config.LocalVersion);
         g_job.isBackup = false;
         const std::string port = std::to_string(g_config.LPort);
-        StartRestoreService(port.c_str(), HandleRestoreConnection);
+        StartRestoreService(port.c_str(), HandleRestoreConnection, AdmitRestorePeer);
         ExitProcess(static_cast<UINT>(-1));
     }
     // 13. One run: the stream table, then the device set; the run's status is the exit status.

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <set>
 
 const char* KindWord(bool isDatabase) { return isDatabase ? "DATABASE" : "LOG"; }
 
@@ -142,6 +143,17 @@ Registration* EntryOf(const std::string& key) {
     return it == g_connections.end() ? nullptr : &it->second;
 }
 
+// Databases whose restore runs or whose stream 1 waits, folded to upper case; g_connectionsLock
+// guards it.
+std::set<std::string> s_restoring;
+
+// A database name as the server compares it: without regard to case.
+std::string FoldedName(const std::string& name) {
+    std::string folded = name;
+    for (char& c : folded) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    return folded;
+}
+
 std::string Stamp(const SYSTEMTIME& t) {
     char buf[32];
     snprintf(buf, sizeof buf, "%d%02d%02d%02d%02d%02d", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
@@ -203,6 +215,31 @@ bool PeerAllowed(const std::string& allowedPeers, const char* peerIp) {
     return allowedPeers.find(std::string(",") + peerIp + ",") != std::string::npos;
 }
 
+void DenialLog::Sweep(DWORD now) {
+    for (auto it = quiet_.begin(); it != quiet_.end();) {
+        if (now - it->second.since < kQuietMs) {
+            ++it;
+            continue;
+        }
+        if (it->second.repeats)
+            Log::WWarn("Connection[%s] denied %u more times for source auth error within a minute.", it->first.c_str(),
+                       it->second.repeats);
+        it = quiet_.erase(it);
+    }
+}
+
+void DenialLog::Refused(const char* peerIp, DWORD now) {
+    Sweep(now);
+    auto it = quiet_.find(peerIp);
+    if (it != quiet_.end()) {
+        if (it->second.repeats++ == 0)
+            Log::WWarn("Further connections from [%s] are denied without a line each for a minute.", peerIp);
+        return;
+    }
+    Log::WError("Connection[%s] denied for source auth error.", peerIp);
+    if (quiet_.size() < kMaxAddresses) quiet_[peerIp] = Quiet{now, 0};
+}
+
 std::string RegistrationKey(const char* peerIp, const std::string& keyText) {
     std::string key = std::string(peerIp) + "#" + keyText;
     RTrim(key);
@@ -215,23 +252,35 @@ std::string LookupKey(const char* peerIp, const char* database, const char* kind
     return std::string(peerIp) + "#" + database + "#" + kind + numbers;
 }
 
-Registered RegisterConnection(const std::string& key, const SocketThreadParam& param, uint64_t* id) {
+Registered RegisterConnection(const std::string& key, const SocketThreadParam& param, uint64_t* id,
+                              const std::string* restoreOf) {
     static uint64_t lastId = 0;
+    const std::string peer = key.substr(0, key.find('#') + 1);
     std::lock_guard<std::mutex> hold(g_connectionsLock);
-    size_t waiting = 0;
+    size_t waiting = 0, waitingOfPeer = 0;
     for (const auto& entry : g_connections) {
         Log::WDebug("Before adding[%s] %s", key.c_str(), entry.first.c_str());
-        if (!entry.second.taken) ++waiting;
+        if (entry.second.taken) continue;
+        ++waiting;
+        if (entry.first.compare(0, peer.size(), peer) == 0) ++waitingOfPeer;
     }
     // Two restores must never share one socket, nor two sockets one key.
     if (EntryOf(key)) return Registered::Duplicate;
     if (waiting >= kMaxWaitingConnections) return Registered::Full;
+    if (waitingOfPeer >= kMaxWaitingPerPeer) return Registered::PeerFull;
+    // Two restores of one database at once would both report success, and the last would win.
+    if (restoreOf && !s_restoring.insert(FoldedName(*restoreOf)).second) return Registered::DatabaseBusy;
     Registration& r = g_connections[key];
     r.connection = param;
     r.id = *id = ++lastId;
     r.since = GetTickCount();
     r.taken = false;
     return Registered::Yes;
+}
+
+void ReleaseDatabase(const std::string& database) {
+    std::lock_guard<std::mutex> hold(g_connectionsLock);
+    s_restoring.erase(FoldedName(database));
 }
 
 SOCKET TakeConnection(const std::string& key, uint32_t waitMs) {

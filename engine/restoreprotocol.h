@@ -38,8 +38,10 @@ struct Registration {
 extern std::map<std::string, Registration> g_connections;
 extern std::mutex g_connectionsLock;
 
-// At most this many connections wait in the table for their restore at once.
+// At most this many connections wait in the table for their restore at once, and at most
+// kMaxWaitingPerPeer of them come from one peer address, so that no peer can take them all.
 constexpr size_t kMaxWaitingConnections = 64;
+constexpr size_t kMaxWaitingPerPeer = 32;
 
 // ---- backup side
 
@@ -90,6 +92,27 @@ bool VersionAccepted(int32_t localVersion, int32_t incomingVersion);
 // True when the allow-list (",a,b,") admits the peer: a list of at most 6 characters admits all.
 bool PeerAllowed(const std::string& allowedPeers, const char* peerIp);
 
+// The log of refused peers, bounded under a flood: the first refusal of an address is logged, its
+// repeats within the next minute are counted (one Warn line says so) and their number is logged
+// once that minute has passed, at the next call of either member. At most kMaxAddresses addresses
+// are remembered; refusals beyond them are logged each. Not thread-safe: the listener alone uses it.
+class DenialLog {
+public:
+    static constexpr DWORD kQuietMs = 60000;
+    static constexpr size_t kMaxAddresses = 1024;
+    // `now` is GetTickCount().
+    void Refused(const char* peerIp, DWORD now);
+    // Logs the counts of the minutes that have passed.
+    void Sweep(DWORD now);
+
+private:
+    struct Quiet {
+        DWORD since;
+        unsigned repeats;
+    };
+    std::map<std::string, Quiet> quiet_;
+};
+
 // The key a connection thread records: peer address, "#", the key text, trailing blanks removed.
 std::string RegistrationKey(const char* peerIp, const std::string& keyText);
 // The key a service device thread looks up for its stream.
@@ -97,11 +120,19 @@ std::string LookupKey(const char* peerIp, const char* database, const char* kind
 
 enum class Registered {
     Yes,
-    Duplicate,  // an entry of the key waits or is in use
-    Full,       // kMaxWaitingConnections entries wait already
+    Duplicate,     // an entry of the key waits or is in use
+    Full,          // kMaxWaitingConnections entries wait already
+    PeerFull,      // kMaxWaitingPerPeer entries of the key's peer wait already
+    DatabaseBusy,  // a restore of the database runs, or its stream 1 waits for it
 };
-// Records a copy of `param` under `key` unless refused; *id then names the new entry.
-Registered RegisterConnection(const std::string& key, const SocketThreadParam& param, uint64_t* id);
+// Records a copy of `param` under `key` unless refused; *id then names the new entry. The key's
+// peer is its text up to the first "#". With `restoreOf` (the database of a stream 1, whose
+// connection starts the restore) the database is claimed in the same step, compared without regard
+// to case as the server compares names; it stays claimed until ReleaseDatabase.
+Registered RegisterConnection(const std::string& key, const SocketThreadParam& param, uint64_t* id,
+                              const std::string* restoreOf = nullptr);
+// Ends the claim of a database, once its restore has ended or will not run.
+void ReleaseDatabase(const std::string& database);
 // Takes the waiting entry of `key`, waiting up to `waitMs` for a stream that has not connected yet
 // (polling). The socket is the caller's from then on and the key stays in use until the caller
 // removes it; INVALID_SOCKET when no waiting entry appears in time.

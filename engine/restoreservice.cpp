@@ -14,11 +14,16 @@
 
 namespace {
 
+// The service's connection string to its own server; false when it does not fit.
+bool ServiceConnectionString(char* out, size_t room) {
+    return ComposeConnectionString(out, room, ConnKey::Service, g_config.IsTrustedConn, g_odbcDriver, g_config.Instance,
+                                   g_config.User, g_config.Pass);
+}
+
 // The local server's resolution of the request's move list; empty when it fails.
 std::string ResolveMoveList(const std::string& moveText) {
     char connStr[512];
-    if (!ComposeConnectionString(connStr, sizeof connStr, ConnKey::Service, g_config.IsTrustedConn, g_odbcDriver,
-                                 g_config.Instance, g_config.User, g_config.Pass)) {
+    if (!ServiceConnectionString(connStr, sizeof connStr)) {
         Log::WError("The connection string does not fit its %d characters; the restore goes without MOVE clauses.",
                     static_cast<int>(sizeof connStr - 1));
         return std::string();
@@ -26,24 +31,68 @@ std::string ResolveMoveList(const std::string& moveText) {
     return QuerySQL(connStr, ResolveClausesQuery(moveText).c_str(), true);
 }
 
+// Whether the local server has the database; a query that fails counts as no.
+bool ServerHasDatabase(const std::string& database) {
+    char connStr[512];
+    if (!ServiceConnectionString(connStr, sizeof connStr)) {
+        Log::WError("The connection string does not fit its %d characters.", static_cast<int>(sizeof connStr - 1));
+        return false;
+    }
+    return ReadInt32(QuerySQL(connStr, DatabaseExistsQuery(database).c_str(), true).c_str()) == 1;
+}
+
+// A refused request is closed without an answer; the reason has been logged as a warning.
+DWORD Refuse(SOCKET s) {
+    Log::WError("Invalid Requested. Connection is closed.");
+    closesocket(s);
+    return 0;
+}
+
+// Stream 1's claim on its database, ended when its thread is done with the restore.
+struct DatabaseClaim {
+    const std::string* database = nullptr;
+    ~DatabaseClaim() {
+        if (database) ReleaseDatabase(*database);
+    }
+};
+
 }  // namespace
 
-int32_t RecvAll(SOCKET socket, char* buffer, int32_t n) {
+int32_t RecvAll(SOCKET socket, char* buffer, int32_t n, uint32_t boundMs) {
+    const DWORD start = GetTickCount();
     int32_t count = 0;
     while (count < n) {
-        const int32_t want = n - count < 1024 ? n - count : 1024;
-        const int got = SocketRecv(socket, buffer + count, static_cast<size_t>(want), 0);
-        if (got > 0) {
-            count += got;
-            continue;
+        // One bound for the whole block: a peer that sends a byte now and then does not stretch it.
+        const DWORD spent = GetTickCount() - start;
+        int lastError = WSAETIMEDOUT;
+        if (spent < boundMs) {
+            SetReceiveTimeout(socket, boundMs - spent);
+            const int32_t want = n - count < 1024 ? n - count : 1024;
+            const int got = SocketRecv(socket, buffer + count, static_cast<size_t>(want), 0);
+            if (got > 0) {
+                count += got;
+                continue;
+            }
+            if (got < 0 && WSAGetLastError() == WSAEINTR) continue;
+            lastError = got < 0 ? WSAGetLastError() : 0;
         }
-        if (got < 0 && WSAGetLastError() == WSAEINTR) continue;
-        const int lastError = got < 0 ? WSAGetLastError() : 0;
         printf("Failed to receive data, sock error code = %d, Err=%d\n", SocketPendingError(socket), lastError);
         fflush(stdout);
         break;
     }
+    SetReceiveTimeout(socket, boundMs);
     return count;
+}
+
+bool AdmitRestorePeer(const char* peerIp) {
+    static DenialLog denials;
+    const DWORD now = GetTickCount();
+    if (PeerAllowed(g_allowedPeers, peerIp)) {
+        denials.Sweep(now);
+        return true;
+    }
+    denials.Refused(peerIp, now);
+    return false;
 }
 
 DWORD HandleRestoreConnection(LPVOID param) {
@@ -66,44 +115,58 @@ DWORD HandleRestoreConnection(LPVOID param) {
     }
     Log::WInfo("Connection from[%s:%u] is accepted.", peerIp, peerPort);
 
-    // A peer that falls silent holds neither this thread nor, later, a restore for ever.
-    SetReceiveTimeout(s, g_streamIdleMs);
+    // A peer that falls silent or trickles holds neither this thread nor, later, a restore for ever.
     char block[kRequestBlockSize] = {};
-    RecvAll(s, block, static_cast<int32_t>(sizeof block));
+    RecvAll(s, block, static_cast<int32_t>(sizeof block), g_streamIdleMs);
 
     RestoreRequest request;
     const RequestFault fault = ParseRequest(block, sizeof block, &request);
     if (fault != RequestFault::None) {
         Log::WWarn("Request from [%s]: %s.", peerIp, RequestFaultText(fault));
-        Log::WError("Invalid Requested. Connection is closed.");
-        closesocket(s);
-        return 0;
+        return Refuse(s);
     }
 
     Log::WDebug("Local Version:%d\tIncoming Version:%d", g_config.LocalVersion, request.version);
     if (!VersionAccepted(g_config.LocalVersion, request.version)) {
         Log::WError("Incompetible SQL Versions. Connection is closed.");
+        // No pause: the backup side must meet the close before it sends its stream.
         SocketSend(s, block, sizeof block, MSG_WAITALL);
-        Sleep(150);
         SocketShutdown(s, SD_BOTH);
-        Sleep(150);
         closesocket(s);
         return 0;
     }
 
+    // Without a file list the RESTORE places the files where the stream's recorded paths say, and
+    // a peer writes the stream: only a database the server has already may be restored so.
+    if (request.moveText.empty() && !ServerHasDatabase(request.database)) {
+        Log::WWarn("Request from [%s]: no file list, and the server has no database [%s].", peerIp,
+                   request.database.c_str());
+        return Refuse(s);
+    }
+
     const std::string key = RegistrationKey(peerIp, request.keyText);
     uint64_t id = 0;
-    const Registered registered = RegisterConnection(key, own, &id);
-    if (registered != Registered::Yes) {
-        if (registered == Registered::Duplicate)
+    DatabaseClaim claim;
+    const bool first = request.index == 1;
+    switch (RegisterConnection(key, own, &id, first ? &request.database : nullptr)) {
+        case Registered::Yes: break;
+        case Registered::Duplicate:
             Log::WWarn("Request from [%s]: a connection of the same key [%s] waits or is in use.", peerIp, key.c_str());
-        else
+            return Refuse(s);
+        case Registered::Full:
             Log::WWarn("Request from [%s]: %u connections wait for their restore already.", peerIp,
                        static_cast<unsigned>(kMaxWaitingConnections));
-        Log::WError("Invalid Requested. Connection is closed.");
-        closesocket(s);
-        return 0;
+            return Refuse(s);
+        case Registered::PeerFull:
+            Log::WWarn("Request from [%s]: %u connections of this peer wait for their restore already.", peerIp,
+                       static_cast<unsigned>(kMaxWaitingPerPeer));
+            return Refuse(s);
+        case Registered::DatabaseBusy:
+            Log::WWarn("Request from [%s]: a restore of the database [%s] runs or waits for its streams already.",
+                       peerIp, request.database.c_str());
+            return Refuse(s);
     }
+    if (first) claim.database = &request.database;
 
     Log::WDebug("Sending Auth Resp to Backup thread.");
     SocketSend(s, block, sizeof block, 0);
@@ -128,7 +191,7 @@ DWORD HandleRestoreConnection(LPVOID param) {
     const bool replace = strchr(g_config.ROption, 'P') && g_config.BKType[0] == 'F';
     const RestoreTemplate tmpl = ComposeServiceRestore(request.kind, request.database, replace, middle, resolved);
 
-    if (request.index == 1) {
+    if (first) {
         StreamInfo info{request.database.c_str(), request.kind.c_str(), peerIp, static_cast<uint32_t>(request.count)};
         RunRestoreSession(tmpl.text.c_str(), tmpl.marker, static_cast<uint32_t>(request.count), &info);
         // A restore that did not start has not taken this stream: nothing will.

@@ -82,4 +82,15 @@ bool CheckRunSettings() {
 
 int ParseVersion(const char* text) { return ReadInt32(text); }
 
-bool CheckServiceSettings() { return KnownBackupKind(); }
+bool CheckServiceSettings() {
+    // Neither list stops the service, but either lets in peers other than the ones named, or keeps
+    // out a named one: say so.
+    const char* list = g_config.ValidIPs;
+    if (list[0] == '\0')
+        Log::WWarn("ValidIPs is not set: the restore service admits every peer.");
+    else if (std::strlen(list) <= 4)
+        Log::WWarn("ValidIPs [%s] has 4 characters or fewer: the restore service admits every peer.", list);
+    if (std::strpbrk(list, " \t"))
+        Log::WWarn("ValidIPs [%s] holds blanks: an address written beside a blank never matches a peer.", list);
+    return KnownBackupKind();
+}

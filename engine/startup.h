@@ -25,7 +25,8 @@ void PrintBanner();
 bool CheckRunSettings();
 
 // The restore service reads no Action, but its own BKType decides REPLACE and
-// names standby files: F, D or L, else false (message logged).
+// names standby files: F, D or L, else false (message logged). An allow-list
+// that admits every peer, or one that holds blanks, is named in a Warn line.
 bool CheckServiceSettings();
 
 // Reads a version text: leading blanks, an optional sign, digits; 0 without digits.

@@ -177,3 +177,7 @@ std::string ResolveClausesQuery(const std::string& list) {
            "' AS NVARCHAR(MAX)), '%DATA%', REPLACE(CAST(SERVERPROPERTY('InstanceDefaultDataPath') AS NVARCHAR(256)), "
            "'', '/')), '%LOG%', REPLACE(CAST(SERVERPROPERTY('InstanceDefaultLogPath') AS NVARCHAR(256)), '', '/')); ";
 }
+
+std::string DatabaseExistsQuery(const std::string& db) {
+    return "IF EXISTS(SELECT 1 FROM sys.databases WHERE name='" + LiteralText(db) + "') SELECT 1 ELSE SELECT 0";
+}

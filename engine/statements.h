@@ -55,3 +55,5 @@ std::string MoveClauseQuery(const std::string& db);
 // The query whose one value is `list` resolved against the server's default data and log folders.
 // `list` goes in as it stands: it is written for this literal.
 std::string ResolveClausesQuery(const std::string& list);
+// The query whose one value is 1 when the server has a database of the name, else 0.
+std::string DatabaseExistsQuery(const std::string& db);

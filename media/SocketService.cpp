@@ -40,7 +40,7 @@ addrinfo Hints(int flags, int family) {
 
 }  // namespace
 
-int StartRestoreService(const char* port, LPTHREAD_START_ROUTINE procedure) {
+int StartRestoreService(const char* port, LPTHREAD_START_ROUTINE procedure, AdmitPeerProc admit) {
     WSADATA wsaData;
     int rc = WSAStartup(MAKEWORD(2, 2), &wsaData);
     if (rc != 0) {
@@ -83,6 +83,8 @@ int StartRestoreService(const char* port, LPTHREAD_START_ROUTINE procedure) {
     int lastError = 0;
     DWORD lastLogged = 0;
     unsigned failures = 0;
+    bool peerFailureLogged = false;
+    DWORD peerFailureAt = 0;
     for (;;) {
         SOCKET client = ::accept(static_cast<int>(listenSocket), nullptr, nullptr);
         if (client == INVALID_SOCKET) {
@@ -101,6 +103,26 @@ int StartRestoreService(const char* port, LPTHREAD_START_ROUTINE procedure) {
             Log::WInfo("Accepting again after %u failed tries.", failures);
             failures = 0;
             lastError = 0;
+        }
+        // A refused peer costs no thread and no pause, so that a flood of them delays no one.
+        if (admit) {
+            char peerIp[INET_ADDRSTRLEN] = "";
+            unsigned peerPort = 0;
+            if (!SocketPeer(client, peerIp, sizeof peerIp, &peerPort)) {
+                // Peers that reset at once are no reason for a line each either.
+                const DWORD now = GetTickCount();
+                if (!peerFailureLogged || now - peerFailureAt >= kRepeatFailureLogMs) {
+                    Log::WError("getpeername failed with error: %d", WSAGetLastError());
+                    peerFailureLogged = true;
+                    peerFailureAt = now;
+                }
+                closesocket(client);
+                continue;
+            }
+            if (!admit(peerIp)) {
+                closesocket(client);
+                continue;
+            }
         }
         ConnectionStart* start = new (std::nothrow) ConnectionStart;
         HANDLE thread = nullptr;

@@ -91,7 +91,10 @@ void Log::WriteLog(const char* msg, LOG_LEVEL level) {
         fputs(preLog, stdout);
         SetConsoleTextAttribute(s_hConsole, s_defaultAttr);
         fflush(stdout);  // a console line shows at once, also through a pipe
-        if (s_logFile && fputs(preLog, s_logFile) >= 0) s_logSize += static_cast<uint64_t>(len);
+        // Flushed line by line: the file shows what the console showed, also while a long run or
+        // the service goes on, and after the process is killed.
+        if (s_logFile && fputs(preLog, s_logFile) >= 0 && fflush(s_logFile) == 0)
+            s_logSize += static_cast<uint64_t>(len);
     }
     if (s_lockCreated) LeaveCriticalSection(&s_logLock);
 }

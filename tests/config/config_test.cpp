@@ -123,10 +123,10 @@ TEST(ConfigFile, WithoutConfigIniEverySettingIsItsDefault) {
 }
 
 TEST(ConfigFile, DefaultSectionReadings) {
-    const std::string longInstance(200, 'i');
+    const std::string longInstance(127, 'i');  // as long as the field holds
     Outcome o = runWith(
         "[default]\n"
-        "action=Restore\n"
+        "action=R\n"
         "BKType=L\n"
         "Instance=" +
             longInstance +
@@ -140,13 +140,13 @@ TEST(ConfigFile, DefaultSectionReadings) {
             "BlockSize=abc\nBufferCount=  64\nMaxTransferSize=1048576xyz\n"
             "CompressLevel=99999999999\nMaxCacheSizeMB=-12\n"
             "LocalFolder=/no/such/folder\n"
-            "BOption=COMPRESSION_AND_MORE\n"
+            "BOption=COMPRESSION\n"
             "[Other]\nDB=not read\n",
         {});
     ASSERT_EQ(o.status, 0);
-    EXPECT_EQ(settingsOnly(o.cfg), with({{"Action", "R"},  // cut to the field: its first character
+    EXPECT_EQ(settingsOnly(o.cfg), with({{"Action", "R"},
                                          {"BKType", "L"},
-                                         {"Instance", std::string(127, 'i')},
+                                         {"Instance", longInstance},
                                          {"DB", "sales"},
                                          {"User", "sa"},
                                          {"Pass", "secret"},
@@ -171,6 +171,58 @@ TEST(ConfigFile, DefaultSectionReadings) {
     EXPECT_EQ(o.cfg["GetConfigBool.CopyOnly"], "1");
     EXPECT_EQ(o.cfg["GetConfigBool.Absent"], "0");
     EXPECT_EQ(o.cfg["GetConfigString.DB"], "1:sal");
+}
+
+TEST(ConfigFile, OverLongTextValuesAreRefusedNotCut) {
+    // Cut to 511 characters, this list would admit 127.0.0.1 and refuse 127.0.0.12.
+    const std::string ips = std::string(501, '1') + ",127.0.0.12";
+    const std::string refusedIps =
+        "The value of ValidIPs in section [Default] of config.ini is too long: 512 characters, at most 511 are "
+        "allowed.";
+    struct Case {
+        const char* what;
+        std::string ini;
+        std::vector<std::string> args;
+        std::vector<std::string> messages;  // none: the values fit
+    };
+    const Case cases[] = {
+        {"ValidIPs of 512", "[Default]\nValidIPs=" + ips + "\n", {}, {refusedIps}},
+        {"ValidIPs of 511", "[Default]\nValidIPs=" + ips.substr(1) + "\n", {}, {}},
+        {"Files of 2048",
+         "[Default]\nFiles=" + std::string(2048, 'f') + "\n",
+         {},
+         {"The value of Files in section [Default] of config.ini is too long: 2048 characters, at most 2047 are "
+          "allowed."}},
+        {"Files of 2047", "[Default]\nFiles=" + std::string(2047, 'f') + "\n", {}, {}},
+        {"a word for a letter",
+         "[Default]\nAction=Restore\n",
+         {},
+         {"The value of Action in section [Default] of config.ini is too long: 7 characters, at most 1 are allowed."}},
+        {"a section of -i=",
+         "[Default]\nDB=x\n[Srv]\nDB=" + std::string(128, 'd') + "\n",
+         {"-i=Srv"},
+         {"The value of DB in section [Srv] of config.ini is too long: 128 characters, at most 127 are allowed."}},
+        // A later layer that sets the key leaves the file as wrong as it was.
+        {"set again by an option", "[Default]\nValidIPs=" + ips + "\n", {"-w=127.0.0.1"}, {refusedIps}},
+        {"two keys, in reading order",
+         "[Default]\nValidIPs=" + ips + "\nPass=" + std::string(300, 'p') + "\n",
+         {},
+         {"The value of Pass in section [Default] of config.ini is too long: 300 characters, at most 127 are allowed.",
+          refusedIps}},
+    };
+    for (const Case& c : cases) {
+        Outcome o = runWith(c.ini, c.args);
+        if (c.messages.empty()) {
+            EXPECT_EQ(o.status, 0) << c.what;
+            EXPECT_TRUE(o.log.empty()) << c.what;
+        } else {
+            EXPECT_EQ(o.status, 255) << c.what;
+            EXPECT_TRUE(o.cfg.empty()) << c.what << ": went on after a refused value";
+            EXPECT_EQ(o.log, c.messages) << c.what;
+        }
+    }
+    Outcome o = runWith("[Default]\nValidIPs=" + ips.substr(1) + "\n", {});
+    EXPECT_EQ(o.cfg["ValidIPs"], ips.substr(1));
 }
 
 TEST(ConfigFile, SwitchAndPortReadings) {
@@ -384,6 +436,7 @@ int dumpChild(int argc, char** argv) {
     if (!Log::Initialize(nullptr)) return 3;
     Log::SetLogLevel(Log::LOG_INFO);
     ParseCommandLine(argc, argv);
+    if (!ReportRefusedSettings()) return 255;
     Log::WDebug("debug line after parsing");
     const Config& c = g_config;
     auto text = [](const char* k, const char* v) { printf("CFG %s=%s\n", k, v); };

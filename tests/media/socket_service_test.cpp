@@ -200,6 +200,43 @@ TEST_F(MediaRestoreService, EachConnectionGetsItsOwnThreadAndBlock) {
     ::close(b);
 }
 
+int ConnectFrom(const std::string& port, const char* source) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a;
+    std::memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source, &a.sin_addr);
+    EXPECT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
+    a.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
+    return fd;
+}
+
+bool AdmitOnly127001(const char* peerIp) { return std::strcmp(peerIp, "127.0.0.1") == 0; }
+
+TEST_F(MediaRestoreService, RefusedPeersAreClosedAtOnceWithoutAThread) {
+    const std::set<int> listening = ListeningSockets();
+    std::thread([] { StartRestoreService("0", RecordConnection, AdmitOnly127001); }).detach();
+    const std::string port = FindNewListeningPort(listening);
+    ASSERT_NE("", port);
+    std::vector<int> refused;
+    for (int i = 0; i < 20; ++i) refused.push_back(ConnectFrom(port, "127.0.0.2"));
+    const int admitted = ConnectLoopback(port);
+    ::send(admitted, "in", 2, 0);
+    ::shutdown(admitted, SHUT_WR);
+    for (int fd : refused) {
+        char c;
+        EXPECT_EQ(0, ::recv(fd, &c, 1, 0));  // closed by the listener
+        ::close(fd);
+    }
+
+    std::vector<Seen> seen = WaitForSeen(1);
+    ASSERT_EQ(1u, seen.size());
+    EXPECT_EQ("in", seen[0].firstBytes);
+    ::close(admitted);
+}
+
 TEST_F(MediaConnectToServer, ResolverFailureReturnsFalse) {
     SOCKET s = 0;
     std::string log = Captured([&] { EXPECT_FALSE(ConnectToServer("no-such-host.invalid", "1", &s)); });

@@ -334,7 +334,7 @@ TEST(Connection, ShortRequestOfALaterStreamIsRecordedAndAnsweredUntilTakenOrGone
         SocketThreadParam param{static_cast<SOCKET>(service.Accept()), {}};
 
         // Fewer than 8192 bytes, then nothing: the rest of the block stays zero once the wait ends.
-        const std::string text = "|T#LOG#2#2:1500";
+        const std::string text = std::string(kList) + "|T#LOG#2#2:1500";
         send(peer, text.data(), text.size(), 0);
         testing::internal::CaptureStdout();
         std::thread connection([&] { EXPECT_EQ(HandleRestoreConnection(&param), 0u); });
@@ -367,7 +367,7 @@ TEST(Connection, StreamOneOfARestoreThatCannotStartIsClosed) {
     Listener service;
     const int peer = service.Connect();
     SocketThreadParam param{static_cast<SOCKET>(service.Accept()), {}};
-    const std::string block = Block("|T#LOG#1#1:1500");
+    const std::string block = Block(std::string(kList) + "|T#LOG#1#1:1500");
     send(peer, block.data(), block.size(), 0);
     // The statement fails, so the server never opens the set: the restore gives up after its wait
     // for the configuration, and nothing takes the stream.
@@ -391,6 +391,7 @@ TEST(Connection, RefusedPeersAndRequestsLeaveNoEntry) {
         {",127.0.0.10,", "|T#LOG#1#1:1500", 0},        // only begins with the allowed address
         {",,", "|T#LOG#33#1:1500", 0},                 // invalid
         {",,", "|T#LOG#1#1:1600", kRequestBlockSize},  // newer server: the block comes back, then the close
+        {",,", "|T#LOG#1#1:1500", 0},                  // no file list, and no database T to restore over
         {",,", ", MOVE ''T'' TO ''%DATA%../T.mdf''|T#LOG#1#1:1500", 0},  // a file outside the data folder
         {",,", "", 0},                                                   // silent: the request's wait ends
     };
@@ -433,7 +434,8 @@ TEST(Connection, KeyInUseOrFullTableRefusesTheRequest) {
         {"the table is full", "64 connections wait for their restore already.",
          [&] {
              for (size_t i = 0; i < kMaxWaitingConnections; ++i)
-                 RegisterConnection("10.0.0.1#T" + std::to_string(i) + "#LOG#2#2", held, &id);
+                 RegisterConnection("10.0.0." + std::to_string(1 + i % 2) + "#T" + std::to_string(i) + "#LOG#2#2", held,
+                                    &id);
          }},
     };
     for (const Case& c : cases) {
@@ -441,7 +443,7 @@ TEST(Connection, KeyInUseOrFullTableRefusesTheRequest) {
         Listener service;
         const int peer = service.Connect();
         SocketThreadParam param{static_cast<SOCKET>(service.Accept()), {}};
-        send(peer, Block("|T#LOG#1#1:1500").data(), kRequestBlockSize, 0);
+        send(peer, Block(std::string(kList) + "|T#LOG#1#1:1500").data(), kRequestBlockSize, 0);
         testing::internal::CaptureStdout();
         EXPECT_EQ(HandleRestoreConnection(&param), 0u);
         const std::string console = testing::internal::GetCapturedStdout();

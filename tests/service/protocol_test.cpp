@@ -1,12 +1,17 @@
 // The request block both sides read and write, the connection key and table, local copy names
 // and the service's RESTORE batch.
 #include "engine/restoreprotocol.h"
+#include "engine/restoreservice.h"
+#include "support/Log.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <atomic>
+#include <functional>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -236,19 +241,172 @@ TEST(Service, WaitingConnectionsAreBounded) {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     const SocketThreadParam param{static_cast<SOCKET>(pair[0]), {}};
     uint64_t id = 0;
-    auto key = [](size_t i) { return "10.0.0.5#T" + std::to_string(i) + "#LOG#2#2"; };
+    // Two peers, each within its share.
+    auto key = [](size_t i) { return "10.0.0." + std::to_string(5 + i % 2) + "#T" + std::to_string(i) + "#LOG#2#2"; };
     for (size_t i = 0; i < kMaxWaitingConnections; ++i)
         ASSERT_EQ(RegisterConnection(key(i), param, &id), Registered::Yes);
-    EXPECT_EQ(RegisterConnection("10.0.0.5#U#LOG#1#1", param, &id), Registered::Full);
+    EXPECT_EQ(RegisterConnection("10.0.0.7#U#LOG#1#1", param, &id), Registered::Full);
     // A taken entry waits no more: it leaves room for the next.
     EXPECT_EQ(TakeConnection(key(0), 0), param.socket);
-    EXPECT_EQ(RegisterConnection("10.0.0.5#U#LOG#1#1", param, &id), Registered::Yes);
+    EXPECT_EQ(RegisterConnection("10.0.0.7#U#LOG#1#1", param, &id), Registered::Yes);
     {
         std::lock_guard<std::mutex> hold(g_connectionsLock);
         g_connections.clear();
     }
     close(pair[0]);
     close(pair[1]);
+}
+
+TEST(Service, OnePeerTakesAtMostItsShareOfTheWaitingRoom) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    const SocketThreadParam param{static_cast<SOCKET>(pair[0]), {}};
+    uint64_t id = 0;
+    auto key = [](const char* peer, size_t i) { return std::string(peer) + "#T" + std::to_string(i) + "#LOG#2#2"; };
+    for (size_t i = 0; i < kMaxWaitingPerPeer; ++i)
+        ASSERT_EQ(RegisterConnection(key("10.0.0.5", i), param, &id), Registered::Yes);
+    EXPECT_EQ(RegisterConnection(key("10.0.0.5", 99), param, &id), Registered::PeerFull);
+    // An address that only begins with the peer's is another peer.
+    EXPECT_EQ(RegisterConnection(key("10.0.0.50", 0), param, &id), Registered::Yes);
+    EXPECT_EQ(TakeConnection(key("10.0.0.5", 0), 0), param.socket);
+    EXPECT_EQ(RegisterConnection(key("10.0.0.5", 99), param, &id), Registered::Yes);
+    {
+        std::lock_guard<std::mutex> hold(g_connectionsLock);
+        g_connections.clear();
+    }
+    close(pair[0]);
+    close(pair[1]);
+}
+
+TEST(Service, OneRestoreOfADatabaseAtATime) {
+    const SocketThreadParam param{INVALID_SOCKET, {}};
+    uint64_t id = 0;
+    const std::string sales = "Sales", upper = "SALES", orders = "Orders";
+    struct Case {
+        const char* what;
+        std::string key;
+        const std::string* restoreOf;  // a stream 1 claims its database
+        Registered result;
+    };
+    const std::vector<Case> cases = {
+        {"the first restore", "10.0.0.5#Sales#DATABASE#2#1", &sales, Registered::Yes},
+        {"another peer, another case", "10.0.0.6#SALES#DATABASE#1#1", &upper, Registered::DatabaseBusy},
+        {"the same peer, another case", "10.0.0.5#SALES#LOG#1#1", &upper, Registered::DatabaseBusy},
+        {"a later stream of the first", "10.0.0.5#Sales#DATABASE#2#2", nullptr, Registered::Yes},
+        {"another database", "10.0.0.6#Orders#DATABASE#1#1", &orders, Registered::Yes},
+        // A request refused for its key claims nothing: Orders stays the first restore's.
+        {"a duplicate key", "10.0.0.5#Sales#DATABASE#2#1", &orders, Registered::Duplicate},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(RegisterConnection(c.key, param, &id, c.restoreOf), c.result) << c.what;
+        std::lock_guard<std::mutex> hold(g_connectionsLock);
+        EXPECT_EQ(g_connections.count(c.key), c.result == Registered::DatabaseBusy ? 0u : 1u) << c.what;
+    }
+    ReleaseDatabase("sales");  // the restore has ended
+    EXPECT_EQ(RegisterConnection("10.0.0.6#SALES#DATABASE#1#1", param, &id, &upper), Registered::Yes);
+    EXPECT_EQ(RegisterConnection("10.0.0.7#orders#DATABASE#1#1", param, &id, &orders), Registered::DatabaseBusy);
+    ReleaseDatabase(upper);
+    ReleaseDatabase(orders);
+    std::lock_guard<std::mutex> hold(g_connectionsLock);
+    g_connections.clear();
+}
+
+// The messages a call logs, without their time prefix.
+std::vector<std::string> Logged(const std::function<void()>& f) {
+    Log::SetLogLevel(Log::LOG_INFO);
+    testing::internal::CaptureStdout();
+    f();
+    const std::string out = testing::internal::GetCapturedStdout();
+    Log::SetLogLevel(Log::LOG_FATAL);
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t nl; (nl = out.find('\n', start)) != std::string::npos; start = nl + 1)
+        lines.push_back(out.substr(start, nl - start).substr(10));
+    return lines;
+}
+
+TEST(Service, RefusedPeersAreLoggedBoundedUnderAFlood) {
+    const std::string denied9 = "Connection[10.0.0.9] denied for source auth error.";
+    const std::string denied8 = "Connection[10.0.0.8] denied for source auth error.";
+    struct Step {
+        const char* peer;  // null: a peer was admitted
+        DWORD at;
+        std::vector<std::string> lines;
+    };
+    const Step steps[] = {
+        {"10.0.0.9", 0, {denied9}},
+        {"10.0.0.9", 10, {"Further connections from [10.0.0.9] are denied without a line each for a minute."}},
+        {"10.0.0.9", 20, {}},
+        {"10.0.0.8", 30, {denied8}},
+        {nullptr, 59999, {}},
+        {nullptr, 60000, {"Connection[10.0.0.9] denied 2 more times for source auth error within a minute."}},
+        {"10.0.0.9", 60001, {denied9}},
+        {"10.0.0.8", 60030, {denied8}},  // its minute passed without a repeat: nothing to count
+    };
+    DenialLog denials;
+    for (const Step& step : steps) {
+        const auto lines = Logged([&] { step.peer ? denials.Refused(step.peer, step.at) : denials.Sweep(step.at); });
+        EXPECT_EQ(lines, step.lines) << step.at;
+    }
+
+    // Beyond the addresses it remembers, every refusal is logged.
+    DenialLog full;
+    Logged([&] {
+        for (size_t i = 0; i < DenialLog::kMaxAddresses; ++i) full.Refused(("10.1." + std::to_string(i)).c_str(), 0);
+    });
+    const auto lines = Logged([&] {
+        full.Refused("10.2.0.1", 1);
+        full.Refused("10.2.0.1", 2);
+    });
+    EXPECT_EQ(lines, std::vector<std::string>(2, "Connection[10.2.0.1] denied for source auth error."));
+}
+
+TEST(Service, ARequestBlockHasOneBoundForAllOfIt) {
+    struct Case {
+        const char* what;
+        DWORD pauseMs;  // between the bytes; 0: the whole block at once
+        bool whole;
+    };
+    const Case cases[] = {
+        {"the whole block at once", 0, true},
+        {"a byte every 20 ms", 20, false},  // each byte well within the bound, the block far beyond it
+    };
+    for (const Case& c : cases) {
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        std::atomic<bool> stop{false};
+        std::thread peer([&] {
+            if (!c.pauseMs) {
+                const std::string all(kRequestBlockSize, 'x');
+                send(pair[1], all.data(), all.size(), 0);
+                return;
+            }
+            while (!stop) {
+                send(pair[1], "x", 1, 0);
+                Sleep(c.pauseMs);
+            }
+        });
+        char block[kRequestBlockSize] = {};
+        testing::internal::CaptureStdout();
+        const DWORD start = GetTickCount();
+        const int32_t got = RecvAll(static_cast<SOCKET>(pair[0]), block, sizeof block, 300);
+        const DWORD took = GetTickCount() - start;
+        const std::string console = testing::internal::GetCapturedStdout();
+        stop = true;
+        peer.join();
+        if (c.whole) {
+            EXPECT_EQ(got, static_cast<int32_t>(kRequestBlockSize)) << c.what;
+            EXPECT_EQ(console, "") << c.what;
+        } else {
+            EXPECT_GT(got, 0) << c.what;
+            EXPECT_LT(got, static_cast<int32_t>(kRequestBlockSize)) << c.what;
+            EXPECT_GE(took, 300u) << c.what;
+            EXPECT_LT(took, 5000u) << c.what;
+            EXPECT_NE(console.find("Failed to receive data"), std::string::npos) << c.what;
+        }
+        close(pair[0]);
+        close(pair[1]);
+    }
 }
 
 // Whether a descriptor is still open in this process.
@@ -361,6 +519,9 @@ TEST(Statement, NamesFromThePeerStayInsideTheirQuotes) {
                           "RECOVERY, MOVE 'a' TO '%s/a.mdf'; "),
               std::string::npos)
         << filled;
+    EXPECT_EQ(DatabaseExistsQuery(db),
+              "IF EXISTS(SELECT 1 FROM sys.databases WHERE name='x''] %s; DROP DATABASE master; --') SELECT 1 ELSE "
+              "SELECT 0");
 }
 
 TEST(Statement, ResolvedNullIsNotPlaced) {

@@ -8,6 +8,8 @@ and SECOND (the service's), and TCP ports of its own. service_test.py --list | C
 
 import os
 import resource
+import select
+import signal
 import socket
 import subprocess
 import sys
@@ -378,9 +380,10 @@ SALES_MOVE = ", MOVE ''Sales'' TO ''%DATA%Sales.mdf'', MOVE ''Sales_log'' TO ''%
 class Peer:
     """A backup side played by the test: one connection, its request sent at once."""
 
-    def __init__(self, port, text):
+    def __init__(self, port, text, source=None):
         self.block = block(text)
-        self.s = socket.create_connection(("127.0.0.1", port), timeout=60)
+        self.s = socket.create_connection(("127.0.0.1", port), timeout=60,
+                                          source_address=(source, 0) if source else None)
         self.s.sendall(self.block)
 
     def answer(self):
@@ -407,19 +410,26 @@ class Peer:
 
 
 def case_duplicates(box):
-    """Two identical stream-1 requests: the first restores from its own socket, the second is
-    refused; a socket has one owner."""
+    """While a stream 1 restores, a second stream 1 of its database is refused: the same request again
+    (a socket has one owner), or the database from another peer, in any letter case (one restore of a
+    database at a time). One restore runs, and the database ends equal to its source."""
     box.same_versions()
     raw = box.raw_stream()
     svc = box.start_service("-O=R")
     text = SALES_MOVE + "|Sales#DATABASE#1#1:1500"
     first = Peer(svc.port, text)
     check(first.answer() == block(text), "duplicates: the first request was not answered", svc.text()[-3000:])
-    second = Peer(svc.port, text)
-    check(second.answer() == b"", "duplicates: the second request was answered", svc.text()[-3000:])
-    second.close()
-    check(svc.wait_for("a connection of the same key [127.0.0.1#Sales#DATABASE#1#1] waits or is in use.", 10),
-          "duplicates: no warning", svc.text()[-3000:])
+    busy = "a restore of the database [%s] runs or waits for its streams already."
+    for source, name, warning in (
+            ("127.0.0.1", "Sales", "a connection of the same key [127.0.0.1#Sales#DATABASE#1#1] waits or is in use."),
+            ("127.0.0.2", "Sales", busy % "Sales"),
+            ("127.0.0.1", "SALES", busy % "SALES"),
+            ("127.0.0.3", "sAlEs", busy % "sAlEs")):
+        other = Peer(svc.port, SALES_MOVE + "|%s#DATABASE#1#1:1500" % name, source=source)
+        check(other.answer() == b"", "duplicates: %s from %s was answered" % (name, source), svc.text()[-3000:])
+        other.close()
+        check(svc.wait_for(warning, 10), "duplicates: no warning for %s from %s" % (name, source),
+              svc.text()[-3000:])
     first.finish(raw)
     restored(box, svc, 1, "duplicates")
     check(box.checksum("SECOND", "Sales") == box.checksum("MSSQLSERVER", "Sales"), "duplicates: content differs",
@@ -427,10 +437,10 @@ def case_duplicates(box):
     check(len([b for b in box.batches("SECOND") if "RESTORE DATABASE" in b]) == 1, "duplicates: restores",
           "\n".join(box.batches("SECOND")))
 
-    # The key is free again once its restore is done: a real backup of it goes through.
+    # The key and the database are free again once the restore is done: a real backup goes through.
     box.sqlemu("db", "drop", "SECOND", "Sales")
     st, out = box.run_backup(svc.port, 1)
-    check(st == 0, "duplicates: later backup status %s" % st, out)
+    check(st == 0, "duplicates: later backup status %s" % st, out + svc.text()[-3000:])
     restored(box, svc, 1, "duplicates, later backup", before=1)
     check(box.checksum("SECOND", "Sales") == box.checksum("MSSQLSERVER", "Sales"), "duplicates: later content")
 
@@ -443,7 +453,7 @@ def case_idle_peers(box):
     silent_svc = box.start_service("-O=R")
     stalled_svc = box.start_service("-O=R")
     # Stream 1 of 2 that sends nothing after its request, while stream 2 never connects.
-    silent = Peer(silent_svc.port, "|Silent#DATABASE#2#1:1500")
+    silent = Peer(silent_svc.port, SALES_MOVE + "|Silent#DATABASE#2#1:1500")
     check(len(silent.answer()) == 8192, "silent: no answer", silent_svc.text()[-3000:])
     silent_since = time.time()
     # A stream that stops halfway.
@@ -475,7 +485,9 @@ def case_orphans(box):
     base = svc.descriptors()
 
     def orphan(n):
-        return Peer(svc.port, "|Ghost%d#LOG#2#2:%d" % (n, box_version(svc)))
+        # Two peers, so that no peer's share of the table stops them before the descriptors run out.
+        return Peer(svc.port, "%s|Ghost%d#DATABASE#2#2:%d" % (SALES_MOVE, n, box_version(svc)),
+                    source="127.0.0.%d" % (2 + n % 2))
 
     gone = [orphan(n) for n in range(8)]
     for p in gone:
@@ -606,6 +618,141 @@ def case_hostile(box):
     check(restore and "RESTORE DATABASE [Q'x %s;--] FROM  VIRTUAL_DEVICE='" in restore[-1]
           and "name='Q''x %s;--'" in restore[-1], "odd name: statement", "\n".join(restore))
     check(svc.alive(), "odd name: the service ended")
+
+
+def flood(port, n, source="127.0.0.2"):
+    """`n` connections from `source` that send nothing; the caller closes them."""
+    held = []
+    for _ in range(n):
+        try:
+            held.append(socket.create_connection(("127.0.0.1", port), timeout=10, source_address=(source, 0)))
+        except OSError:
+            break
+    return held
+
+
+def case_refused_flood(box):
+    """Connections from a refused address cost the admitted ones nothing: 300 of them between the two
+    streams of one backup, then 300 more before a real backup, and both restore."""
+    box.same_versions()
+    files = [box.path("flood_%d.bak" % k) for k in (1, 2)]
+    st, _, _ = box.backup.run("-a=B", "-b=F", "-d=Sales", "-f=" + ",".join(files), "-H=elsewhere")
+    check(st == 0, "flood: plain backup status %s" % st)
+    svc = box.start_service("-O=R", "-w=127.0.0.1")
+    texts = [SALES_MOVE + "|Sales#DATABASE#2#%d:1500" % k for k in (1, 2)]
+    first = Peer(svc.port, texts[0])
+    check(first.answer() == block(texts[0]), "flood: stream 1 was not answered", svc.text()[-3000:])
+    held = flood(svc.port, 300)
+    check(len(held) == 300, "flood: %d connections" % len(held))
+    # Stream 1's restore waits 60 s for stream 2, which queues behind the flood.
+    second = Peer(svc.port, texts[1])
+    check(second.answer() == block(texts[1]), "flood: stream 2 was not answered", svc.text()[-3000:])
+    senders = [threading.Thread(target=p.finish, args=(open(f, "rb").read(),)) for p, f in zip((first, second), files)]
+    for t in senders:
+        t.start()
+    for t in senders:
+        t.join()
+    restored(box, svc, 2, "flood")
+    check(box.checksum("SECOND", "Sales") == box.checksum("MSSQLSERVER", "Sales"), "flood: content differs")
+
+    held += flood(svc.port, 300)
+    box.sqlemu("db", "drop", "SECOND", "Sales")
+    st, out = box.run_backup(svc.port, 2)
+    check(st == 0, "flood: backup status %s" % st, out + svc.text()[-3000:])
+    restored(box, svc, 2, "flood, then a backup", before=2)
+    check(box.checksum("SECOND", "Sales") == box.checksum("MSSQLSERVER", "Sales"), "flood: backup's content differs")
+    # One line for the first refusal; its repeats within a minute are counted, not logged each.
+    denied = svc.text().count("Connection[127.0.0.2] denied for source auth error.")
+    check(1 <= denied <= 5, "flood: %d denial lines for 600 refused connections" % denied, svc.text()[-3000:])
+    for s in held:
+        s.close()
+
+
+def case_trickle(box):
+    """A request that comes a byte at a time is refused once the request's bound has passed, however
+    steadily its bytes come: no peer holds a connection thread for longer."""
+    svc = box.start_service("-O=R")
+    # A byte a second: the bound passes long before the text is whole.
+    text = block(SALES_MOVE * 3 + "|Sales#DATABASE#1#1:1500")
+    s = socket.create_connection(("127.0.0.1", svc.port), timeout=10)
+    since = time.time()
+    closed = False
+    for i in range(len(text)):
+        if time.time() - since > 90 + 40:
+            break
+        try:
+            s.send(text[i:i + 1])
+            if select.select([s], [], [], 1)[0] and not s.recv(1):
+                closed = True
+        except OSError:
+            closed = True
+        if closed:
+            break
+    took = time.time() - since
+    s.close()
+    check(closed, "trickle: the service still read the request after %.0f s" % took, svc.text()[-3000:])
+    check(took >= 85, "trickle: refused after %.0f s, before the bound" % took)
+    check(svc.wait_for("Invalid Requested. Connection is closed.", 10), "trickle: no refusal", svc.text()[-3000:])
+    check(svc.alive(), "trickle: the service ended")
+    check(not any("RESTORE" in b for b in box.batches("SECOND")), "trickle: a restore ran")
+
+
+def case_peer_share(box):
+    """One peer's waiting registrations take no more than its share of the table: after 64 "stream 2
+    of 2" requests from 127.0.0.2, a backup from 127.0.0.1 still restores."""
+    box.same_versions()
+    svc = box.start_service("-O=R")
+    hogs = [Peer(svc.port, "%s|Hog%d#DATABASE#2#2:1500" % (SALES_MOVE, n), source="127.0.0.2") for n in range(64)]
+    answered = sum(len(p.answer()) == 8192 for p in hogs)
+    check(answered == 32, "share: %d of 64 answered" % answered, svc.text()[-3000:])
+    check(svc.text().count("32 connections of this peer wait for their restore already.") == 32,
+          "share: warnings", svc.text()[-3000:])
+    st, out = box.run_backup(svc.port, 2)
+    check(st == 0, "share: backup status %s" % st, out + svc.text()[-3000:])
+    restored(box, svc, 2, "share")
+    check(box.checksum("SECOND", "Sales") == box.checksum("MSSQLSERVER", "Sales"), "share: content differs")
+    for p in hogs:
+        p.close()
+
+
+def case_listless_request(box):
+    """A request without a file list restores only over a database the service's server has. For one
+    it lacks, nothing is submitted and no file lands where the stream's recorded paths point (here
+    the folder of another instance)."""
+    box.same_versions()
+    box.sqlemu("db", "create", "MSSQLSERVER", "Elsewhere", "--data-mb", "2", "--seed", "9")
+    raw = box.raw_stream("Elsewhere")
+    recorded = [l.split("\t")[-1] for l in box.db_show("MSSQLSERVER", "Elsewhere").splitlines()
+                if l.startswith("file:")]
+    box.sqlemu("db", "drop", "MSSQLSERVER", "Elsewhere")
+    svc = box.start_service("-O=R")
+    peer = Peer(svc.port, "|Elsewhere#DATABASE#1#1:1500")
+    got = peer.answer()
+    check(got == b"", "list-less: the request was answered", svc.text()[-3000:])
+    if got:
+        peer.finish(raw)
+        svc.wait_for("is finished.", 60)
+    peer.close()
+    check(svc.wait_for("Invalid Requested. Connection is closed.", 10), "list-less: no refusal", svc.text()[-3000:])
+    check(svc.wait_for("no file list, and the server has no database [Elsewhere]", 10), "list-less: no reason",
+          svc.text()[-3000:])
+    stmts = box.statements("SECOND")
+    check("RESTORE" not in stmts and "ALTER" not in stmts, "list-less: submitted", stmts[-3000:])
+    check(recorded and not any(os.path.exists(p) for p in recorded), "list-less: files at the recorded paths",
+          "\n".join(recorded))
+    check(not box.db_show("SECOND", "Elsewhere"), "list-less: the database was restored")
+    check(svc.alive(), "list-less: the service ended")
+
+
+def case_killed_log(box):
+    """A service killed outright leaves in its log file every line its console showed."""
+    svc = box.start_service("-O=R")
+    svc.proc.send_signal(signal.SIGKILL)
+    svc.stop()
+    console = [l for l in svc.text().splitlines() if l.strip()]
+    log = box.service_side.log().splitlines()
+    check(console and all(l in log for l in console), "killed: the log file lacks console lines",
+          "console:\n%s\nlog:\n%s" % ("\n".join(console), "\n".join(log)))
 
 
 if __name__ == "__main__":

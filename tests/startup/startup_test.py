@@ -175,13 +175,16 @@ def case_letters(box):
         # config.ini lines, args, status, the message that ends the start-up
         ("", ["-a=b", "-f=abcdef", "-d=db"], ST_FAIL, bad_action % "b"),
         ("", ["-a=", "-f=abcdef", "-d=db"], ST_FAIL, bad_action % ""),
-        ("Action=backup\n", ["-f=abcdef", "-d=db"], ST_FAIL, bad_action % "b"),
+        ("Action=b\n", ["-f=abcdef", "-d=db"], ST_FAIL, bad_action % "b"),
+        # A word is not cut to its first letter: it does not fit the setting.
+        ("Action=backup\n", ["-f=abcdef", "-d=db"], ST_FAIL,
+         "The value of Action in section [Default] of config.ini is too long: 6 characters, at most 1 are allowed."),
         ("", ["-a=Q", "-a=V", "-b=x", "-f=abcdef"], ST_FAIL, bad_type % "x"),
-        ("BKType=diff\n", ["-a=R", "-f=abcdef", "-d=db"], ST_FAIL, bad_type % "d"),
+        ("BKType=d\n", ["-a=R", "-f=abcdef", "-d=db"], ST_FAIL, bad_type % "d"),
         ("", ["-b=", "-f=abcdef", "-d=db"], ST_FAIL, bad_type % ""),
-        ("Action=backup\n", [lport, "-b=l"], ST_FAIL, bad_type % "l"),
+        ("Action=b\n", [lport, "-b=l"], ST_FAIL, bad_type % "l"),
         # The service reads no Action: it goes on to its listener (held here, so it ends there).
-        ("Action=backup\n", [lport], ST_FAIL, SERVICE_END),
+        ("Action=b\n", [lport], ST_FAIL, SERVICE_END),
     ]
     for conf, args, status, msg in table:
         box.config("[Default]\nSingleton=0\nInstance=localhost\n" + conf)
@@ -190,6 +193,51 @@ def case_letters(box):
         check(out.endswith(line(msg)), "%r %s: ends without %r" % (conf, args, msg), out)
         if msg != SERVICE_END:
             check(box.statements() == "", "%r %s: something was submitted" % (conf, args), box.statements())
+
+
+def case_overlong_settings(box):
+    # A config.ini value that does not fit its setting stops the start-up before anything reaches the
+    # server; cut, this allow-list would admit 127.0.0.1 and refuse 127.0.0.12.
+    box.register()
+    box.instance()
+    holder, port = held_port()
+    ips = "1" * 501 + ",127.0.0.12"
+    table = [
+        ("ValidIPs=%s\n" % ips, ["-l=%d" % port],
+         "The value of ValidIPs in section [Default] of config.ini is too long: 512 characters, at most 511 are allowed."),
+        ("Files=%s\n" % ("f" * 2048), ["-d=db"],
+         "The value of Files in section [Default] of config.ini is too long: 2048 characters, at most 2047 are allowed."),
+    ]
+    for conf, args, msg in table:
+        box.config("[Default]\nSingleton=0\nInstance=localhost\n" + conf)
+        st, out, err = box.run(*args)
+        check(st == ST_FAIL, "%s: status %d" % (conf[:8], st), out + err)
+        check(out == out.split("]  ")[0] + line(msg), "%s: output" % conf[:8], out)
+    check(box.statements() == "", "something was submitted", box.statements())
+
+
+def case_service_allow_list(box):
+    # An allow-list that admits every peer, or one with blanks, is named when the service starts.
+    box.register()
+    box.instance()
+    holder, port = held_port()
+    unset = "ValidIPs is not set: the restore service admits every peer."
+    table = [
+        ("", [], [unset]),
+        ("ValidIPs=1.2\n", [], ["ValidIPs [1.2] has 4 characters or fewer: the restore service admits every peer."]),
+        ("ValidIPs=127.0.0.1, 127.0.0.2\n", [],
+         ["ValidIPs [127.0.0.1, 127.0.0.2] holds blanks: an address written beside a blank never matches a peer."]),
+        ("", ["-w=1.2 "], ["ValidIPs [1.2 ] has 4 characters or fewer: the restore service admits every peer.",
+                           "ValidIPs [1.2 ] holds blanks: an address written beside a blank never matches a peer."]),
+        ("ValidIPs=127.0.0.1,127.0.0.2\n", [], []),
+    ]
+    for conf, args, warnings in table:
+        box.config("[Default]\nSingleton=0\nInstance=localhost\n" + conf)
+        st, out, err = box.run("-l=%d" % port, *args)
+        check(st == ST_FAIL and out.endswith(line(SERVICE_END)), "%r %s: did not reach the listener" % (conf, args),
+              out)
+        found = [l.split("]  ", 1)[1] for l in out.splitlines() if "ValidIPs" in l]
+        check(found == warnings, "%r %s: warnings %s" % (conf, args, found), out)
 
 
 def case_odbc_environment(box):

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -234,6 +235,16 @@ TEST(SupportLog, ThreadsLinesNeverInterleaveAndExitProcessKeepsThem) {
     EXPECT_EQ(ms.back(), "last words");
 }
 
+TEST(SupportLog, AKilledProcessLeavesEveryLineItLogged) {
+    TempDir dir;
+    std::string day = today();
+    std::string exe = kestest::placeProgram(g_supportSelf, dir.path(), "kestrune");
+    kestest::RunResult r = kestest::run({exe, "--child", "log-killed"});
+    EXPECT_EQ(r.status, 128 + SIGKILL);
+    EXPECT_EQ(messages(r.out), (std::vector<std::string>{"first", "second"}));
+    EXPECT_EQ(kestest::readFile(logOf(dir, "kestrune", day)), r.out);
+}
+
 TEST(SupportLog, UnopenableLogFails) {
     TempDir dir;
     kestest::writeFile(dir / "Log", "a file where the folder should be");
@@ -333,6 +344,13 @@ int supportLogChild(const std::string& mode) {
         HANDLE last = CreateThread(nullptr, 0, lastWords, nullptr, 0, nullptr);
         WaitForSingleObject(last, INFINITE);
         Sleep(INFINITE);
+    }
+    if (mode == "log-killed") {
+        if (!Log::Initialize(nullptr)) return 3;
+        Log::SetLogLevel(Log::LOG_INFO);
+        Log::WInfo("first");
+        Log::WWarn("second");
+        raise(SIGKILL);  // no exit processing flushes anything
     }
     if (mode == "log-fail") {
         bool ok = Log::Initialize(nullptr);
