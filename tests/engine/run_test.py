@@ -376,6 +376,65 @@ def case_media_faults(box):
           str(list(snapshot(folder))))
 
 
+# Faults after every byte reached the media file: (what, backup kind, media arguments, config.ini
+# line, shim rule, whether the server must have counted nothing). A flush the server asks for must
+# put the stream on the disk, so a failed sync there fails the statement: the previous set stays and
+# the chain after it restores.
+SYNC_FAULTS = [
+    ("log, plain", "L", [], "", "fsync:%s:1:EIO" % TEMP, True),
+    ("full, G", "F", ["-z=G"], "", "fsync:%s:1:EIO" % TEMP, True),
+    ("log, encrypted", "L", ["-P=k3y"], "", "fsync:%s:1:EIO" % TEMP, True),
+    ("full, L", "F", ["-z=L", "-Z=6"], "", "fsync:%s:1:EIO" % TEMP, True),
+    ("log, G + encrypted", "L", ["-z=G", "-P=k3y"], "", "fsync:%s:1:EIO" % TEMP, True),
+    ("full, DNet", "F", ["-z=G"], "DNet=1\n", "fsync:%s:1:EIO" % TEMP, True),
+]
+
+
+def case_sync_faults(box):
+    """A backup whose media cannot be synced fails with the system's reason; when the flush brought
+    it out the server counted nothing: the next log (or differential) backup restores in chain."""
+    for k, (what, kind, media, config, rule, uncounted) in enumerate(SYNC_FAULTS):
+        box.config(config)
+        folder = os.path.join(box.dir, "sync%d" % k)
+        os.mkdir(folder)
+        full = ["-a=B", "-b=F", "-d=Sales", "-f=2@" + folder]
+        box.ok(what + ": full backup", *full, *media)
+        box.sqlemu("db", "touch", "MSSQLSERVER", "Sales", "--pages", "30")
+        chain = [("F", "2@" + folder)]
+        if kind == "L":
+            first = os.path.join(folder, "first.trn")
+            box.ok(what + ": first log backup", "-a=B", "-b=L", "-d=Sales", "-f=" + first, *media)
+            chain.append(("L", first))
+            box.sqlemu("db", "touch", "MSSQLSERVER", "Sales", "--pages", "30")
+            faulted = ["-a=B", "-b=L", "-d=Sales", "-f=" + first]
+        else:
+            faulted = full
+        before = snapshot(folder)
+        n = len(box.log())
+        st, _, _ = box.kes.run("-D", *faulted, *media, env=kestrune_harness.iofault_env(rule))
+        written = box.log()[n:]
+        check(st == ST_FAIL, "%s: status %d" % (what, st), written[-3000:])
+        check("Input/output error" in written and "Access is denied" not in written,
+              "%s: the log does not give the system's reason" % what, written[-3000:])
+        if not uncounted:
+            continue
+        check(snapshot(folder) == before, "%s: the previous set changed" % what, str(list(snapshot(folder))))
+        box.sqlemu("db", "touch", "MSSQLSERVER", "Sales", "--pages", "30")
+        nxt = os.path.join(folder, "next." + ("trn" if kind == "L" else "bak"))
+        box.ok(what + ": next backup", "-a=B", "-b=" + ("L" if kind == "L" else "D"), "-d=Sales", "-f=" + nxt, *media)
+        chain.append((kind if kind == "L" else "D", nxt))
+        box.sqlemu("db", "drop", "SECOND", "Sales", ok=False)
+        for i, (step, files) in enumerate(chain):
+            last = i + 1 == len(chain)
+            st, out = box.run("-a=R", "-b=" + step, "-d=Sales", "-f=" + files, "-i=localhost\\SECOND",
+                              "-O=" + ("R" if last else "N"), *media)
+            check(st == 0 and "4305" not in out and "3136" not in out,
+                  "%s: restore of %s: status %d" % (what, files, st), out[-3000:])
+        check(box.checksum("SECOND", "Sales") == box.checksum("MSSQLSERVER", "Sales"),
+              "%s: the restored chain differs from the source" % what)
+    box.config("")
+
+
 def case_over_good_set(box):
     """A failed, an aborted and a killed backup over a good set: each leaves that set under its
     names, restorable to its own content; the leftovers of the killed run are recognisable and
