@@ -379,7 +379,7 @@ def case_media_faults(box):
 # Faults after every byte reached the media file: (what, backup kind, media arguments, config.ini
 # line, shim rule, whether the server must have counted nothing). A flush the server asks for must
 # put the stream on the disk, so a failed sync there fails the statement: the previous set stays and
-# the chain after it restores.
+# the chain after it restores. The last row fails a rename, whose reason must be the system's.
 SYNC_FAULTS = [
     ("log, plain", "L", [], "", "fsync:%s:1:EIO" % TEMP, True),
     ("full, G", "F", ["-z=G"], "", "fsync:%s:1:EIO" % TEMP, True),
@@ -387,6 +387,7 @@ SYNC_FAULTS = [
     ("full, L", "F", ["-z=L", "-Z=6"], "", "fsync:%s:1:EIO" % TEMP, True),
     ("log, G + encrypted", "L", ["-z=G", "-P=k3y"], "", "fsync:%s:1:EIO" % TEMP, True),
     ("full, DNet", "F", ["-z=G"], "DNet=1\n", "fsync:%s:1:EIO" % TEMP, True),
+    ("full, a failed rename", "F", [], "", "rename:%s:1:EIO" % TEMP, False),
 ]
 
 
