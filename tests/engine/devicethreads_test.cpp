@@ -14,6 +14,7 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
@@ -499,10 +500,37 @@ void FailedStreamRun() {
     exit(0);
 }
 
+// A device thread that never ends (its media is a pipe no one reads: the open never returns)
+// holds the run only for the bound once the statement has ended; then the process ends with -1,
+// naming the stream. Stream 1 is served to its end and is not named.
+void HangingDeviceRun(const std::string& fifo) {
+    dup2(2, 1);  // the log's console lines, where the death test reads
+    Log::SetLogLevel(Log::LOG_ERROR);
+    g_deviceEndWaitMs = 300;
+    Settings settings("A", "", false);
+    g_streamFiles = {{1, "/dev/null"}, {2, fifo}};
+    ClientSet client(2);
+    auto server = OpenServer(client, true);
+    HANDLE statement = CreateThread(nullptr, 0, ReturnsCode, nullptr, 0, nullptr);
+    StreamInfo info{"Sales", "", "", 0};
+    std::thread run([&] { startSecondary(client.set, statement, 2, &info, client.name); });
+    BYTE* buf = server->AllocateBuffer(65536);
+    DWORD code = 0, moved = 0;
+    server->Execute(0, VDC_Write, buf, 100, 30000, &code, &moved);
+    server->CloseDevices();
+    run.join();
+    exit(0);
+}
+
 TEST(EngineDevicesDeathTest, FailedStatementEndsTheProcess) {
     testing::GTEST_FLAG(death_test_style) = "threadsafe";
     EXPECT_EXIT(FailedStatementRun(), ::testing::ExitedWithCode(255), "");
     EXPECT_EXIT(FailedStreamRun(), ::testing::ExitedWithCode(255), "");
+    TempDir dir;
+    const std::string fifo = dir / "pipe";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    EXPECT_EXIT(HangingDeviceRun(fifo), ::testing::ExitedWithCode(255),
+                "The data transfer of stream 2 did not end within 300 ms after the statement ended\\.");
 }
 
 }  // namespace

@@ -521,6 +521,26 @@ def case_overlap(box):
     check(box.checksum("SECOND", "Sales") == box.checksum("MSSQLSERVER", "Sales"), "the first run's set differs")
 
 
+def case_fifo_media(box):
+    """A pipe no one reads as stream 2: its device thread never gets past the open. Once the server
+    has given up on the statement the run still ends, 255, naming the stream, and leaves no process
+    that holds the single-instance lock (the runs here take it: no -M, Singleton on)."""
+    single = box.install("single", "[Default]\nInstance=localhost\n")
+    fifo = os.path.join(box.bk, "pipe.bak")
+    os.mkfifo(fifo)
+    started = time.monotonic()
+    st, out, _ = single.run("-D", "-a=B", "-b=F", "-d=Sales", "-f=%s,%s" % (box.files(1), fifo), timeout=420)
+    took = time.monotonic() - started
+    written = single.log()
+    check(st == ST_FAIL, "status %d after %.0f s" % (st, took), written[-3000:])
+    check(re.search(r"The data transfer of stream 2 did not end within \d+ ms after the statement ended\.", written)
+          and "stream 1 did not end" not in written, "the log does not name stream 2", written[-3000:])
+    left = subprocess.run(["pgrep", "-f", single.exe], capture_output=True, text=True).stdout.split()
+    check(not left, "processes left: %s" % left)
+    st, out, _ = single.run("-D", "-a=B", "-b=F", "-d=Sales", "-f=" + box.files(2, tag="next"), timeout=120)
+    check(st == 0, "the next run: status %d" % st, out[-3000:])
+
+
 def case_refused_login(box):
     """A statement the server refuses at once ends the run with its own failure, not after the
     wait for the device set, and leaves the previous set."""
