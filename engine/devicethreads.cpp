@@ -21,7 +21,15 @@ namespace {
     ExitProcess(static_cast<UINT>(-1));
 }
 
+[[noreturn]] void WaitFailed(IClientVirtualDeviceSet2* set, const char* call, DWORD w) {
+    LogStatusError("startSecondary", call, GetLastError());
+    Log::WError("Unexpected wait code: %d", static_cast<int>(w));
+    AbortRun(set);
+}
+
 }  // namespace
+
+uint32_t g_deviceEndWaitMs = 90000;
 
 MoverKind ChooseMover(bool dnet, bool isBackup, int32_t listenPort, const char* streamEntry) {
     if (dnet) return MoverKind::PlainFile;
@@ -109,13 +117,24 @@ int startSecondary(IClientVirtualDeviceSet2* set, HANDLE statementThread, int32_
     const DWORD n = static_cast<DWORD>(count) + 1;
     Log::WTrace("All children are now running. Waiting for their completion ...");
     Sleep(1000);
-    DWORD w = WaitForMultipleObjects(n, handles, TRUE, INFINITE);
-    if (w >= n) {
-        LogStatusError("startSecondary", "WaitForMultiple", GetLastError());
-        Log::WError("Unexpected wait code: %d", static_cast<int>(w));
+    // The statement ends once the server is done with the set or has given up on it. A device
+    // thread may still hang on its media (the open of a pipe that no one reads never returns), so
+    // from then on the device threads get as long as a mover waits for a command, no longer.
+    DWORD w = WaitForSingleObject(statementThread, INFINITE);
+    if (w != WAIT_OBJECT_0) WaitFailed(set, "WaitForSingle", w);
+    DWORD code = 0;
+    w = WaitForMultipleObjects(static_cast<DWORD>(count), handles, TRUE, g_deviceEndWaitMs);
+    if (w == WAIT_TIMEOUT) {
+        if (GetExitCodeThread(statementThread, &code) && code != 0)
+            Log::WError("The SQL operation failed with code %d", static_cast<int>(code));
+        for (int32_t i = 0; i < count; ++i) {
+            if (WaitForSingleObject(handles[i], 0) == WAIT_TIMEOUT)
+                Log::WError("The data transfer of stream %d did not end within %u ms after the statement ended.",
+                            static_cast<int>(i) + 1, static_cast<unsigned>(g_deviceEndWaitMs));
+        }
         AbortRun(set);
     }
-    DWORD code = 0;
+    if (w >= static_cast<DWORD>(count)) WaitFailed(set, "WaitForMultiple", w);
     if (!GetExitCodeThread(statementThread, &code)) {
         LogStatusError("startSecondary", "GetExitCode", GetLastError());
         AbortRun(set);

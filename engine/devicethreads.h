@@ -31,9 +31,13 @@ struct DeviceThreadParam {
     wchar_t setName[kSetNameRoom];
 };
 
-// Starts one device thread per device of the configured set named `setName`, then waits for all
-// of them and for the statement thread. Returns 0 when the statement thread's exit code and every
-// device thread's are 0; in every other case it aborts the set and ends the process with -1.
+// How long the device threads may go on once the statement has ended: the movers' command wait.
+extern uint32_t g_deviceEndWaitMs;
+
+// Starts one device thread per device of the configured set named `setName`, then waits for the
+// statement thread and, for at most g_deviceEndWaitMs more, for the device threads. Returns 0 when
+// the statement thread's exit code and every device thread's are 0; in every other case (a device
+// thread still running at the bound included) it aborts the set and ends the process with -1.
 int startSecondary(IClientVirtualDeviceSet2* set, HANDLE statementThread, int32_t count, const StreamInfo* info,
                    const wchar_t* setName);
 

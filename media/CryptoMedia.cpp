@@ -217,7 +217,11 @@ int32_t CryptoMedia::Read(void* buffer, int32_t n) {
     return got;
 }
 
-void CryptoMedia::Flush(bool hard) { Head().Flush(hard, -1, true); }
+void CryptoMedia::Flush(bool hard) {
+    Head().Flush(hard, -1, true);
+    // A hard flush is the server's: what it counts as stored must then be on the disk.
+    if (hard && !readMode && fileOut && !fileOut->Sync()) throw CryptoPP::FileSink::WriteErr();
+}
 
 void CryptoMedia::Close() {
     if (readMode && compress) {

@@ -42,6 +42,7 @@ public:
 
     int32_t Read(void* buffer, int32_t n);
     int32_t Write(const void* buffer, int32_t n);
+    // A hard flush of a writing media also syncs its file to the disk; failures throw like Write.
     void Flush(bool hard);
     // Ends the stream: every stage finishes its output; a writing media's file is then synced to
     // the disk and closed, and a reading media with compression reads to the end of its file so

@@ -57,13 +57,19 @@ int32_t FileMedia::Write(const void* buffer, uint32_t n) {
 }
 
 int32_t FileMedia::Flush() {
-    if (gz) {
+    const bool writing = mode == 1 || mode == 2;
+    if (gz && writing) {
         // A sync point, so that everything written so far can be read back from the file.
-        if (mode == 1 || mode == 2) {
-            if (gzflush(gz, Z_SYNC_FLUSH) != Z_OK) return EOF;
+        errno = 0;
+        if (gzflush(gz, Z_SYNC_FLUSH) != Z_OK) {
+            if (!errno) errno = EIO;
+            return EOF;
         }
     }
-    return std::fflush(file);
+    if (std::fflush(file) != 0) return EOF;
+    // The server counts what it flushed as stored: it must be on the disk before it hears so.
+    if (writing && _commit(fileno(file)) != 0) return EOF;
+    return 0;
 }
 
 int32_t FileMedia::Close() {

@@ -19,7 +19,8 @@ struct FileMedia {
     // Counts as stdio gives them: fewer than n only at the end of the data or after an error.
     int32_t Read(void* buffer, uint32_t n);
     int32_t Write(const void* buffer, uint32_t n);
-    // 0, or EOF on an error (errno tells which).
+    // Writing: everything written so far reaches the file and is synced to the disk (a device or
+    // pipe that cannot be synced is no failure). 0, or EOF on an error (errno tells which).
     int32_t Flush();
     // Closes the file: 0, or EOF (errno set) when what was written cannot be put on the disk
     // (written data is synced first) or, reading with the compress flag, when the stream is

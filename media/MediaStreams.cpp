@@ -62,13 +62,19 @@ bool MediaFileOut::Buf::WriteAll(const char* p, size_t n) {
     return true;
 }
 
-bool MediaFileOut::Buf::Close() {
+bool MediaFileOut::Buf::Sync() {
     if (fd < 0) return false;
     bool ok = Drain();
     if (_commit(fd) != 0) {
         Failed(errno);
         ok = false;
     }
+    return ok && !error;
+}
+
+bool MediaFileOut::Buf::Close() {
+    if (fd < 0) return false;
+    bool ok = Sync();
     if (::close(fd) != 0) {
         Failed(errno);
         ok = false;

@@ -46,6 +46,9 @@ public:
     explicit MediaFileOut(const char* path);
     ~MediaFileOut() override;
     bool is_open() const { return buf_.fd >= 0; }
+    // Writes out what is buffered and syncs the file to the disk; false when that failed, or an
+    // earlier write did.
+    bool Sync() { return buf_.Sync(); }
     // Writes out what is buffered, syncs the file to the disk and closes it; false when any of
     // that failed, or an earlier write did.
     bool Close() { return buf_.Close(); }
@@ -58,6 +61,7 @@ private:
         ~Buf() override;
         bool Drain();
         bool WriteAll(const char* p, size_t n);
+        bool Sync();
         bool Close();
         void Failed(int err);
         int_type overflow(int_type c) override;

@@ -26,7 +26,8 @@ struct KesKernelObject {
     explicit KesKernelObject(KesKind k) : kind(k) {}
 };
 
-// Win32 code for an errno value (the errno value itself where none fits).
+// Win32 code for an errno value; one without a code of its own is carried under the customer bit
+// (0x20000000 | errno), which FormatMessageA tells as strerror does.
 DWORD kesErrorFromErrno(int e);
 // Registers a new object (one reference) and returns it as a handle.
 HANDLE kesNewObject(KesKernelObject* obj);

@@ -17,11 +17,16 @@
 namespace {
 thread_local DWORD t_lastError = 0;
 
+// An errno value without a Win32 code of its own travels under the customer bit, which no system
+// code carries.
+const DWORD kErrnoCarried = 0x20000000;
+const DWORD kErrnoMax = 4095;
+
 struct CodeText {
     DWORD code;
     const char* text;
 };
-// Texts of the Win32 codes this layer sets; errno values fall back to strerror.
+// Texts of the Win32 codes this layer sets; carried errno values are told by strerror.
 const CodeText kCodeTexts[] = {
     {ERROR_SUCCESS, "The operation completed successfully."},
     {ERROR_FILE_NOT_FOUND, "The file was not found."},
@@ -84,9 +89,11 @@ DWORD kesErrorFromErrno(int e) {
         case EEXIST: return ERROR_ALREADY_EXISTS;
         case EINVAL: return ERROR_INVALID_PARAMETER;
         case ENOSPC: return ERROR_DISK_FULL;
-        case ENAMETOOLONG: return ERROR_INSUFFICIENT_BUFFER;
         case ETIMEDOUT: return ERROR_TIMEOUT;
-        default: return static_cast<DWORD>(e);
+        default:
+            // Passed through as it is, EIO (5) would read "Access is denied.": carried apart from
+            // every system code instead, and told in the system's own words.
+            return kErrnoCarried | static_cast<DWORD>(e);
     }
 }
 
@@ -103,12 +110,13 @@ DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD, LPSTR lpBuffe
         if (ct.code == messageId) text = ct.text;
     char errnoText[256];
     if (!text) {
-        if (messageId == 0 || messageId > 4095) {  // neither a code of ours nor an errno value
+        const DWORD e = messageId & ~kErrnoCarried;
+        if (!(messageId & kErrnoCarried) || e == 0 || e > kErrnoMax) {  // no code this layer gives
             SetLastError(ERROR_NOT_SUPPORTED);
             return 0;
         }
         // GNU strerror_r may return a static text instead of filling the buffer.
-        text = strerror_r(static_cast<int>(messageId), errnoText, sizeof errnoText);
+        text = strerror_r(static_cast<int>(e), errnoText, sizeof errnoText);
     }
     size_t len = strlen(text);
     if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {

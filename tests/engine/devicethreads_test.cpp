@@ -14,6 +14,7 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
@@ -481,16 +482,17 @@ void FailedStatementRun() {
     exit(0);
 }
 
-// A statement that completes while a stream fails (its close could not put the last bytes on
-// the disk) ends the process with -1 as well.
-void FailedStreamRun() {
-    Settings settings("G", "", false);
-    g_streamFiles = {{1, "/dev/full"}};
-    ClientSet client(1);
+// The statement completes at once; the server writes 100 bytes to stream 1 and closes the
+// devices. How the run ends is up to the streams' media.
+void CompletedStatementRun(const char* compress, const std::map<int, std::string>& files) {
+    Settings settings(compress, "", false);
+    g_streamFiles = files;
+    const int count = static_cast<int>(files.size());
+    ClientSet client(count);
     auto server = OpenServer(client, true);
     HANDLE statement = CreateThread(nullptr, 0, ReturnsCode, nullptr, 0, nullptr);
     StreamInfo info{"Sales", "", "", 0};
-    std::thread run([&] { startSecondary(client.set, statement, 1, &info, client.name); });
+    std::thread run([&] { startSecondary(client.set, statement, count, &info, client.name); });
     BYTE* buf = server->AllocateBuffer(65536);
     DWORD code = 0, moved = 0;
     server->Execute(0, VDC_Write, buf, 100, 30000, &code, &moved);
@@ -499,10 +501,29 @@ void FailedStreamRun() {
     exit(0);
 }
 
+// A stream that fails while the statement completes (its close could not put the last bytes on
+// the disk) ends the process with -1 as well.
+void FailedStreamRun() { CompletedStatementRun("G", {{1, "/dev/full"}}); }
+
+// A device thread that never ends (its media is a pipe no one reads: the open never returns)
+// holds the run only for the bound once the statement has ended; then the process ends with -1,
+// naming the stream. Stream 1 is served to its end and is not named.
+void HangingDeviceRun(const std::string& fifo) {
+    dup2(2, 1);  // the log's console lines, where the death test reads
+    Log::SetLogLevel(Log::LOG_ERROR);
+    g_deviceEndWaitMs = 300;
+    CompletedStatementRun("A", {{1, "/dev/null"}, {2, fifo}});
+}
+
 TEST(EngineDevicesDeathTest, FailedStatementEndsTheProcess) {
     testing::GTEST_FLAG(death_test_style) = "threadsafe";
     EXPECT_EXIT(FailedStatementRun(), ::testing::ExitedWithCode(255), "");
     EXPECT_EXIT(FailedStreamRun(), ::testing::ExitedWithCode(255), "");
+    TempDir dir;
+    const std::string fifo = dir / "pipe";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    EXPECT_EXIT(HangingDeviceRun(fifo), ::testing::ExitedWithCode(255),
+                "The data transfer of stream 2 did not end within 300 ms after the statement ended\\.");
 }
 
 }  // namespace

@@ -376,6 +376,66 @@ def case_media_faults(box):
           str(list(snapshot(folder))))
 
 
+# Faults after every byte reached the media file: (what, backup kind, media arguments, config.ini
+# line, shim rule, whether the server must have counted nothing). A flush the server asks for must
+# put the stream on the disk, so a failed sync there fails the statement: the previous set stays and
+# the chain after it restores. The last row fails a rename, whose reason must be the system's.
+SYNC_FAULTS = [
+    ("log, plain", "L", [], "", "fsync:%s:1:EIO" % TEMP, True),
+    ("full, G", "F", ["-z=G"], "", "fsync:%s:1:EIO" % TEMP, True),
+    ("log, encrypted", "L", ["-P=k3y"], "", "fsync:%s:1:EIO" % TEMP, True),
+    ("full, L", "F", ["-z=L", "-Z=6"], "", "fsync:%s:1:EIO" % TEMP, True),
+    ("log, G + encrypted", "L", ["-z=G", "-P=k3y"], "", "fsync:%s:1:EIO" % TEMP, True),
+    ("full, DNet", "F", ["-z=G"], "DNet=1\n", "fsync:%s:1:EIO" % TEMP, True),
+    ("full, a failed rename", "F", [], "", "rename:%s:1:EIO" % TEMP, False),
+]
+
+
+def case_sync_faults(box):
+    """A backup whose media cannot be synced fails with the system's reason; when the flush brought
+    it out the server counted nothing: the next log (or differential) backup restores in chain."""
+    for k, (what, kind, media, config, rule, uncounted) in enumerate(SYNC_FAULTS):
+        box.config(config)
+        folder = os.path.join(box.dir, "sync%d" % k)
+        os.mkdir(folder)
+        full = ["-a=B", "-b=F", "-d=Sales", "-f=2@" + folder]
+        box.ok(what + ": full backup", *full, *media)
+        box.sqlemu("db", "touch", "MSSQLSERVER", "Sales", "--pages", "30")
+        chain = [("F", "2@" + folder)]
+        if kind == "L":
+            first = os.path.join(folder, "first.trn")
+            box.ok(what + ": first log backup", "-a=B", "-b=L", "-d=Sales", "-f=" + first, *media)
+            chain.append(("L", first))
+            box.sqlemu("db", "touch", "MSSQLSERVER", "Sales", "--pages", "30")
+            faulted = ["-a=B", "-b=L", "-d=Sales", "-f=" + first]
+        else:
+            faulted = full
+        before = snapshot(folder)
+        n = len(box.log())
+        st, _, _ = box.kes.run("-D", *faulted, *media, env=kestrune_harness.iofault_env(rule))
+        written = box.log()[n:]
+        check(st == ST_FAIL, "%s: status %d" % (what, st), written[-3000:])
+        check("Input/output error" in written and "Access is denied" not in written,
+              "%s: the log does not give the system's reason" % what, written[-3000:])
+        if not uncounted:
+            continue
+        check(snapshot(folder) == before, "%s: the previous set changed" % what, str(list(snapshot(folder))))
+        box.sqlemu("db", "touch", "MSSQLSERVER", "Sales", "--pages", "30")
+        nxt = os.path.join(folder, "next." + ("trn" if kind == "L" else "bak"))
+        box.ok(what + ": next backup", "-a=B", "-b=" + ("L" if kind == "L" else "D"), "-d=Sales", "-f=" + nxt, *media)
+        chain.append((kind if kind == "L" else "D", nxt))
+        box.sqlemu("db", "drop", "SECOND", "Sales", ok=False)
+        for i, (step, files) in enumerate(chain):
+            last = i + 1 == len(chain)
+            st, out = box.run("-a=R", "-b=" + step, "-d=Sales", "-f=" + files, "-i=localhost\\SECOND",
+                              "-O=" + ("R" if last else "N"), *media)
+            check(st == 0 and "4305" not in out and "3136" not in out,
+                  "%s: restore of %s: status %d" % (what, files, st), out[-3000:])
+        check(box.checksum("SECOND", "Sales") == box.checksum("MSSQLSERVER", "Sales"),
+              "%s: the restored chain differs from the source" % what)
+    box.config("")
+
+
 def case_over_good_set(box):
     """A failed, an aborted and a killed backup over a good set: each leaves that set under its
     names, restorable to its own content; the leftovers of the killed run are recognisable and
@@ -459,6 +519,26 @@ def case_overlap(box):
     check(not temps(box.bk) and not os.path.exists(mine), "files left", str(os.listdir(box.bk)))
     box.ok("restore of the first run's set", "-a=R", "-b=F", "-d=Sales", "-f=" + files, "-i=localhost\\SECOND", "-O=R")
     check(box.checksum("SECOND", "Sales") == box.checksum("MSSQLSERVER", "Sales"), "the first run's set differs")
+
+
+def case_fifo_media(box):
+    """A pipe no one reads as stream 2: its device thread never gets past the open. Once the server
+    has given up on the statement the run still ends, 255, naming the stream, and leaves no process
+    that holds the single-instance lock (the runs here take it: no -M, Singleton on)."""
+    single = box.install("single", "[Default]\nInstance=localhost\n")
+    fifo = os.path.join(box.bk, "pipe.bak")
+    os.mkfifo(fifo)
+    started = time.monotonic()
+    st, out, _ = single.run("-D", "-a=B", "-b=F", "-d=Sales", "-f=%s,%s" % (box.files(1), fifo), timeout=420)
+    took = time.monotonic() - started
+    written = single.log()
+    check(st == ST_FAIL, "status %d after %.0f s" % (st, took), written[-3000:])
+    check(re.search(r"The data transfer of stream 2 did not end within \d+ ms after the statement ended\.", written)
+          and "stream 1 did not end" not in written, "the log does not name stream 2", written[-3000:])
+    left = subprocess.run(["pgrep", "-f", single.exe], capture_output=True, text=True).stdout.split()
+    check(not left, "processes left: %s" % left)
+    st, out, _ = single.run("-D", "-a=B", "-b=F", "-d=Sales", "-f=" + box.files(2, tag="next"), timeout=120)
+    check(st == 0, "the next run: status %d" % st, out[-3000:])
 
 
 def case_refused_login(box):

@@ -1,4 +1,5 @@
 #include "platform/win32/win32.h"
+#include "platform/win32/internal.h"
 #include "tests/support/TestProcess.h"
 
 #include <gtest/gtest.h>
@@ -536,7 +537,7 @@ TEST(Win32Files, WriteFileWritesEveryByteOrFails) {
                                CREATE_ALWAYS, 0, nullptr);
         DWORD n = 0;
         const bool ok = WriteFile(f, data.data(), 8000, &n, nullptr);
-        _exit(!ok && n == 5000 && GetLastError() == static_cast<DWORD>(EFBIG) ? 0 : 1);
+        _exit(!ok && n == 5000 && GetLastError() == kesErrorFromErrno(EFBIG) ? 0 : 1);
     }
     int status = -1;
     ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -596,18 +597,74 @@ TEST(Win32System, ModulePathComputerNameAndMessages) {
     EXPECT_FALSE(GetComputerNameA(name, &tiny));
     EXPECT_EQ(tiny, strlen(host) + 1);
 
-    for (DWORD code : {static_cast<DWORD>(ERROR_ALREADY_EXISTS), static_cast<DWORD>(EHOSTUNREACH)}) {
+    for (DWORD code : {static_cast<DWORD>(ERROR_ALREADY_EXISTS), kesErrorFromErrno(EHOSTUNREACH)}) {
         char* text = nullptr;
         DWORD len =
             FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                            nullptr, code, 0x400, reinterpret_cast<LPSTR>(&text), 0, nullptr);
         ASSERT_GT(len, 0u) << code;
         EXPECT_EQ(strlen(text), len);
-        if (code == static_cast<DWORD>(EHOSTUNREACH)) {
+        if (code == kesErrorFromErrno(EHOSTUNREACH)) {
             EXPECT_STREQ(text, strerror(EHOSTUNREACH));
         }
         LocalFree(reinterpret_cast<HLOCAL>(text));
     }
+}
+
+// Every failure is told in the system's own words: an errno value with a Win32 code of its own
+// keeps it (callers compare with it), every other one is told as strerror tells it and is never
+// taken for a Win32 code (EIO is 5, ERROR_ACCESS_DENIED).
+TEST(Win32System, ErrnoValuesKeepTheirReason) {
+    const struct {
+        int err;
+        DWORD code;  // 0: carried, no Win32 code
+        const char* text;
+    } cases[] = {
+        {EIO, 0, "Input/output error"},
+        {EDQUOT, 0, "Disk quota exceeded"},
+        {ENAMETOOLONG, 0, "File name too long"},
+        {EROFS, 0, "Read-only file system"},
+        {EISDIR, 0, "Is a directory"},
+        {EFBIG, 0, "File too large"},
+        {EAGAIN, 0, "Resource temporarily unavailable"},  // 11 would be ERROR_BAD_FORMAT
+        {EXDEV, 0, "Invalid cross-device link"},
+        {ENOSPC, ERROR_DISK_FULL, "There is not enough space on the disk."},
+        {EACCES, ERROR_ACCESS_DENIED, "Access is denied."},
+        {EPERM, ERROR_ACCESS_DENIED, "Access is denied."},
+        {ENOENT, ERROR_FILE_NOT_FOUND, "The file was not found."},
+        {ENOTDIR, ERROR_PATH_NOT_FOUND, "The path was not found."},
+        {EEXIST, ERROR_ALREADY_EXISTS, "The object already exists."},
+        {EINVAL, ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
+        {EBADF, ERROR_INVALID_HANDLE, "The handle is invalid."},
+        {ETIMEDOUT, ERROR_TIMEOUT, "The operation timed out."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const DWORD code = kesErrorFromErrno(c.err);
+        if (c.code) {
+            EXPECT_EQ(c.code, code);
+        } else {
+            EXPECT_GT(code, 0xFFFFu);  // beyond every Win32 error code
+        }
+        char* text = nullptr;
+        const DWORD len =
+            FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, code, 0x400, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+        ASSERT_GT(len, 0u);
+        EXPECT_STREQ(c.text, text);
+        LocalFree(reinterpret_cast<HLOCAL>(text));
+    }
+    // A Win32 code this layer does not know is no errno value (4 is not EINTR): it has no text.
+    char buf[256];
+    for (DWORD code : {4u, 1450u, 0x20000000u}) {
+        EXPECT_EQ(0u, FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0x400, buf, sizeof buf, nullptr))
+            << code;
+    }
+
+    // From a real call: a name longer than the system takes.
+    const std::string tooLong = "/tmp/" + std::string(300, 'n');
+    EXPECT_EQ(INVALID_HANDLE_VALUE, CreateFileA(tooLong.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    EXPECT_EQ(kesErrorFromErrno(ENAMETOOLONG), GetLastError());
 }
 
 TEST(Win32System, ElevationAndVersion) {
