@@ -40,9 +40,24 @@ bool WrittenToFile(int stream) {
 
 // A backup streamed to a restore service carries the MOVE-clause list in every stream's request
 // block, whose size is fixed: a list that does not fit fails the run before the server starts it.
+// A full backup must carry one: without it the service would restore to whatever paths the stream
+// records. Media settings do not reach such a stream, which is said once.
 bool RequestsFit(int deviceCount) {
+    bool streamed = false;
     for (int i = 0; i < deviceCount; ++i) {
         if (MoverOf(i + 1) != MoverKind::SendToService) continue;
+        if (!streamed && g_config.BKType[0] == 'F' && (g_moveClauses.empty() || g_moveClauses == "NULL")) {
+            Log::WError(
+                "The MOVE-clause list of [%s] could not be read: a full backup streamed to a restore service "
+                "carries it in every request. Nothing was submitted.",
+                g_job.database.c_str());
+            return false;
+        }
+        if (!streamed && (g_config.EncPass[0] != 0 || g_config.CompressType[0] == 'G'))
+            Log::WWarn(
+                "EncPass and CompressType G do not apply to tcp:// streams: they travel in clear and "
+                "uncompressed.");
+        streamed = true;
         std::string text;
         if (!BuildRequestText(g_moveClauses, g_job.database, KindWord(g_job.isDatabase),
                               static_cast<uint32_t>(deviceCount), static_cast<uint32_t>(i + 1), g_config.LocalVersion,

@@ -73,7 +73,7 @@ unsigned DeviceThreadProc(void* param) {
         switch (MoverOf(static_cast<int>(index) + 1)) {
             case MoverKind::PlainFile: result = TransferPlainFile(device, writeMedia, index); break;
             case MoverKind::FileMedia: result = TransferFileMedia(device, writeMedia, index); break;
-            case MoverKind::SendToService: SendStreamToService(device, info.count, index + 1); break;
+            case MoverKind::SendToService: result = SendStreamToService(device, info.count, index + 1); break;
             case MoverKind::ReceiveFromPeer:
                 ReceiveStreamFromPeer(info.database, info.kind, device, info.peer, info.count, index + 1);
                 break;

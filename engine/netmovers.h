@@ -7,7 +7,9 @@
 
 #include <cstdint>
 
-// `index` is 1-based. Neither gives a result: a failure is handled inside.
-void SendStreamToService(IClientVirtualDevice* device, uint32_t count, uint32_t index);
+// `index` is 1-based. The backup side gives 0 once the service has taken the whole stream, -1
+// otherwise (the reason is logged): a failure found after the server's statement has ended still
+// fails the run. The service side gives no result: a stream that fails there fails its restore.
+int SendStreamToService(IClientVirtualDevice* device, uint32_t count, uint32_t index);
 void ReceiveStreamFromPeer(const char* database, const char* kind, IClientVirtualDevice* device, const char* peer,
                            uint32_t count, uint32_t index);

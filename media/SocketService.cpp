@@ -160,7 +160,7 @@ bool ConnectToServer(const char* host, const char* port, SOCKET* connectSocket) 
         return false;
     }
     // Only the first address is ever tried.
-    for (;;) {
+    for (bool named = false;; named = true) {
         *connectSocket = ::socket(result->ai_family, result->ai_socktype, result->ai_protocol);
         if (*connectSocket == INVALID_SOCKET) {
             Log::WError("socket failed with error: %ld", static_cast<long>(WSAGetLastError()));
@@ -169,8 +169,13 @@ bool ConnectToServer(const char* host, const char* port, SOCKET* connectSocket) 
             return false;
         }
         if (::connect(static_cast<int>(*connectSocket), result->ai_addr, result->ai_addrlen) != SOCKET_ERROR) break;
+        const int error = WSAGetLastError();
         closesocket(*connectSocket);
         *connectSocket = INVALID_SOCKET;
+        // The fixed line says nothing of where or why; the first failure names both.
+        if (!named)
+            Log::WWarn("The restore service at %s:%s cannot be reached (%s); trying again every 15 seconds.", host,
+                       port, std::strerror(error));
         Log::WWarn("Restore Service is not ready. Will retry in 15 seconds.");
         Sleep(kConnectRetry);
     }

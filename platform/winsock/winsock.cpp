@@ -102,11 +102,17 @@ int SetSendTimeout(SOCKET s, unsigned ms) { return SetTimeout(s, SO_SNDTIMEO, ms
 
 bool IsReceiveTimeout(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == ETIMEDOUT; }
 
-bool PeerHasGone(SOCKET s) {
+bool PeerHasGone(SOCKET s) { return SocketPeerState(s) != PeerState::Open; }
+
+PeerState SocketPeerState(SOCKET s) {
     char c;
     const int saved = errno;
     const ssize_t n = ::recv(Descriptor(s), &c, 1, MSG_PEEK | MSG_DONTWAIT);
-    const bool gone = n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+    PeerState state = PeerState::Open;
+    if (n == 0)
+        state = PeerState::Closed;
+    else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+        state = PeerState::Reset;
     errno = saved;
-    return gone;
+    return state;
 }

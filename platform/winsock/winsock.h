@@ -112,3 +112,9 @@ int SetSendTimeout(SOCKET s, unsigned ms);
 bool IsReceiveTimeout(int error);
 // True when the peer has closed or reset the connection and left no byte to read. Never blocks.
 bool PeerHasGone(SOCKET s);
+
+// What a look at a connection shows, without waiting and without taking a byte: Open (bytes wait,
+// or none has come yet), Closed (the peer has closed its side and every byte it sent has been
+// read) or Reset (the connection was reset or has failed; its error is cleared by the look).
+enum class PeerState { Open, Closed, Reset };
+PeerState SocketPeerState(SOCKET s);

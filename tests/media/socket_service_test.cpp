@@ -263,6 +263,9 @@ TEST_F(MediaConnectToServer, RetriesUntilALateListenerAnswers) {
     ASSERT_TRUE(connected) << log;
     ASSERT_NE(INVALID_SOCKET, s);
     EXPECT_EQ(1, Count(log, "Restore Service is not ready. Will retry in 15 seconds.")) << log;
+    EXPECT_EQ(1, Count(log, "The restore service at 127.0.0.1:" + port +
+                                " cannot be reached (Connection refused); trying again every 15 seconds."))
+        << log;
     EXPECT_EQ(5, ::send(static_cast<int>(s), "hello", 5, 0));
     ::shutdown(static_cast<int>(s), SHUT_WR);
     std::vector<Seen> seen = WaitForSeen(1);

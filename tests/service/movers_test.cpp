@@ -10,10 +10,16 @@
 #include "sql/Sql.h"
 #include "support/Log.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -142,7 +148,8 @@ TEST(Movers, StreamCrossesFromBackupDeviceToRestoreDevice) {
 
     Log::SetLogLevel(Log::LOG_DEBUG);
     testing::internal::CaptureStdout();
-    std::thread sender([&] { SendStreamToService(backup.device, 3, 2); });
+    int sent = -1;
+    std::thread sender([&] { sent = SendStreamToService(backup.device, 3, 2); });
     // The service's part: read the request, record the connection, answer.
     const int accepted = service.Accept();
     const std::string request = Receive(accepted, kRequestBlockSize);
@@ -169,7 +176,7 @@ TEST(Movers, StreamCrossesFromBackupDeviceToRestoreDevice) {
         backup.server->CloseDevices();
     });
 
-    // The restore's server reads until a read comes back short: the stream, then the closing block.
+    // The restore's server reads until a read comes back short: the stream, without the closing block.
     BYTE* in = restore.server->AllocateBuffer(65536);
     std::string got;
     for (;;) {
@@ -187,10 +194,10 @@ TEST(Movers, StreamCrossesFromBackupDeviceToRestoreDevice) {
     const std::string console = testing::internal::GetCapturedStdout();
     Log::SetLogLevel(Log::LOG_INFO);
 
-    ASSERT_EQ(got.size(), data.size() + kRequestBlockSize);
-    EXPECT_TRUE(got.compare(0, data.size(), data) == 0);
-    EXPECT_EQ(got.substr(data.size()), request);        // the closing block repeats the request
+    EXPECT_EQ(got.size(), data.size());
+    EXPECT_TRUE(got == data);
     EXPECT_EQ(TakeConnection(key, 0), INVALID_SOCKET);  // the entry went with its socket
+    EXPECT_EQ(sent, 0);
     EXPECT_NE(console.find("Backup Steam sent 1464KB."), std::string::npos) << console;
     EXPECT_EQ(console.find("Unexpected"), std::string::npos) << console;
 }
@@ -323,6 +330,299 @@ std::string Block(const std::string& text) { return text + std::string(kRequestB
 bool TableHolds(const std::string& key) {
     std::lock_guard<std::mutex> hold(g_connectionsLock);
     return g_connections.count(key) != 0;
+}
+
+// How a backup-side mover fared against a service played by the test: its result, the first
+// command that failed (-1: none) and that command's completion code.
+struct SendOutcome {
+    int result = -2;
+    int failedCommand = -1;
+    DWORD code = ERROR_SUCCESS;
+    std::string console;
+    int port = 0;
+};
+
+// The service's part on the accepted connection: `req` is the request block it read; it calls
+// `ready()` once the backup's server may flush, may wait with `done()` until the mover has
+// returned, and closes the connection itself.
+using PlayedService =
+    std::function<void(int fd, std::string req, std::function<void()> ready, std::function<void()> done)>;
+
+// One stream of `writes` 64 KiB writes, then a flush, through SendStreamToService; the writes stop
+// at the first that fails.
+SendOutcome SendAgainst(int writes, const PlayedService& service) {
+    Listener listener;
+    BackupJob job(listener.port);
+    Device backup(true);
+    SendOutcome o;
+    o.port = listener.port;
+    Log::SetLogLevel(Log::LOG_INFO);
+    testing::internal::CaptureStdout();
+    std::thread sender([&] { o.result = SendStreamToService(backup.device, 1, 1); });
+    const int accepted = listener.Accept();
+    std::mutex m;
+    std::condition_variable cv;
+    bool flushMayCome = false, senderDone = false;
+    auto waitFor = [&](bool& flag) {
+        std::unique_lock<std::mutex> hold(m);
+        cv.wait_for(hold, std::chrono::seconds(20), [&] { return flag; });
+    };
+    auto raise = [&](bool& flag) {
+        std::lock_guard<std::mutex> hold(m);
+        flag = true;
+        cv.notify_all();
+    };
+    std::thread played([&] {
+        service(
+            accepted, Receive(accepted, kRequestBlockSize), [&] { raise(flushMayCome); }, [&] { waitFor(senderDone); });
+    });
+    BYTE* out = backup.server->AllocateBuffer(65536);
+    memset(out, 7, 65536);
+    for (int i = 0; i <= writes && o.failedCommand < 0; ++i) {
+        if (i == writes) waitFor(flushMayCome);
+        const auto r = backup.Run(i < writes ? VDC_Write : VDC_Flush, out, i < writes ? 65536 : 0);
+        if (r.first != ERROR_SUCCESS) {
+            o.failedCommand = i;
+            o.code = r.first;
+        }
+    }
+    backup.server->CloseDevices();
+    sender.join();
+    raise(senderDone);
+    played.join();
+    o.console = testing::internal::GetCapturedStdout();
+    return o;
+}
+
+void Answer(int fd, const std::string& req) { send(fd, req.data(), req.size(), 0); }
+
+// Closes with a reset instead of a close.
+void ResetClose(int fd) {
+    linger l{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    close(fd);
+}
+
+TEST(Movers, BackupStreamSucceedsOnlyWhenTheServiceTookIt) {
+    // The service's answer, and whether it closed or reset the connection before it took the
+    // closing block, decide; a stream small enough for the socket buffers is judged like any other.
+    const uint32_t idle = g_streamIdleMs;
+    g_streamIdleMs = 400;
+    const int writes = 3;
+    const size_t stream = writes * 65536;
+    const int kNone = -1, kFirstWrite = 0, kFlush = writes, kSomeWrite = 1000;
+    struct Case {
+        const char* what;
+        PlayedService service;
+        int failed;        // the first command that fails
+        const char* line;  // the backup side's reason after "The restore service at <address>"; null: success
+        int writes;
+    };
+    const Case cases[] = {
+        {"takes the stream and stays connected",
+         [&](int fd, std::string req, std::function<void()> ready, std::function<void()> done) {
+             Answer(fd, req);
+             ready();
+             EXPECT_EQ(Receive(fd, stream + kRequestBlockSize), std::string(stream, '\7') + req);
+             done();
+             close(fd);
+         },
+         kNone, nullptr, writes},
+        {"takes the stream and closes after the closing block",
+         [&](int fd, std::string req, std::function<void()> ready, std::function<void()>) {
+             Answer(fd, req);
+             ready();
+             EXPECT_EQ(Receive(fd, stream + kRequestBlockSize).size(), stream + kRequestBlockSize);
+             close(fd);
+         },
+         kNone, nullptr, writes},
+        {"answers with another block",
+         [&](int fd, std::string req, std::function<void()> ready, std::function<void()> done) {
+             req[req.size() - 1] = 'x';
+             Answer(fd, req);
+             ready();
+             done();
+             close(fd);
+         },
+         kFirstWrite, " answered stream 1 with another block than its request.", writes},
+        {"refuses: closes right after its answer",
+         [&](int fd, std::string req, std::function<void()> ready, std::function<void()>) {
+             Answer(fd, req);
+             close(fd);
+             ready();
+         },
+         kFirstWrite, " closed stream 1 after its answer: it refused the stream (see the service's log).", writes},
+        {"closes once the stream is in, before the flush",
+         [&](int fd, std::string req, std::function<void()> ready, std::function<void()>) {
+             Answer(fd, req);
+             EXPECT_EQ(Receive(fd, stream).size(), stream);
+             close(fd);
+             ready();
+         },
+         kFlush, " closed stream 1 after its answer: it refused the stream (see the service's log).", writes},
+        {"resets after its answer",
+         [&](int fd, std::string req, std::function<void()> ready, std::function<void()>) {
+             Answer(fd, req);
+             ResetClose(fd);
+             ready();
+         },
+         kFirstWrite, " reset stream 1.", writes},
+        {"resets with the closing block unread, after the server's statement",
+         [&](int fd, std::string req, std::function<void()> ready, std::function<void()>) {
+             Answer(fd, req);
+             ready();
+             EXPECT_EQ(Receive(fd, stream + 1).size(), stream + 1);
+             ResetClose(fd);
+         },
+         kNone, " reset stream 1.", writes},
+        {"answers, then reads nothing",
+         [&](int fd, std::string req, std::function<void()> ready, std::function<void()> done) {
+             Answer(fd, req);
+             ready();
+             done();
+             close(fd);
+         },
+         kSomeWrite, " read nothing of stream 1 for 400 ms.", 2000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const SendOutcome o = SendAgainst(c.writes, c.service);
+        EXPECT_EQ(o.result, c.line ? -1 : 0);
+        if (c.failed == kSomeWrite) {
+            EXPECT_GE(o.failedCommand, 0);
+            EXPECT_LT(o.failedCommand, c.writes);
+        } else {
+            EXPECT_EQ(o.failedCommand, c.failed);
+        }
+        if (o.failedCommand >= 0) {
+            EXPECT_EQ(o.code, static_cast<DWORD>(ERROR_DISK_FULL));
+        }
+        const std::string named = "The restore service at 127.0.0.1:" + std::to_string(o.port);
+        if (c.line) {
+            // Said once, with the address.
+            const size_t at = o.console.find(named + c.line);
+            EXPECT_NE(at, std::string::npos) << o.console;
+            EXPECT_EQ(at, o.console.rfind("The restore service at ")) << o.console;
+        } else {
+            EXPECT_EQ(o.console.find("The restore service at "), std::string::npos) << o.console;
+        }
+    }
+    g_streamIdleMs = idle;
+}
+
+// The service side of one stream, 1 of 2 from 10.0.0.5, fed by the test over a socket pair.
+struct ReceivedStream {
+    std::string given;  // what the restore's server was given, read by read
+    std::vector<DWORD> codes;
+    std::string copy;  // the local copy
+    std::string console;
+};
+
+// `pieces` are sent one after the other with a pause between them; the peer then closes, or
+// stays connected until the mover has ended. The server reads `readSize` at a time until a read
+// comes back short.
+ReceivedStream ReceiveFrom(const std::vector<std::string>& pieces, bool peerCloses, DWORD readSize) {
+    char folder[] = "/tmp/kes-copy-XXXXXX";
+    EXPECT_NE(mkdtemp(folder), nullptr);
+    const Config saved = g_config;
+    strcpy(g_config.LocalFolder, folder);
+    int pair[2];
+    EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair));
+    const std::string key = "10.0.0.5#Sales#DATABASE#2#1";
+    uint64_t id = 0;
+    EXPECT_EQ(RegisterConnection(key, SocketThreadParam{static_cast<SOCKET>(pair[0]), {}}, &id), Registered::Yes);
+    std::thread peer([&] {
+        for (size_t i = 0; i < pieces.size(); ++i) {
+            if (i) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            send(pair[1], pieces[i].data(), pieces[i].size(), MSG_NOSIGNAL);
+        }
+        if (peerCloses) shutdown(pair[1], SHUT_WR);
+    });
+
+    ReceivedStream r;
+    Device restore(false);
+    Log::SetLogLevel(Log::LOG_INFO);
+    testing::internal::CaptureStdout();
+    std::thread receiver([&] { ReceiveStreamFromPeer("Sales", "DATABASE", restore.device, "10.0.0.5", 2, 1); });
+    BYTE* in = restore.server->AllocateBuffer(readSize);
+    for (;;) {
+        const auto got = restore.Run(VDC_Read, in, readSize);
+        r.given.append(reinterpret_cast<char*>(in), got.second);
+        r.codes.push_back(got.first);
+        if (got.first != ERROR_SUCCESS || r.codes.size() > 1000) break;
+    }
+    restore.server->CloseDevices();
+    receiver.join();
+    peer.join();
+    r.console = testing::internal::GetCapturedStdout();
+    close(pair[1]);
+    g_config = saved;
+
+    const std::string dir = folder;
+    if (DIR* d = opendir(folder)) {
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            const std::string path = dir + "/" + e->d_name;
+            std::ifstream f(path, std::ios::binary);
+            r.copy.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+            unlink(path.c_str());
+        }
+        closedir(d);
+    }
+    rmdir(folder);
+    return r;
+}
+
+TEST(Movers, ServiceStreamEndsAtItsClosingBlock) {
+    // The closing block is held back from the server and the copy wherever the reads and the
+    // receives cut it; without one, the peer's close ends the stream with every byte it sent.
+    const uint32_t idle = g_streamIdleMs;
+    g_streamIdleMs = 20000;
+    const std::string closing = Block(std::string(kList) + "|Sales#DATABASE#2#1:1500");
+    const std::string otherStream = Block(std::string(kList) + "|Sales#DATABASE#2#2:1500");
+    struct Case {
+        const char* what;
+        std::string data;
+        bool closingBlock;
+        std::vector<size_t> cuts;  // where the peer pauses, counted in the stream and its closing block
+        bool peerCloses;
+        DWORD readSize;
+        std::string after;  // sent a while after the closing block
+    };
+    const Case cases[] = {
+        {"within one read", Pattern(100000), true, {}, false, 65536, ""},
+        {"split over two reads and two sends", Pattern(65536 - 3000), true, {65536}, false, 65536, ""},
+        {"stream shorter than a block", Pattern(5000), true, {}, false, 65536, ""},
+        {"stream that fills its reads", Pattern(131072), true, {131072}, false, 65536, ""},
+        {"reads shorter than a block", Pattern(20000), true, {10000, 24000}, false, 4096, ""},
+        {"another stream's block is data", Pattern(30000) + otherStream, true, {}, false, 65536, ""},
+        {"then closes", Pattern(70000), true, {}, true, 65536, ""},
+        {"bytes after the closing block", Pattern(70000), true, {}, false, 65536, "after the end"},
+        {"closed without a closing block", Pattern(70000), false, {}, true, 65536, ""},
+        {"short stream closed without a closing block", Pattern(5000), false, {}, true, 65536, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string wire = c.data + (c.closingBlock ? closing : std::string());
+        std::vector<std::string> pieces;
+        size_t from = 0;
+        for (size_t cut : c.cuts) {
+            pieces.push_back(wire.substr(from, cut - from));
+            from = cut;
+        }
+        pieces.push_back(wire.substr(from));
+        if (!c.after.empty()) pieces.push_back(c.after);
+        const DWORD start = GetTickCount();
+        const ReceivedStream r = ReceiveFrom(pieces, c.peerCloses, c.readSize);
+        EXPECT_TRUE(r.given == c.data) << r.given.size() << " bytes of " << c.data.size();
+        EXPECT_TRUE(r.copy == c.data) << r.copy.size() << " bytes of " << c.data.size();
+        ASSERT_FALSE(r.codes.empty());
+        EXPECT_EQ(r.codes.back(), static_cast<DWORD>(ERROR_HANDLE_EOF));  // like the end of a file
+        // Neither the reads nor the end waited for bytes the peer never sends.
+        EXPECT_EQ(r.console.find("No byte of stream"), std::string::npos) << r.console;
+        EXPECT_LT(GetTickCount() - start, g_streamIdleMs);
+    }
+    g_streamIdleMs = idle;
 }
 
 TEST(Connection, ShortRequestOfALaterStreamIsRecordedAndAnsweredUntilTakenOrGone) {

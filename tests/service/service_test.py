@@ -278,10 +278,13 @@ def case_odd_names(box):
 
 
 def refused_backup(box, svc, what, *args):
-    """A backup the service refuses still ends (its writes fail with 112), and the service goes on."""
+    """A backup the service refuses still ends (its writes fail with 112), says why, and the service
+    goes on."""
+    before = box.backup.log().count("The restore service at 127.0.0.1:%d " % svc.port)
     st, out = box.run_backup(svc.port, 1, *args, timeout=180)
     check(st == ST_FAIL, "%s: backup status %s" % (what, st), out)
-    check("Agreed to start service." in box.backup.log(), "%s: no agreement line" % what)
+    check(box.backup.log().count("The restore service at 127.0.0.1:%d " % svc.port) == before + 1,
+          "%s: no reason line" % what, box.backup.log()[-3000:])
     check(svc.alive(), "%s: the service ended" % what, svc.text()[-3000:])
 
 
@@ -755,6 +758,206 @@ def case_killed_log(box):
     log = box.service_side.log().splitlines()
     check(console and all(l in log for l in console), "killed: the log file lacks console lines",
           "console:\n%s\nlog:\n%s" % ("\n".join(console), "\n".join(log)))
+
+
+# ---------------------------------------------------------------- services played by the test
+
+def recv_exact(conn, n):
+    got = b""
+    while len(got) < n:
+        piece = conn.recv(n - len(got))
+        if not piece:
+            break
+        got += piece
+    return got
+
+
+class PlayedService:
+    """A restore service played by the test on a port of its own: `behave(self, conn)` runs on the
+    first connection it accepts; without it, the socket listens and never accepts."""
+
+    def __init__(self, box, behave=None):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(8)
+        self.port = self.sock.getsockname()[1]
+        self.request = b""
+        self.got = b""
+        self.done = threading.Event()
+        self.conns = []
+        box.stoppers.append(self.close)
+        if behave:
+            threading.Thread(target=self._serve, args=(behave,), daemon=True).start()
+
+    def _serve(self, behave):
+        try:
+            conn, _ = self.sock.accept()
+            self.conns.append(conn)
+            self.request = recv_exact(conn, 8192)
+            behave(self, conn)
+        except OSError:
+            pass
+        finally:
+            self.done.set()
+
+    def close(self):
+        for c in self.conns:
+            c.close()
+        self.sock.close()
+
+
+def refuses(service, conn):
+    """As a service refuses a stream: its answer, then the close at once."""
+    conn.sendall(service.request)
+    conn.close()
+
+
+def takes_and_stays(service, conn):
+    """Answers, takes everything the backup side sends until it closes, and keeps its own end open."""
+    conn.sendall(service.request)
+    while True:
+        piece = conn.recv(65536)
+        if not piece:
+            break
+        service.got += piece
+
+
+def backup_reason(box, port, text):
+    return ("The restore service at 127.0.0.1:%d %s" % (port, text)) in box.backup.log()
+
+
+REFUSED = "closed stream 1 after its answer: it refused the stream (see the service's log)."
+
+
+def small_database(box):
+    """A 1 MiB database, whose whole stream fits the socket buffers, with a full backup in a file."""
+    box.sqlemu("db", "create", "MSSQLSERVER", "Small", "--data-mb", "1", "--seed", "9")
+    full = box.path("Small.bak")
+    st, out, _ = box.backup.run("-a=B", "-b=F", "-d=Small", "-f=" + full)
+    check(st == 0, "small database: full backup status %s" % st, out)
+    return full
+
+
+def case_refused_small_stream(box):
+    """A 1 MiB database backed up to a service whose version rule refuses it: each backup ends 255
+    saying why, nothing is restored, and the service goes on."""
+    small_database(box)
+    box.sqlemu("instance", "set", "SECOND", "version", "14.0.1000.169")  # older than the source's 15.0
+    svc = box.start_service("-O=N")
+    for kind in ("F", "L"):
+        box.sqlemu("db", "touch", "MSSQLSERVER", "Small", "--pages", "10")
+        st, out = box.run_backup(svc.port, 1, db="Small", kind=kind)
+        check(st == ST_FAIL, "refused %s backup: status %s" % (kind, st), out)
+    log = box.backup.log()
+    # The service closes right after its answer, so the refusal shows before the data.
+    reasons = log.count("The restore service at 127.0.0.1:%d %s" % (svc.port, REFUSED))
+    check(reasons == 2, "refused: reason lines %d" % reasons, log[-4000:])
+    check(svc.text().count("Incompetible SQL Versions. Connection is closed.") == 2, "refused: service lines",
+          svc.text()[-3000:])
+    check(svc.alive(), "refused: the service ended", svc.text()[-3000:])
+    check(not any("RESTORE" in b for b in box.batches("SECOND")), "refused: a restore ran")
+
+
+def case_refused_log_backup_counts_nothing(box):
+    """A log backup small enough for the socket buffers, refused by a service that closes right
+    after its answer: 255 before the server has counted it, so that the next log backup, into a
+    file, still restores in chain."""
+    full = small_database(box)
+    box.sqlemu("db", "touch", "MSSQLSERVER", "Small", "--pages", "20")
+    refusing = PlayedService(box, refuses)
+    st, out = box.run_backup(refusing.port, 1, db="Small", kind="L")
+    check(st == ST_FAIL, "refused log backup: status %s" % st, out)
+    check(backup_reason(box, refusing.port, REFUSED), "refused log backup: reason", box.backup.log()[-3000:])
+
+    box.sqlemu("db", "touch", "MSSQLSERVER", "Small", "--pages", "5")
+    log = box.path("Small.trn")
+    st, out, _ = box.backup.run("-a=B", "-b=L", "-d=Small", "-f=" + log)
+    check(st == 0, "next log backup: status %s" % st, out)
+    box.sqlemu("instance", "create", "THIRD")
+    third = box.install("third", extra="Instance=localhost\\THIRD\n")
+    st, out, _ = third.run("-a=R", "-b=F", "-d=Small", "-O=N", "-f=" + full)
+    check(st == 0, "restore of the full backup: status %s" % st, out)
+    st, out, _ = third.run("-a=R", "-b=L", "-d=Small", "-O=R", "-f=" + log)
+    check(st == 0, "the next log backup does not restore in chain: status %s" % st, out)
+    check(box.checksum("THIRD", "Small") == box.checksum("MSSQLSERVER", "Small"), "chain: content differs")
+
+
+def case_listener_never_accepts(box):
+    """A listener that never accepts gives no answer: the backup fails after the idle bound."""
+    small_database(box)
+    listener = PlayedService(box)
+    st, out = box.run_backup(listener.port, 1, db="Small", timeout=300)
+    check(st == ST_FAIL, "never accepted: status %s" % st, out)
+    check(backup_reason(box, listener.port, "did not answer stream 1 within 90000 ms."), "never accepted: reason",
+          box.backup.log()[-3000:])
+
+
+def case_service_keeps_its_connection(box):
+    """A service that takes the stream and keeps its connection open is no failure. EncPass and G do
+    not reach a TCP stream: a Warn line says so, and the service gets the stream as the server
+    wrote it, then the closing block."""
+    copies = box.path("copies")
+    os.mkdir(copies)
+    peer = PlayedService(box, takes_and_stays)
+    st, out = box.run_backup(peer.port, 1, "-z=G", "-P=pass phrase", "-F=" + copies)
+    check(st == 0, "kept connection: status %s" % st, out)
+    check(peer.done.wait(30), "kept connection: the backup side did not close")
+    log = box.backup.log()
+    warn = "EncPass and CompressType G do not apply to tcp:// streams: they travel in clear and uncompressed."
+    check(log.count(warn) == 1, "kept connection: Warn lines %d" % log.count(warn), log[-3000:])
+    check("The restore service at" not in log, "kept connection: a failure was named", log[-3000:])
+    copy = local_copies(copies, "Sales", ".bak")
+    check(len(copy) == 1, "kept connection: local copies %s" % copy)
+    if copy:
+        stream = open(copy[0], "rb").read()
+        check(len(stream) > 0 and peer.got == stream + peer.request,
+              "kept connection: the service got %d bytes, the stream is %d" % (len(peer.got), len(stream)))
+
+
+def case_peer_stays_after_closing_block(box):
+    """A backup side that stays connected after its closing block and sends more later: the restore
+    ends at the closing block, at once, and the service's local copy is exactly the stream."""
+    box.same_versions()
+    raw = box.raw_stream()
+    copies = box.path("copies")
+    os.mkdir(copies)
+    svc = box.start_service("-O=R", "-F=" + copies)
+    text = SALES_MOVE + "|Sales#DATABASE#1#1:1500"
+    peer = Peer(svc.port, text)
+    check(peer.answer() == block(text), "stays connected: no answer", svc.text()[-3000:])
+    peer.s.sendall(raw + peer.block)
+    time.sleep(1)
+    try:
+        peer.s.sendall(b"after the closing block\n" * 100)
+    except OSError:
+        pass
+    # Well within the 90 s a silent stream may take.
+    check(svc.wait_for("is finished.", 30), "stays connected: the restore did not end", svc.text()[-3000:])
+    time.sleep(1.5)
+    check(svc.alive(), "stays connected: the service ended", svc.text()[-3000:])
+    check("No byte of stream 1 came" not in svc.text(), "stays connected: waited for more", svc.text()[-3000:])
+    check(box.checksum("SECOND", "Sales") == box.checksum("MSSQLSERVER", "Sales"), "stays connected: content differs")
+    copy = local_copies(copies, "Sales", ".bak")
+    check(len(copy) == 1 and open(copy[0], "rb").read() == raw, "stays connected: the local copy is not the stream")
+    peer.close()
+
+
+def case_full_backup_without_its_file_list(box):
+    """A full backup streamed to a service must carry its file list: one whose list cannot be read
+    is refused before anything is submitted or sent."""
+    svc = box.start_service("-O=R")
+    # A drive-relative file name has no separator for the list's query to cut at: the query fails.
+    subprocess.run([kestrune_harness.sqlemu_bin(), "db", "set-path", "MSSQLSERVER", "Sales", "Sales_log",
+                    "C:Sales_log.ldf"], env=box.env(), cwd=box.dir, check=True, capture_output=True)
+    st, out = box.run_backup(svc.port, 1)
+    check(st == ST_FAIL, "no file list: status %s" % st, out)
+    check("The MOVE-clause list of [Sales] could not be read: a full backup streamed to a restore service carries "
+          "it in every request. Nothing was submitted." in box.backup.log(), "no file list: message",
+          box.backup.log()[-3000:])
+    check(not any(b.startswith("BACKUP") for b in box.batches("MSSQLSERVER")), "no file list: a backup was submitted",
+          "\n".join(box.batches("MSSQLSERVER")))
+    time.sleep(1)
+    check("Connection from" not in svc.text(), "no file list: the service was reached", svc.text()[-3000:])
 
 
 if __name__ == "__main__":
