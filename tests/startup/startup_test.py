@@ -245,6 +245,38 @@ def case_version_query(box):
           "the log file lacks the start-up lines", box.log())
 
 
+def case_connection_refused(box):
+    # Each refused connection (the version query, the MOVE-clause query, the statement) is followed
+    # by a line naming the server and the login that were tried; the password never shows.
+    box.register()
+    box.instance()
+    box.sqlemu("login", "add", "MSSQLSERVER", "kes", "right")
+    refused = "SQL Server ODBC driver reported the following error "
+    table = [
+        # config.ini (None: there is none), args, the line after each refusal
+        (None, ["-D"],
+         "Cannot connect to server (none) with a trusted login: no server is set (Instance in config.ini, or -i=)."),
+        ("[Default]\nSingleton=0\n", ["-i=Nightly"], "Cannot connect to server [Nightly] with a trusted login."),
+        ("[Default]\nSingleton=0\nInstance=localhost\n", ["-u=kes", "-p=Not-The-Pass"],
+         "Cannot connect to server [localhost] with the login of user [kes]."),
+    ]
+    for conf, args, want in table:
+        if conf is None:
+            os.remove(os.path.join(box.bin, "config.ini"))
+        else:
+            box.config(conf)
+        before = box.log()
+        st, out, err = box.run(*args, "-a=B", "-b=F", "-d=Sales", "-f=" + os.path.join(box.dir, "Sales.bak"))
+        logged = box.log()[len(before):]
+        check(st == ST_FAIL, "%s: status %d" % (args, st), out)
+        tries = out.count(line(want))
+        check(tries == 3 and tries == out.count(refused), "%s: %d refusals, %d named" % (args, out.count(refused), tries),
+              out)
+        check(logged.count(line(want)) == 3, "%s: the log file lacks the line" % args, logged)
+        check("Not-The-Pass" not in out + err + logged, "%s: the password shows" % args, out + logged)
+    check(box.statements() == "", "something reached the server", box.statements())
+
+
 def case_conn_string_room(box):
     # The widest composition: a long driver name, and Instance, User and Pass near their widths.
     driver = "ODBC Driver 99 for SQL Server " + "w" * 200
