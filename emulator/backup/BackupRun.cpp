@@ -63,8 +63,7 @@ std::string folderOf(const std::string& path) {
 // compares every pair, so each path is resolved once, not once per pair.
 std::string fileKey(const std::string& p) {
     struct stat st;
-    if (::stat(p.c_str(), &st) == 0)
-        return "file " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    if (::stat(p.c_str(), &st) == 0) return "file " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
     size_t slash = p.find_last_of('/');
     std::string name = slash == std::string::npos ? p : p.substr(slash + 1);
     char resolved[PATH_MAX];
