@@ -2,17 +2,13 @@
 #include <cstring>
 #include <string>
 
+#include "engine/startup.h"
 #include "sql/Sql.h"
 #include "tests/sql/harness.h"
 
 using namespace sqltest;
 
 namespace {
-
-const char kVersionQuery[] =
-    "DECLARE @s1 VARCHAR(32) SET @s1 = CAST(SERVERPROPERTY('ProductVersion') AS VARCHAR(32)) "
-    "SELECT CAST(ISNULL(PARSENAME(@s1,4),PARSENAME(@s1,3)) AS INT)*100+CAST(CASE WHEN PARSENAME(@s1,4) IS NULL "
-    "THEN PARSENAME(@s1,2) ELSE PARSENAME(@s1,3) END AS INT) Ver";
 
 class Query : public testing::Test {
 protected:

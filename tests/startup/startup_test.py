@@ -217,9 +217,8 @@ def case_version_query(box):
     box.register()
     box.instance("--version", "16.0.1000.6")
     box.sqlemu("login", "add", "MSSQLSERVER", "kes", "s3cret")
-    query = ("DECLARE @s1 VARCHAR(32) SET @s1 = CAST(SERVERPROPERTY('ProductVersion') AS VARCHAR(32)) "
-             "SELECT CAST(ISNULL(PARSENAME(@s1,4),PARSENAME(@s1,3)) AS INT)*100+CAST(CASE WHEN "
-             "PARSENAME(@s1,4) IS NULL THEN PARSENAME(@s1,2) ELSE PARSENAME(@s1,3) END AS INT) Ver")
+    query = subprocess.run([os.environ["VERSION_QUERY_BIN"]], capture_output=True, text=True,
+                           check=True).stdout  # the product's own text
     holder, port = held_port()
     lport = "-l=%d" % port
     table = [
