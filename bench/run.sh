@@ -27,7 +27,7 @@ while [ $# -gt 0 ]; do
     --reps) reps=$2; shift ;;
     --dir) dir=$2; shift ;;
     --keep) keep=1 ;;
-    -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run.sh: unknown argument $1" >&2; exit 2 ;;
   esac
   shift
@@ -398,7 +398,7 @@ why() {
   local m dt fixed ok need
   if [ "$lo" = "$hi" ]; then echo "one size only; give two (--sizes)"; return; fi
   read -r m dt fixed ok need <<< "$(marg "$1")"
-  if [ "$m" = - ]; then echo "$hi MiB took no longer than $lo MiB"; return; fi
+  if [ "$m" = - ]; then echo "the $hi MiB run took no longer than the $lo MiB one: noise; more --reps or sizes further apart"; return; fi
   [ "$ok" = 1 ] && return
   echo "$dt s between $lo and $hi MiB against $fixed s of fixed pauses; sizes ~$need MiB apart would judge it"
 }
@@ -411,6 +411,7 @@ against() {
 
 echo "Targets, judged on the marginal rates between $lo and $hi MiB against the references at $hi MiB"
 echo "(ratio, target, verdict):"
+[ "$reps" -gt 1 ] || echo "  (one run each: the spread between repetitions is not known; --reps 2 or more measures it)"
 against "gzip+AES 1 stream / Crypto++ pipeline" "G+enc,1" "Crypto++ gzip+aes, 1 thread" 0.95
 w=$(why "G+enc,8"); [ -z "$w" ] && w=$(why "G+enc,1")
 target "gzip+AES 8 streams / 1 stream" "$(div "$(mrate "G+enc,8")" "$(mrate "G+enc,1")")" 6 "$w"
