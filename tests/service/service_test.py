@@ -194,7 +194,11 @@ def restored(box, service, streams, what, db="Sales", before=0):
 
 
 def local_copies(folder, db, ext):
-    return sorted(os.path.join(folder, n) for n in os.listdir(folder) if n.startswith(db + "_") and n.endswith(ext))
+    """The local copies in `folder`, in stream order. Each stream names its copy with the time it
+    opens it, so one backup's copies may carry different seconds: the order is the stream number
+    at the end of the name, not the name."""
+    names = [n for n in os.listdir(folder) if n.startswith(db + "_") and n.endswith(ext)]
+    return [os.path.join(folder, n) for n in sorted(names, key=lambda n: int(n[:-len(ext)].rsplit("_", 1)[1]))]
 
 
 # ---------------------------------------------------------------- cases
