@@ -331,6 +331,7 @@ for kind in $kinds; do
   best "tiny $kind" -a=B -b=F -d=Tiny -f="1@$box/media" $(kind_args "$kind")
   tiny+=("$(printf '  %-6s %6.2f s wall (server %s s)' "$kind" "$wall" "$server")")
   worst_tiny=$(awk -v a="$worst_tiny" -v b="$wall" 'BEGIN { print (b > a) ? b : a }')
+  R[tiny,$kind]=$wall
 done
 rm -f "$box"/media/*
 
@@ -363,26 +364,34 @@ echo "1 MiB database, full backup end to end (1 stream):"
 for row in "${tiny[@]}"; do echo "$row"; done
 echo
 # ---- targets ----
-# A run's fixed pauses (start-up, the pause before the device threads are awaited, the flush,
-# 250 ms per accepted connection) hide its throughput at small sizes, so every throughput target
-# is judged on the marginal rate between the smallest and the largest size: extra bytes per extra
-# second of the same run, where the pauses cancel out. A row is judged only when the two sizes'
-# times differ by at least twice the run's fixed part (the time the line through both points gives
-# at no bytes: a jitter of a tenth of it then moves the rate by about a tenth) and by at least 20
-# times the spread between repetitions; otherwise it says so, with the sizes that would judge it.
+# A run's fixed pauses (start-up, the pause before the device threads are awaited, during which
+# the stream already moves, the flush, 250 ms per accepted connection) hide its throughput at small
+# sizes, so every throughput target is judged on the marginal rate between the smallest and the
+# largest size: extra bytes per extra second of the same run, where the pauses cancel out. A row is
+# judged only when
+#   - the smaller size's run takes a tenth longer than the 1 MiB database's (the pauses alone):
+#     a stream that ends within a pause moves the run's end not at all;
+#   - the two sizes' times differ by at least twice the run's fixed part (the time the line through
+#     both points gives at no bytes: a jitter of a tenth of it then moves the rate by a tenth) and
+#     by at least 20 times the spread between repetitions.
+# Otherwise it says so, and which sizes would judge it.
 lo=""; hi=""
 for s in $sizes; do lo=$(min "$lo" "$s"); hi=$(max "$hi" "$s"); done
-# marg KEY: "rate dt fixed judged need" of the row KEY between lo and hi; rate "-" when the larger
-# size took no longer; need = MiB between the sizes that would judge the row.
+# marg KEY: "rate dt fixed judged need s1 floor hidden" of the row KEY between lo and hi: rate "-"
+# when the larger size took no longer; need = MiB between the sizes that would judge the row;
+# floor = the 1 MiB run of the kind (plain for TCP); hidden = 1 when the smaller run ends within it.
 marg() {
+  local kind=${1%%,*}
+  [ "$kind" = tcp ] && kind=plain
   awk -v b1="${R[$lo,bytes]:-0}" -v b2="${R[$hi,bytes]:-0}" -v s1="${R[$lo,$1,s]:-0}" -v s2="${R[$hi,$1,s]:-0}" \
-    -v d1="${R[$lo,$1,d]:-0}" -v d2="${R[$hi,$1,d]:-0}" 'BEGIN {
-      dt = s2 - s1; db = b2 - b1
-      if (db <= 0 || dt <= 0) { printf "- %.3f - 0 -", dt; exit }
+    -v d1="${R[$lo,$1,d]:-0}" -v d2="${R[$hi,$1,d]:-0}" -v floor="${R[tiny,$kind]:-0}" 'BEGIN {
+      dt = s2 - s1; db = b2 - b1; hidden = (s1 < 1.1 * floor) ? 1 : 0
+      if (db <= 0 || dt <= 0) { printf "- %.3f - 0 - %.3f %.3f %d", dt, s1, floor, hidden; exit }
       m = db / 1e6 / dt; fixed = s1 - b1 / 1e6 / m; if (fixed < 0) fixed = 0
       noise = (d1 > d2) ? d1 : d2
       want = (2 * fixed > 20 * noise) ? 2 * fixed : 20 * noise
-      printf "%.0f %.3f %.3f %d %.0f", m, dt, fixed, (dt >= want) ? 1 : 0, want * m * 1e6 / 1048576 }'
+      printf "%.0f %.3f %.3f %d %.0f %.3f %.3f %d", m, dt, fixed, (dt >= want && !hidden) ? 1 : 0,
+        want * m * 1e6 / 1048576, s1, floor, hidden }'
 }
 # target LABEL RATIO THRESHOLD WHY: one line; WHY, when not empty, says why the ratio is not judged.
 target() {
@@ -395,10 +404,14 @@ target() {
 }
 # why KEY: empty when the row KEY can be judged between lo and hi, else the reason.
 why() {
-  local m dt fixed ok need
+  local m dt fixed ok need s1 floor hidden
   if [ "$lo" = "$hi" ]; then echo "one size only; give two (--sizes)"; return; fi
-  read -r m dt fixed ok need <<< "$(marg "$1")"
-  if [ "$m" = - ]; then echo "the $hi MiB run took no longer than the $lo MiB one: noise; more --reps or sizes further apart"; return; fi
+  read -r m dt fixed ok need s1 floor hidden <<< "$(marg "$1")"
+  if [ "$hidden" = 1 ]; then
+    echo "the $lo MiB run ($s1 s) ends within the pauses of a run ($floor s for 1 MiB); use larger sizes"
+    return
+  fi
+  if [ "$m" = - ]; then echo "the $hi MiB run took no longer than the $lo MiB one (both within the pauses, or noise); larger sizes or more --reps"; return; fi
   [ "$ok" = 1 ] && return
   echo "$dt s between $lo and $hi MiB against $fixed s of fixed pauses; sizes ~$need MiB apart would judge it"
 }
@@ -420,7 +433,7 @@ against "plain 1 stream / cat" "plain,1" "cat" 0.8
 for n in 1 8; do against "TCP backup -> restore, $n stream(s) / loopback" "tcp,$n" "loopback" 0.8; done
 echo "Marginal rates (MB/s; seconds between the sizes; fixed part of a run in s):"
 for key in plain,1 G+enc,1 G+enc,8 tcp,1 tcp,2 tcp,4 tcp,8; do
-  read -r m dt fixed ok need <<< "$(marg "$key")"
+  read -r m dt fixed ok need rest <<< "$(marg "$key")"
   printf '  %-10s %6s MB/s  %7s s  fixed %6s s%s\n' "$key" "$m" "$dt" "$fixed" "$([ "$ok" = 1 ] || echo '  (not judged)')"
 done
 echo "Whole runs, pauses included (context, not judged):"
