@@ -58,6 +58,35 @@ void ReadRows(SQLHSTMT stmt, bool firstValueOnly, std::string& text, char* value
     }
 }
 
+// The value of key in a connection string ("KEY=value;..."; keys without regard to case, values
+// unbraced); false when the string has no such key.
+bool ConnValue(const char* connStr, const char* key, std::string& value) {
+    const size_t keyLen = std::strlen(key);
+    for (const char* p = connStr; *p != '\0';) {
+        const char* end = std::strchr(p, ';');
+        if (end == nullptr) end = p + std::strlen(p);
+        if (static_cast<size_t>(end - p) > keyLen && p[keyLen] == '=' && _strnicmp(p, key, keyLen) == 0) {
+            value.assign(p + keyLen + 1, end);
+            return true;
+        }
+        p = *end == ';' ? end + 1 : end;
+    }
+    return false;
+}
+
+// The driver's own lines say only that no server answered; this one says which server and
+// which login were tried. The password never shows.
+void ReportConnectTarget(const char* connStr) {
+    std::string server, user;
+    ConnValue(connStr, "SERVER", server);
+    const std::string shown = server.empty() ? "(none)" : "[" + server + "]";
+    const char* unset = server.empty() ? ": no server is set (Instance in config.ini, or -i=)" : "";
+    if (ConnValue(connStr, "UID", user))
+        Log::WError("Cannot connect to server %s with the login of user [%s]%s.", shown.c_str(), user.c_str(), unset);
+    else
+        Log::WError("Cannot connect to server %s with a trusted login%s.", shown.c_str(), unset);
+}
+
 }  // namespace
 
 bool ReplaceFirst(std::string& s, const std::string& from, const std::string& to) {
@@ -125,8 +154,11 @@ bool OdbcBatch::Execute(const char* connStr, const char* batch, const char* labe
     SQLCHAR completed[1024];
     SQLSMALLINT completedLen = 0;
     if (!SQL_SUCCEEDED(SQLDriverConnect(dbc_, nullptr, (SQLCHAR*)connStr, SQL_NTS, completed, sizeof completed,
-                                        &completedLen, SQL_DRIVER_NOPROMPT)))
-        return failed("SQLDriverConnect", dbc_, SQL_HANDLE_DBC);
+                                        &completedLen, SQL_DRIVER_NOPROMPT))) {
+        failed("SQLDriverConnect", dbc_, SQL_HANDLE_DBC);
+        ReportConnectTarget(connStr);
+        return false;
+    }
     if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_, &stmt_))) {
         stmt_ = SQL_NULL_HSTMT;
         return failed("SQLAllocHandle(SQL_HANDLE_STMT)", dbc_, SQL_HANDLE_DBC);

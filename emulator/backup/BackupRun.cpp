@@ -58,20 +58,17 @@ std::string folderOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Whether two paths name one file: the same file when both exist, else the same place once the
-// folders are resolved.
-bool sameFile(const std::string& a, const std::string& b) {
-    struct stat sa, sb;
-    if (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0)
-        return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-    auto place = [](const std::string& p) {
-        size_t slash = p.find_last_of('/');
-        std::string name = slash == std::string::npos ? p : p.substr(slash + 1);
-        char resolved[PATH_MAX];
-        if (::realpath(folderOf(p).c_str(), resolved)) return std::string(resolved) + "/" + name;
-        return p;
-    };
-    return place(a) == place(b);
+// What names one file: the file itself when it exists, else its place once the folder is
+// resolved. Two paths name one file when their keys are equal. A restore of hundreds of files
+// compares every pair, so each path is resolved once, not once per pair.
+std::string fileKey(const std::string& p) {
+    struct stat st;
+    if (::stat(p.c_str(), &st) == 0) return "file " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    size_t slash = p.find_last_of('/');
+    std::string name = slash == std::string::npos ? p : p.substr(slash + 1);
+    char resolved[PATH_MAX];
+    if (::realpath(folderOf(p).c_str(), resolved)) return "place " + std::string(resolved) + "/" + name;
+    return "place " + p;
 }
 
 const char* vdiText(HRESULT hr) {
@@ -616,10 +613,14 @@ private:
         if (existing) lock_ = cat_.lockDatabase(inst_, existing->id, true);
         // No other restore may claim files between the check and the registration.
         FileLock claiming(cat_.root() + "/" + kClaimLock, true);
-        for (const DbFile& f : nd.files) {
+        std::vector<std::string> keys;
+        for (const DbFile& f : nd.files) keys.push_back(fileKey(f.physicalPath));
+        const std::map<std::string, FileUser> users = usersOfFiles(nd.name);
+        for (size_t i = 0; i < nd.files.size(); ++i) {
+            const DbFile& f = nd.files[i];
             const DbFile* twin = nullptr;
-            for (const DbFile& g : nd.files)
-                if (!twin && &g != &f && sameFile(g.physicalPath, f.physicalPath)) twin = &g;
+            for (size_t j = 0; j < nd.files.size() && !twin; ++j)
+                if (j != i && keys[j] == keys[i]) twin = &nd.files[j];
             if (twin && twin->fileId < f.fileId) continue;  // reported with the first of the two
             if (twin) {
                 planning_.push_back(record(3176, fmt("File '%s' is claimed by '%s'(%d) and '%s'(%d). The WITH MOVE "
@@ -628,7 +629,8 @@ private:
                                                      f.logicalName.c_str(), f.fileId)));
                 continue;
             }
-            const FileUser user = userOf(f.physicalPath, nd.name);
+            const auto held = users.find(keys[i]);
+            const FileUser user = held == users.end() ? FileUser() : held->second;
             if (!isDirectory(folderOf(f.physicalPath))) {
                 planning_.push_back(record(5133, fmt("Directory lookup for the file \"%s\" failed with the operating "
                                                      "system error 2(The system cannot find the file specified.).",
@@ -673,9 +675,10 @@ private:
     struct FileUser {
         std::string instance, database;
     };
-    // The database, on any instance of the data root, whose file `path` is; the database being
-    // restored over (`restoring` on this instance) does not count.
-    FileUser userOf(const std::string& path, const std::string& restoring) const {
+    // Every file that a database on any instance of the data root holds, by its key, with that
+    // database; the database being restored over (`restoring` on this instance) does not count.
+    std::map<std::string, FileUser> usersOfFiles(const std::string& restoring) const {
+        std::map<std::string, FileUser> users;
         for (const std::string& name : cat_.instances()) {
             InstanceInfo other;
             try {
@@ -686,11 +689,10 @@ private:
             const bool here = sameName(name, inst_);
             for (const DbInfo& d : other.databases) {
                 if (here && sameName(d.name, restoring)) continue;
-                for (const DbFile& g : d.files)
-                    if (sameFile(g.physicalPath, path)) return {other.name, d.name};
+                for (const DbFile& g : d.files) users.emplace(fileKey(g.physicalPath), FileUser{other.name, d.name});
             }
         }
-        return {};
+        return users;
     }
 
     bool openFiles(const DbInfo& db, StreamError* err) {

@@ -5,15 +5,14 @@
 #include "emulator/core/DbContent.h"
 #include "emulator/core/Session.h"
 #include "emulator/core/Tsql.h"
+#include "engine/startup.h"
+#include "engine/statements.h"
 #include "tests/emulator/TestSupport.h"
 
 #include <sys/wait.h>
 #include <cstdio>
 
 using namespace sqlemu;
-using emutest::kVersionQuery;
-using emutest::moveQuery;
-using emutest::resolutionQuery;
 
 namespace {
 
@@ -282,20 +281,27 @@ TEST_F(Core, MoveClauseQueryFollowsThePathForms) {
         {"DriveSlash",
          {{"Q", "C:/data/q.mdf", 1}},
          "error 536 42000 Invalid length parameter passed to the right function.\nrows "},
-        // The query doubles only its own quotes: a quote in a name stays single.
-        {"Quote", {{"it's", "/d/it's.mdf", 1}}, "rows , MOVE ''it's'' TO ''%DATA%it's.mdf''"},
-        {"Cut", many, "rows " + manyList.substr(0, 4000)},
+        // A quote in a name is written four times by REPLACE: one quote doubled once resolved.
+        {"Quote", {{"it's", "/d/it's.mdf", 1}}, "rows , MOVE ''it''''s'' TO ''%DATA%it''''s.mdf''"},
+        // An NVARCHAR(MAX) list is not cut.
+        {"Long", many, "rows " + manyList},
     };
     for (auto& c : cases) {
         addDb(c.name, c.files);
-        EXPECT_EQ(run(moveQuery(c.name)), c.expected) << c.name;
+        EXPECT_EQ(run(MoveClauseQuery(c.name)), c.expected) << c.name;
     }
+    // The same list in an NVARCHAR(4000) is cut there, as on the server.
+    std::string cut = MoveClauseQuery("Long");
+    const size_t type = cut.find("NVARCHAR(MAX)");
+    ASSERT_NE(type, std::string::npos) << cut;
+    cut.replace(type, 13, "NVARCHAR(4000)");
+    EXPECT_EQ(run(cut), "rows " + manyList.substr(0, 4000));
 }
 
 TEST_F(Core, MoveClauseQueryOfAMissingOrRestoringDatabase) {
-    EXPECT_EQ(run(moveQuery("nosuch")), "error 208 42S02 Invalid object name 'nosuch..sysfiles'.");
+    EXPECT_EQ(run(MoveClauseQuery("nosuch")), "error 208 42S02 Invalid object name '[nosuch]..sysfiles'.");
     addDb("Busy", {{"Busy", "/d/Busy.mdf", 1}}, DbState::Restoring);
-    EXPECT_EQ(run(moveQuery("Busy")),
+    EXPECT_EQ(run(MoveClauseQuery("Busy")),
               "error 927 42000 Database 'Busy' cannot be opened. It is in the middle of a restore.");
 }
 
@@ -305,10 +311,11 @@ TEST_F(Core, ResolutionQueryUsesTheDefaultFoldersOrGivesNull) {
         in.defaultLogPath = "D:\\Logs\\";
     });
     std::string list = ", MOVE ''S'' TO ''%DATA%S.mdf'', MOVE ''S''''x'' TO ''%LOG%S_log.ldf''";
-    EXPECT_EQ(run(resolutionQuery(list)), "rows , MOVE 'S' TO '/srv/data/S.mdf', MOVE 'S''x' TO 'D:\\Logs\\S_log.ldf'");
-    EXPECT_EQ(run(resolutionQuery("")), "rows ");
+    EXPECT_EQ(run(ResolveClausesQuery(list)),
+              "rows , MOVE 'S' TO '/srv/data/S.mdf', MOVE 'S''x' TO 'D:\\Logs\\S_log.ldf'");
+    EXPECT_EQ(run(ResolveClausesQuery("")), "rows ");
     cat.update("MSSQLSERVER", [](InstanceInfo& in) { in.defaultLogPath.reset(); });
-    EXPECT_EQ(run(resolutionQuery(list)), "rows NULL");
+    EXPECT_EQ(run(ResolveClausesQuery(list)), "rows NULL");
 }
 
 TEST_F(Core, MessagesAndErrorsInBatchOrder) {

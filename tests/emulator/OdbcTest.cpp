@@ -1,15 +1,14 @@
 // The emulated instance through the real unixODBC driver manager. Every case runs the small
 // client (emuclient) or isql as a child process with its own ODBCSYSINI, an empty HOME and its
 // own data root, and compares what the application sees.
+#include "engine/startup.h"
+#include "engine/statements.h"
 #include "tests/emulator/TestSupport.h"
 
 #include <pwd.h>
 #include <algorithm>
 #include <thread>
 
-using emutest::kVersionQuery;
-using emutest::moveQuery;
-using emutest::resolutionQuery;
 using emutest::RunResult;
 
 namespace {
@@ -161,18 +160,20 @@ TEST_F(Odbc, QueriesGiveTheServersResults) {
     std::string list =
         ", MOVE ''Sales'' TO ''%DATA%Sales.mdf'', MOVE ''Sales_log'' TO ''%LOG%Sales_log.ldf'', "
         "MOVE ''Sales_2'' TO ''%DATA%Sales_2.ndf''";
-    EXPECT_EQ(walk(moveQuery("Sales")), wrap("exec: SQL_SUCCESS\ncols: 1\nrow: " + list + "\nmore: SQL_NO_DATA\n"));
-    EXPECT_EQ(walk(moveQuery("nosuch")), wrap("exec: SQL_ERROR\ndiag: 42S02 208 " + kPrefix17 +
-                                              "Invalid object name 'nosuch..sysfiles'.\nmore: SQL_NO_DATA\n"));
+    EXPECT_EQ(walk(MoveClauseQuery("Sales")),
+              wrap("exec: SQL_SUCCESS\ncols: 1\nrow: " + list + "\nmore: SQL_NO_DATA\n"));
+    EXPECT_EQ(walk(MoveClauseQuery("nosuch")), wrap("exec: SQL_ERROR\ndiag: 42S02 208 " + kPrefix17 +
+                                                    "Invalid object name '[nosuch]..sysfiles'.\nmore: SQL_NO_DATA\n"));
 
     sqlemu({"instance", "set", "MSSQLSERVER", "data-path", tmp.path() + "/d"});
     sqlemu({"instance", "set", "MSSQLSERVER", "log-path", "L:\\logs\\"});
-    EXPECT_EQ(walk(resolutionQuery(list)), wrap("exec: SQL_SUCCESS\ncols: 1\nrow: , MOVE 'Sales' TO '" + tmp.path() +
-                                                "/d/Sales.mdf', MOVE 'Sales_log' TO "
-                                                "'L:\\logs\\Sales_log.ldf', MOVE 'Sales_2' TO '" +
-                                                tmp.path() + "/d/Sales_2.ndf'\nmore: SQL_NO_DATA\n"));
+    EXPECT_EQ(walk(ResolveClausesQuery(list)),
+              wrap("exec: SQL_SUCCESS\ncols: 1\nrow: , MOVE 'Sales' TO '" + tmp.path() +
+                   "/d/Sales.mdf', MOVE 'Sales_log' TO "
+                   "'L:\\logs\\Sales_log.ldf', MOVE 'Sales_2' TO '" +
+                   tmp.path() + "/d/Sales_2.ndf'\nmore: SQL_NO_DATA\n"));
     sqlemu({"instance", "unset", "MSSQLSERVER", "data-path"});
-    EXPECT_EQ(walk(resolutionQuery(list)), wrap("exec: SQL_SUCCESS\ncols: 1\nrow: NULL\nmore: SQL_NO_DATA\n"));
+    EXPECT_EQ(walk(ResolveClausesQuery(list)), wrap("exec: SQL_SUCCESS\ncols: 1\nrow: NULL\nmore: SQL_NO_DATA\n"));
 }
 
 TEST_F(Odbc, MessagesArriveOneResultEachInBatchOrder) {

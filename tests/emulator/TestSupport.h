@@ -1,4 +1,5 @@
-// Shared helpers of the emulator tests: the queries kestrune sends, files and a child-process runner.
+// Shared helpers of the emulator tests: files and a child-process runner. The queries kestrune sends
+// come from its own statement module (engine/statements.h, engine/startup.h).
 #pragma once
 
 #include "tests/support/TempDir.h"
@@ -21,26 +22,6 @@
 extern char** environ;
 
 namespace emutest {
-
-// The statements kestrune sends for the server's version, a database's MOVE list and its resolution.
-inline const char* const kVersionQuery =
-    "DECLARE @s1 VARCHAR(32) SET @s1 = CAST(SERVERPROPERTY('ProductVersion') AS VARCHAR(32)) SELECT "
-    "CAST(ISNULL(PARSENAME(@s1,4),PARSENAME(@s1,3)) AS INT)*100+CAST(CASE WHEN PARSENAME(@s1,4) IS NULL THEN "
-    "PARSENAME(@s1,2) ELSE PARSENAME(@s1,3) END AS INT) Ver";
-
-inline std::string moveQuery(const std::string& db) {
-    return "DECLARE @db NVARCHAR(256), @mv NVARCHAR(4000) SELECT @db='" + db +
-           "', @mv='' SELECT @mv = @mv +', MOVE '''''+RTRIM(name) +''''' TO ''''' +CASE WHEN groupid!=0 THEN "
-           "'%DATA%' ELSE '%LOG%' END +RTRIM(RIGHT(filename, CHARINDEX(CASE WHEN SUBSTRING(filename, 2, 1)=':' "
-           "THEN '\\' ELSE '/'END, REVERSE(filename))-1))+'''''' FROM " +
-           db + "..sysfiles ORDER BY fileid SELECT @mv AS SQLT;";
-}
-
-inline std::string resolutionQuery(const std::string& list) {
-    return "SELECT REPLACE(REPLACE('" + list +
-           "', '%DATA%', REPLACE(CAST(SERVERPROPERTY('InstanceDefaultDataPath') AS NVARCHAR(256)), '', '/')), "
-           "'%LOG%', REPLACE(CAST(SERVERPROPERTY('InstanceDefaultLogPath') AS NVARCHAR(256)), '', '/')); ";
-}
 
 inline std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -212,7 +212,9 @@ TEST_F(FileMediaTest, DamagedCompressedFileFailsItsClose) {
         FileMedia media(path.c_str(), 0, 1, 1, 0);
         char buf[1000];
         const int32_t got = media.Read(buf, sizeof buf);  // a small file's damage may show here already
-        if (stored == &good) EXPECT_EQ(1000, got);
+        if (stored == &good) {
+            EXPECT_EQ(1000, got);
+        }
         EXPECT_EQ(stored == &good ? 0 : EOF, media.Close());
     }
 }

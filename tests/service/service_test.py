@@ -27,7 +27,28 @@ def sanitized():
         return b"__ubsan_handle" in exe.read()
 
 
+# How a service's start-up ends when its port is taken (EADDRINUSE is 98 on this platform).
+PORT_TAKEN = ("bind failed with error: 98", "listen failed with error: 98")
+
+
+def listening(port):
+    """Whether a socket listens on TCP `port`, as the kernel's tables say."""
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        try:
+            rows = open(table).read().splitlines()[1:]
+        except OSError:
+            continue
+        for row in rows:
+            fields = row.split()
+            if fields[3] == "0A" and int(fields[1].rsplit(":", 1)[1], 16) == port:
+                return True
+    return False
+
+
 def free_port():
+    """A port free at this moment. Only a hint: once the socket closes, any other process (another
+    case's service, any outgoing connection) may take it before the service binds it, so a caller
+    that needs it listened on goes through Box.start_service, which starts again on another one."""
     s = socket.socket()
     s.bind(("127.0.0.1", 0))
     port = s.getsockname()[1]
@@ -70,6 +91,18 @@ class Service:
             time.sleep(0.1)
         return False
 
+    def wait_until(self, cond, seconds):
+        """Whether cond(output) holds within `seconds` (looked at once more when the process ends)."""
+        end = time.time() + seconds
+        while time.time() < end:
+            if cond(self.text()):
+                return True
+            if self.proc.poll() is not None:
+                self.reader.join(5)
+                return cond(self.text())
+            time.sleep(0.1)
+        return False
+
     def alive(self):
         return self.proc.poll() is None
 
@@ -100,12 +133,24 @@ class Box(kestrune_harness.Box):
         self.service_side = self.install("service", extra="Instance=localhost\\SECOND\n")
 
     def start_service(self, *args, port=None, started=True, **kw):
-        """A service of the box, ended when the box closes; with `started`, once it listens."""
-        s = Service(self.service_side, port or free_port(), *args, **kw)
-        self.stoppers.append(s.stop)
-        if started and not s.wait_for("Start Restore Service on TCP-%d" % s.port, 30):
-            raise RuntimeError("the service did not start:\n" + s.text())
-        return s
+        """A service of the box, ended when the box closes; with `started`, once it listens. On a
+        port of its own choosing that another process took first, it starts again on another."""
+        for attempt in range(10):
+            s = Service(self.service_side, port or free_port(), *args, **kw)
+            self.stoppers.append(s.stop)
+            if not started:
+                return s
+            # The service names its port before it listens on it: both must hold.
+            line = "Start Restore Service on TCP-%d" % s.port
+            deadline = time.monotonic() + 120
+            while s.alive() and time.monotonic() < deadline and not any(t in s.text() for t in PORT_TAKEN):
+                if line in s.text() and listening(s.port):
+                    return s
+                time.sleep(0.05)
+            if port is None and any(t in s.text() for t in PORT_TAKEN) and s.ended(30) is not None:
+                continue
+            break
+        raise RuntimeError("the service did not start:\n" + s.text())
 
     def same_versions(self):
         """Both servers run 15.0, so that a peer of this test may send 1500."""
@@ -129,18 +174,33 @@ class Box(kestrune_harness.Box):
         return st, out
 
 
+def statements_ended(text):
+    """Whether every statement that the service submitted has ended, well or not."""
+    ends = text.count(" successfully processed ") + text.count("The SQL operation failed with code ")
+    return ends >= text.count("Submitting SQL:")
+
+
 def restored(box, service, streams, what, db="Sales", before=0):
     """Waits until the service's restore of `streams` streams has ended (every device thread and the
     statement thread), then checks the service still runs."""
     ok = service.wait_for("is finished.", 120, count=before + streams)
     check(ok, "%s: the service's device threads did not finish" % what, service.text()[-4000:])
-    # startSecondary returns once the statement thread has ended too; give it a moment.
-    time.sleep(1.5)
-    check(service.alive(), "%s: the service ended" % what, service.text()[-4000:])
+    # The device threads end before the server has written the last pages and set the database's
+    # state: a restore has ended once its statement reported its completion or failure, which on
+    # a loaded machine can be seconds later.
+    check(service.wait_until(statements_ended, 120), "%s: the service's restore did not end" % what,
+          service.text()[-4000:])
+    # The session's teardown follows; a service that ended with it has done so within this grace
+    # (a slow machine can only make this check miss such a fault, never fail a good run).
+    check(service.ended(1.5) is None, "%s: the service ended" % what, service.text()[-4000:])
 
 
 def local_copies(folder, db, ext):
-    return sorted(os.path.join(folder, n) for n in os.listdir(folder) if n.startswith(db + "_") and n.endswith(ext))
+    """The local copies in `folder`, in stream order. Each stream names its copy with the time it
+    opens it, so one backup's copies may carry different seconds: the order is the stream number
+    at the end of the name, not the name."""
+    names = [n for n in os.listdir(folder) if n.startswith(db + "_") and n.endswith(ext)]
+    return [os.path.join(folder, n) for n in sorted(names, key=lambda n: int(n[:-len(ext)].rsplit("_", 1)[1]))]
 
 
 # ---------------------------------------------------------------- cases

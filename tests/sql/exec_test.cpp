@@ -81,6 +81,10 @@ TEST_F(Exec, FailuresGiveMinusOne) {
     std::string log = CaptureLog([&] { RunStatementThread(cases[0].conn, "PRINT 'x'"); });
     EXPECT_EQ(log.find("error SQLDriverConnect"), std::string::npos) << log;
     EXPECT_NE(log.find("]  28000:1:18456:"), std::string::npos) << log;
+    // The statement thread names what it tried as the queries do.
+    EXPECT_NE(log.find("]  Cannot connect to server [localhost] with the login of user [kes].\n"), std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("wrong"), std::string::npos) << log;
 }
 
 TEST_F(Exec, ErrorCarrying3014Recovers) {

@@ -2,17 +2,13 @@
 #include <cstring>
 #include <string>
 
+#include "engine/startup.h"
 #include "sql/Sql.h"
 #include "tests/sql/harness.h"
 
 using namespace sqltest;
 
 namespace {
-
-const char kVersionQuery[] =
-    "DECLARE @s1 VARCHAR(32) SET @s1 = CAST(SERVERPROPERTY('ProductVersion') AS VARCHAR(32)) "
-    "SELECT CAST(ISNULL(PARSENAME(@s1,4),PARSENAME(@s1,3)) AS INT)*100+CAST(CASE WHEN PARSENAME(@s1,4) IS NULL "
-    "THEN PARSENAME(@s1,2) ELSE PARSENAME(@s1,3) END AS INT) Ver";
 
 class Query : public testing::Test {
 protected:
@@ -97,6 +93,42 @@ TEST_F(Query, FailedLoginLogsTheDriverRecords) {
     EXPECT_NE(log.find("]  SQL Server ODBC driver reported the following error SQLDriverConnect\n"), std::string::npos)
         << log;
     EXPECT_NE(log.find(":[Microsoft][ODBC Driver 17 for SQL Server]A network-related"), std::string::npos) << log;
+}
+
+TEST_F(Query, RefusedConnectionNamesServerAndLogin) {
+    // After the driver's own lines, one that says what was tried; never the password.
+    ASSERT_EQ(Sqlemu("login add MSSQLSERVER kes right"), 0);
+    const std::string d = "DRIVER={ODBC Driver 17 for SQL Server};";
+    struct Case {
+        std::string conn;
+        const char* line;
+    } cases[] = {
+        {d + "SERVER=;DATABASE=msdb;Trusted_Connection=yes;",
+         "Cannot connect to server (none) with a trusted login: no server is set (Instance in config.ini, or -i=)."},
+        {d + "SERVER=Nightly;DATABASE=msdb;Trusted_Connection=yes;",
+         "Cannot connect to server [Nightly] with a trusted login."},
+        {d + "SERVER=localhost;DATABASE=msdb;UID=kes;PWD=Hidden-Pass;",
+         "Cannot connect to server [localhost] with the login of user [kes]."},
+        // Keys without regard to case, in any order; the server is taken whole, blanks included.
+        {d + "pwd=Hidden-Pass;uid=kes;server=no host;Database=msdb;",
+         "Cannot connect to server [no host] with the login of user [kes]."},
+        {"DRIVER={SQL Server};SERVER=;UID=kes;PWD=Hidden-Pass;",
+         "Cannot connect to server (none) with the login of user [kes]: no server is set (Instance in config.ini, "
+         "or -i=)."},
+    };
+    for (const Case& c : cases) {
+        std::string got = "x";
+        const std::string log = CaptureLog([&] { got = QuerySQL(c.conn.c_str(), kVersionQuery, true); });
+        EXPECT_EQ(got, "") << c.conn;
+        const size_t driver = log.find("]  SQL Server ODBC driver reported the following error SQLDriverConnect\n");
+        const size_t mine = log.find(std::string("]  ") + c.line + "\n");
+        EXPECT_NE(mine, std::string::npos) << c.conn << "\n" << log;
+        EXPECT_LT(driver, mine) << log;
+        EXPECT_EQ(log.find("Hidden-Pass"), std::string::npos) << log;
+    }
+    // A connection that succeeds and a batch that fails after it name nothing of the kind.
+    const std::string log = CaptureLog([&] { QuerySQL(conn_.c_str(), "SELEC 1", true); });
+    EXPECT_EQ(log.find("Cannot connect"), std::string::npos) << log;
 }
 
 TEST_F(Query, ProgressShapedMessages) {

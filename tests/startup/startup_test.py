@@ -265,9 +265,8 @@ def case_version_query(box):
     box.register()
     box.instance("--version", "16.0.1000.6")
     box.sqlemu("login", "add", "MSSQLSERVER", "kes", "s3cret")
-    query = ("DECLARE @s1 VARCHAR(32) SET @s1 = CAST(SERVERPROPERTY('ProductVersion') AS VARCHAR(32)) "
-             "SELECT CAST(ISNULL(PARSENAME(@s1,4),PARSENAME(@s1,3)) AS INT)*100+CAST(CASE WHEN "
-             "PARSENAME(@s1,4) IS NULL THEN PARSENAME(@s1,2) ELSE PARSENAME(@s1,3) END AS INT) Ver")
+    query = subprocess.run([os.environ["VERSION_QUERY_BIN"]], capture_output=True, text=True,
+                           check=True).stdout  # the product's own text
     holder, port = held_port()
     lport = "-l=%d" % port
     table = [
@@ -291,6 +290,38 @@ def case_version_query(box):
     # The log file holds what the console showed.
     check(line(SERVICE_END) in box.log() and line("Local Version - 1600") in box.log(),
           "the log file lacks the start-up lines", box.log())
+
+
+def case_connection_refused(box):
+    # Each refused connection (the version query, the MOVE-clause query, the statement) is followed
+    # by a line naming the server and the login that were tried; the password never shows.
+    box.register()
+    box.instance()
+    box.sqlemu("login", "add", "MSSQLSERVER", "kes", "right")
+    refused = "SQL Server ODBC driver reported the following error "
+    table = [
+        # config.ini (None: there is none), args, the line after each refusal
+        (None, ["-D"],
+         "Cannot connect to server (none) with a trusted login: no server is set (Instance in config.ini, or -i=)."),
+        ("[Default]\nSingleton=0\n", ["-i=Nightly"], "Cannot connect to server [Nightly] with a trusted login."),
+        ("[Default]\nSingleton=0\nInstance=localhost\n", ["-u=kes", "-p=Not-The-Pass"],
+         "Cannot connect to server [localhost] with the login of user [kes]."),
+    ]
+    for conf, args, want in table:
+        if conf is None:
+            os.remove(os.path.join(box.bin, "config.ini"))
+        else:
+            box.config(conf)
+        before = box.log()
+        st, out, err = box.run(*args, "-a=B", "-b=F", "-d=Sales", "-f=" + os.path.join(box.dir, "Sales.bak"))
+        logged = box.log()[len(before):]
+        check(st == ST_FAIL, "%s: status %d" % (args, st), out)
+        tries = out.count(line(want))
+        check(tries == 3 and tries == out.count(refused), "%s: %d refusals, %d named" % (args, out.count(refused), tries),
+              out)
+        check(logged.count(line(want)) == 3, "%s: the log file lacks the line" % args, logged)
+        check("Not-The-Pass" not in out + err + logged, "%s: the password shows" % args, out + logged)
+    check(box.statements() == "", "something reached the server", box.statements())
 
 
 def case_conn_string_room(box):
