@@ -389,7 +389,7 @@ void BackupStatement::execute(Exec& x) {
     o.cancelled = [&x] { return x.cancelled(); };
     o.faults = faultsOf(in);
     StreamError err;
-    if (!writeBackupSet(*set, h, extents, reader, o, &err)) {
+    if (!writeBackupSet(*set, h, extents, reader, o, &err) || abortedByClient(*set, true, &err)) {
         set->Abort();
         fail(x, err.number, err.severity, err.text, what);
     }
@@ -766,7 +766,7 @@ void RestoreStatement::execute(Exec& x) {
     o.faults = faultsOf(in);
     RestoreRun run(x, *this, inst);
     StreamError err;
-    if (!readBackupSet(*set, run, o, nullptr, &err)) {
+    if (!readBackupSet(*set, run, o, nullptr, &err) || abortedByClient(*set, false, &err)) {
         set->Abort();
         for (const DiagRecord& r : run.planning()) x.error(r);
         fail(x, err.number, err.severity, err.text, verb);

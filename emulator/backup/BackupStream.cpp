@@ -937,6 +937,12 @@ bool readSmallPayload(FamilyIn& in, uint32_t len, std::string* out, StreamError*
 
 }  // namespace
 
+bool abortedByClient(ServerDeviceSet& set, bool write, StreamError* err) {
+    if (!set.AbortedByClient()) return false;
+    ioError(err, write, set.DeviceName(0), 995);
+    return true;
+}
+
 bool readBackupSet(ServerDeviceSet& set, RestoreSink& sink, const TransferOptions& opt, SetHeader* header,
                    StreamError* err) {
     const DWORD n = set.DeviceCount();

@@ -138,6 +138,11 @@ public:
     virtual bool recordDone(const Extent& record, StreamError* err) { return true; }
 };
 
+// Whether the client aborted the set after the transfer itself had succeeded (a stream that broke
+// once its last command was answered): the statement must then fail like any failed device, since
+// the client has not taken the set whole. Fills `err` when it did.
+bool abortedByClient(kes::vdi::ServerDeviceSet& set, bool write, StreamError* err);
+
 // Reads a whole set from the (configured) device set into the sink, which is called on the calling
 // thread. Device d must carry family d+1. A failed read has aborted the set.
 bool readBackupSet(kes::vdi::ServerDeviceSet& set, RestoreSink& sink, const TransferOptions& opt, SetHeader* header,
