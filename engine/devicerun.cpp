@@ -262,10 +262,15 @@ int RunDeviceSet(const char* connStr, int deviceCount) {
             if (WrittenToFile(k)) files.push_back(StreamEntry(k));
         if (!files.empty()) {
             // An options file goes only beside a regular first file: "/dev/null_opts" is nobody's.
-            const std::string options = WrittenToFile(1) && !IsDevice(first) ? OptionsFileName(first) : std::string();
-            if (!ClaimMediaSet(files, options)) return -1;
+            // A full backup claims it to write it or to remove an earlier set's; no other backup
+            // runs beside one (FitsTheFiles).
+            const char bkType = g_config.BKType[0];
+            const std::string beside = WrittenToFile(1) && !IsDevice(first) ? OptionsFileName(first) : std::string();
+            const bool claimOptions = bkType == 'F' && !beside.empty() &&
+                                      (OptionsFileWanted(action, bkType, g_job.host, first) || IsRegularFile(beside));
+            if (!ClaimMediaSet(files, claimOptions ? beside : std::string())) return -1;
             claimed = true;
-            if (!FitsTheFiles(g_config.BKType[0], files, options)) {
+            if (!FitsTheFiles(bkType, files, beside)) {
                 DiscardMediaSet();
                 return -1;
             }

@@ -221,7 +221,7 @@ Look RollForwardRecord(const std::string& target, const std::string& recordPath)
     // The commit counts only when every final file has this record beside it: otherwise its run
     // stopped before the last record was written (nothing was renamed yet), or after the renames
     // while it removed the records.
-    std::vector<std::string> records{recordPath};
+    std::vector<std::string> records;
     std::vector<std::string> finals;
     bool whole = true;
     for (const auto& r : record.renames) {
@@ -252,7 +252,9 @@ Look RollForwardRecord(const std::string& target, const std::string& recordPath)
             if (!RemoveIfThere(record.removals[i]))
                 why = "removing [" + record.removals[i] + "] failed (" + Reason() + ")";
     }
-    for (size_t i = 0; i < records.size() && why.empty(); ++i)
+    // The record found last, so that one cut short here is found again.
+    records.push_back(recordPath);
+    for (size_t i = records.size(); i-- > 0 && why.empty();)
         if (!RemoveIfThere(records[i])) why = "removing [" + records[i] + "] failed (" + Reason() + ")";
     if (why.empty()) why = SyncFolders(records);
     release();
@@ -572,7 +574,9 @@ bool CommitMediaSet(bool keepOptions) {
     for (size_t i = 0; i < record.removals.size() && why.empty(); ++i)
         if (!RemoveIfThere(record.removals[i]))
             why = "removing the earlier " + record.removals[i] + " failed (" + Reason() + ")";
-    for (size_t i = 0; i < records.size() && why.empty(); ++i)
+    // Last written, first removed: what a kill leaves in between lies beside the media files,
+    // where the next run naming them finds it.
+    for (size_t i = records.size(); i-- > 0 && why.empty();)
         if (!RemoveIfThere(records[i])) why = "removing the commit record " + records[i] + " failed (" + Reason() + ")";
     if (why.empty()) why = SyncFolders(records);
     if (!why.empty()) ReportHalfway(record, renamed, why);
