@@ -308,25 +308,21 @@ int RunDeviceSet(const char* connStr, int deviceCount) {
         Log::WError("The direcotry for standby file [%s] did NOT exist.", g_config.Standby);
         return Teardown(run, -121);
     }
+    // The options file is written before the statement, so that a set the server counts always
+    // has it, also one that is kept aside.
+    const std::string options = OptionsFileName(first);
+    const bool keepOptions = claimed && OptionsFileWanted(action, g_config.BKType[0], g_job.host, first) &&
+                             !g_moveClauses.empty() && !IsDevice(first);
+    if (keepOptions && !WriteOptionsFile(MediaWritePath(options), g_moveClauses)) {
+        Log::WError("Failed to write the operation options file %s (%s)", options.c_str(), RuntimeErrorText().c_str());
+        return Teardown(run, -1);
+    }
     SYSTEMTIME now;
     GetLocalTime(&now);
     const std::string statement = ComposeStatement(g_config, deviceCount, g_deviceSetName, g_moveClauses, now);
     int status = run.Serve(connStr, statement, StreamInfo{g_job.database.c_str(), "", "", 0});
 
-    // The set replaces the previous one only now that the statement and every stream succeeded,
-    // and only with its options file written.
-    if (status == 0 && claimed) {
-        const std::string options = OptionsFileName(first);
-        const bool keepOptions = OptionsFileWanted(action, g_config.BKType[0], g_job.host, first) &&
-                                 !g_moveClauses.empty() && !IsDevice(first);
-        if (keepOptions && !WriteOptionsFile(MediaWritePath(options), g_moveClauses)) {
-            const std::string why = RuntimeErrorText();
-            Log::WError("Failed to write the operation options file %s (%s)", options.c_str(), why.c_str());
-            KeepMediaSetAside("the operation options file " + options + " could not be written (" + why + ")");
-            status = -1;
-        } else if (!CommitMediaSet(keepOptions)) {
-            status = -1;
-        }
-    }
+    // The set replaces the previous one only now that the statement and every stream succeeded.
+    if (status == 0 && claimed && !CommitMediaSet(keepOptions)) status = -1;
     return Teardown(run, status);
 }

@@ -221,16 +221,20 @@ Look RollForwardRecord(const std::string& target, const std::string& recordPath)
     // The commit counts only when every final file has this record beside it: otherwise its run
     // stopped before the last record was written (nothing was renamed yet), or after the renames
     // while it removed the records.
+    // This commit's records, and cut ones beside its files (their temporary files are held now):
+    // a whole record of another commit is left to it.
     std::vector<std::string> records;
     std::vector<std::string> finals;
     bool whole = true;
     for (const auto& r : record.renames) {
         const std::string path = Beside(r.second, kRecordSuffix);
         std::string other;
-        if (!Exists(path) || !ReadFileToString(path, other) || other != text) whole = false;
+        CommitRecord another;
+        const bool read = Exists(path) && ReadFileToString(path, other);
+        if (!read || other != text) whole = false;
+        if (read && (other == text || !ParseCommitRecord(other, &another))) records.push_back(path);
         // A backup renames only a file's own temporary file over it.
         if (r.first != Beside(r.second, kTempSuffix)) whole = false;
-        records.push_back(path);
         finals.push_back(r.second);
     }
     // and removes only an options file.
@@ -334,8 +338,9 @@ std::string FreeKeptName(const std::string& target, const std::string& suffix) {
     return name;
 }
 
-// With `withOptions` false the options file's temporary file holds no complete list and goes.
-void KeepAside(MediaSet& set, const std::string& why, bool withOptions) {
+// The options file goes with the media files when it was written (a claimed options file that
+// stays empty belongs to a set that writes none).
+void KeepAside(MediaSet& set, const std::string& why) {
     SYSTEMTIME now;
     GetLocalTime(&now);
     char stamp[32];
@@ -351,7 +356,9 @@ void KeepAside(MediaSet& set, const std::string& why, bool withOptions) {
     for (Claimed& c : set.files) {
         if (c.done || c.temp.empty()) continue;
         c.done = true;
-        if (c.options && !withOptions) {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (c.options && (!GetFileAttributesExA(c.temp.c_str(), GetFileExInfoStandard, &data) ||
+                          (data.nFileSizeLow == 0 && data.nFileSizeHigh == 0))) {
             DeleteFileA(c.temp.c_str());
             continue;
         }
@@ -396,7 +403,7 @@ void EndAtProcessEnd() {
     std::lock_guard<std::mutex> g(set.lock);
     if (set.files.empty()) return;
     if (set.counted)
-        KeepAside(set, "the run ended after the server had finished the backup", false);
+        KeepAside(set, "the run ended after the server had finished the backup");
     else
         RemoveTemporaries(set);
 }
@@ -529,7 +536,7 @@ bool CommitMediaSet(bool keepOptions) {
             continue;
         }
         if (!FlushFileBuffers(c.hold)) {
-            KeepAside(set, "syncing " + c.file + " failed (" + Reason() + ")", keepOptions);
+            KeepAside(set, "syncing " + c.file + " failed (" + Reason() + ")");
             Release(set);
             return false;
         }
@@ -554,7 +561,7 @@ bool CommitMediaSet(bool keepOptions) {
     if (why.empty()) why = SyncFolders(records);
     if (!why.empty()) {
         for (const std::string& r : records) DeleteFileA(r.c_str());
-        KeepAside(set, why, keepOptions);
+        KeepAside(set, why);
         Release(set);
         return false;
     }
@@ -585,18 +592,11 @@ bool CommitMediaSet(bool keepOptions) {
     return why.empty();
 }
 
-void KeepMediaSetAside(const std::string& why) {
-    MediaSet& set = Set();
-    std::lock_guard<std::mutex> g(set.lock);
-    if (!set.files.empty()) KeepAside(set, why, false);
-    Release(set);
-}
-
 void DiscardMediaSet() {
     MediaSet& set = Set();
     std::lock_guard<std::mutex> g(set.lock);
     if (set.counted)
-        KeepAside(set, "the run failed after the server had finished the backup", false);
+        KeepAside(set, "the run failed after the server had finished the backup");
     else
         RemoveTemporaries(set);
     Release(set);

@@ -74,15 +74,12 @@ void NoteBackupCounted();
 // commit records, renames each temporary file over its final name (each folder synced once),
 // removes the options file's final name instead when `keepOptions` is false, then the records.
 // False, with Error lines, when a step fails: before the records are complete the new files are
-// kept aside (KeepMediaSetAside); after, everything is left for the next run to complete, and the
-// lines say which files hold the new backup.
+// kept aside (as DiscardMediaSet does once the backup is counted); after, everything is left for
+// the next run to complete, and the lines say which files hold the new backup.
 bool CommitMediaSet(bool keepOptions);
 
-// Renames the claimed temporary files aside to kept names beside their final names and says in
-// Error lines why (`why`), which files they are, and that the server has recorded the backup; the
-// previous set stays as it is. Then releases the set.
-void KeepMediaSetAside(const std::string& why);
-
-// Ends a set that was not committed: its temporary files are removed while the server has not
-// counted the backup, else kept aside. Then releases the set.
+// Ends a set that was not committed. While the server has not counted the backup its temporary
+// files are removed; after, they are renamed aside to kept names beside their final names, and
+// Error lines say why, which files they are, and that the server has recorded the backup, while
+// the previous set stays as it is. Then releases the set.
 void DiscardMediaSet();

@@ -189,6 +189,37 @@ for _kind in COMMIT_KINDS:
         globals()["case_commit_faults_%s_%s" % (_kind, _group)] = commit_fault_case(_kind, _group)
 
 
+def case_stream_fails_after_the_server_finished(box):
+    """A stream whose media file fails to sync at its close, when the server may already have
+    finished: the run ends 255 and keeps what the server counted. Kept files are named and the
+    previous set stays; either way the next differential restores in chain after the backup the
+    server counted, so no counted backup is lost."""
+    for k in (1, 2):
+        folder = box.folder("s%d" % k)
+        files = "2@" + folder
+        box.ok("stream %d: previous set" % k, "-a=B", "-b=F", "-d=Sales", "-f=" + files)
+        before = snapshot(folder)
+        box.touch()
+        temp = media(folder, 2)[k - 1] + TEMP
+        st, out = box.run_env(iofault_env("fsync:%s:1:EIO" % temp), "-a=B", "-b=F", "-d=Sales", "-f=" + files)
+        check(st == ST_FAIL, "stream %d: status %d" % (k, st), out)
+        kept = named(out, r"is kept as \[([^\]]+)\]")
+        check({f: b for f, b in snapshot(folder).items() if KEPT not in f} == before,
+              "stream %d: the previous set changed" % k, str(list(snapshot(folder))))
+        check(all(os.path.exists(f) for f in kept) and sorted(kept) == sorted(
+            os.path.join(folder, f) for f in os.listdir(folder) if KEPT in f), "stream %d: kept files" % k, out)
+        if kept:
+            check("The server has recorded this backup" in out and len(kept) == 3,
+                  "stream %d: the kept set is not whole" % k, out)
+        restorable = ",".join(f for f in kept if not f.endswith("_opts")) if kept else files
+        box.touch()
+        other = "2@" + box.folder("d%d" % k)
+        box.ok("stream %d: differential" % k, "-a=B", "-b=D", "-d=Sales", "-f=" + other)
+        box.restore("stream %d: restore the full" % k, restorable, recovery=False)
+        box.restore("stream %d: restore the differential" % k, other, "D")
+        check(box.restored() == box.checksum("MSSQLSERVER", "Sales"), "stream %d: the chain differs" % k)
+
+
 # ---------------------------------------------------------------- kills around the commit
 
 def settle_and_check(box, label, folder, files, old, new, want, roller):
@@ -489,8 +520,9 @@ def case_foreign_options_files(box):
     n = len(box.batches("SECOND"))
     box.run("-a=R", "-b=F", "-d=Sales", "-f=" + os.path.join(folder, "none.bak"), SECOND, "-O=R")
     startup = box.batches("SECOND")[n:]
-    crafted = (", MOVE ''Sales'' TO ''%DATA%Sales.mdf''', '')) ALTER DATABASE [Other] SET SINGLE_USER WITH "
-               "ROLLBACK IMMEDIATE; SELECT REPLACE(REPLACE('")
+    # Closes the resolve query's literal and runs a batch of its own there.
+    crafted = (", MOVE ''Sales'' TO ''%DATA%Sales.mdf''' AS NVARCHAR(MAX)), 'a', 'a'), 'a', 'a') ALTER DATABASE "
+               "[Other] SET SINGLE_USER WITH ROLLBACK IMMEDIATE; SELECT REPLACE(REPLACE(CAST('")
     for what, content in (("crafted", rc4(crafted.encode())), ("corrupt", random.Random(5).randbytes(300))):
         with open(opts, "wb") as f:
             f.write(content)
