@@ -124,13 +124,6 @@ bool ReadField(const std::string& s, size_t* pos, std::string* out) {
     return true;
 }
 
-bool ReadWord(const std::string& s, size_t* pos, const char* word) {
-    const size_t n = strlen(word);
-    if (s.compare(*pos, n, word) != 0) return false;
-    *pos += n;
-    return true;
-}
-
 }  // namespace
 
 std::string SuffixedName(const std::string& path, const std::string& suffix, size_t nameMax) {
@@ -154,21 +147,21 @@ std::string FormatCommitRecord(const CommitRecord& record) {
 bool ParseCommitRecord(const std::string& text, CommitRecord* record) {
     size_t pos = 0;
     CommitRecord r;
-    if (!ReadWord(text, &pos, kRecordHead) || !ReadWord(text, &pos, "id ") || !ReadField(text, &pos, &r.id) ||
-        !ReadWord(text, &pos, "\n"))
+    if (!SkipLiteral(text, &pos, kRecordHead) || !SkipLiteral(text, &pos, "id ") || !ReadField(text, &pos, &r.id) ||
+        !SkipLiteral(text, &pos, "\n"))
         return false;
     for (;;) {
         const size_t line = pos;
         std::string a, b;
-        if (ReadWord(text, &pos, "rename ")) {
-            if (!ReadField(text, &pos, &a) || !ReadWord(text, &pos, " ") || !ReadField(text, &pos, &b) ||
-                !ReadWord(text, &pos, "\n") || a.empty() || b.empty())
+        if (SkipLiteral(text, &pos, "rename ")) {
+            if (!ReadField(text, &pos, &a) || !SkipLiteral(text, &pos, " ") || !ReadField(text, &pos, &b) ||
+                !SkipLiteral(text, &pos, "\n") || a.empty() || b.empty())
                 return false;
             r.renames.emplace_back(a, b);
-        } else if (ReadWord(text, &pos, "remove ")) {
-            if (!ReadField(text, &pos, &a) || !ReadWord(text, &pos, "\n") || a.empty()) return false;
+        } else if (SkipLiteral(text, &pos, "remove ")) {
+            if (!ReadField(text, &pos, &a) || !SkipLiteral(text, &pos, "\n") || a.empty()) return false;
             r.removals.push_back(a);
-        } else if (ReadWord(text, &pos, "end ")) {
+        } else if (SkipLiteral(text, &pos, "end ")) {
             if (text.compare(pos, std::string::npos, Hex64(Fnv1a(text.substr(0, line))) + "\n") != 0) return false;
             break;
         } else {

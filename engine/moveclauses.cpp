@@ -73,23 +73,24 @@ bool ReadClauseName(const std::string& s, size_t* pos, std::string* name) {
     return true;
 }
 
-bool Literal(const std::string& s, size_t* pos, const char* text) {
+}  // namespace
+
+bool SkipLiteral(const std::string& s, size_t* pos, const char* text) {
     const size_t n = strlen(text);
     if (s.compare(*pos, n, text) != 0) return false;
     *pos += n;
     return true;
 }
 
-}  // namespace
-
 bool IsBackupSideMoveList(const std::string& text) {
     size_t pos = 0;
     std::string name;
     while (pos < text.size()) {
-        if (!Literal(text, &pos, ", MOVE ''") || !ReadClauseName(text, &pos, &name) || !Literal(text, &pos, "'' TO ''"))
+        if (!SkipLiteral(text, &pos, ", MOVE ''") || !ReadClauseName(text, &pos, &name) ||
+            !SkipLiteral(text, &pos, "'' TO ''"))
             return false;
-        if (!Literal(text, &pos, "%DATA%") && !Literal(text, &pos, "%LOG%")) return false;
-        if (!ReadClauseName(text, &pos, &name) || !Literal(text, &pos, "''")) return false;
+        if (!SkipLiteral(text, &pos, "%DATA%") && !SkipLiteral(text, &pos, "%LOG%")) return false;
+        if (!ReadClauseName(text, &pos, &name) || !SkipLiteral(text, &pos, "''")) return false;
         // A backup side sends the bare file name: the file stays inside the marker's folder.
         if (name.find_first_of("/\\") != std::string::npos || name.find("..") != std::string::npos) return false;
     }
