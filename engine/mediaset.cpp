@@ -369,8 +369,10 @@ void KeepAside(MediaSet& set, const std::string& why) {
             if (!c.options && keptFirst.empty()) keptFirst = name;
             kept.push_back(name);
         } else {
-            Log::WError("The new backup's %s [%s] could not be kept aside (%s): it is [%s].", what, c.file.c_str(),
-                        Reason().c_str(), c.temp.c_str());
+            Log::WError(
+                "The new backup's %s [%s] could not be kept aside (%s): it is [%s]; move it elsewhere before the "
+                "next run on these files, which takes that name over.",
+                what, c.file.c_str(), Reason().c_str(), c.temp.c_str());
         }
     }
     const std::string synced = SyncFolders(kept);

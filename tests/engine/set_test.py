@@ -220,6 +220,26 @@ def case_stream_fails_after_the_server_finished(box):
         check(box.restored() == box.checksum("MSSQLSERVER", "Sales"), "stream %d: the chain differs" % k)
 
 
+def case_keeping_aside_fails(box):
+    """When even the rename to a kept name fails, the Error lines say where the new backup is, and
+    it is there, whole."""
+    folder = box.folder("set")
+    backup = ["-a=B", "-b=F", "-d=Sales", "-f=2@" + folder]
+    box.ok("previous set", *backup)
+    op, match, nth, _ = commit_steps(box, backup, folder)[0]
+    new = box.touch()
+    st, out = box.run_env(iofault_env("%s:%s:%d:EIO;rename:%s:1+:EXDEV" % (op, match, nth, KEPT)), *backup)
+    check(st == ST_FAIL, "status %d" % st, out)
+    left = named(out, r"could not be kept aside \([^)]*\): it is \[([^\]]+)\]; move it elsewhere")
+    check(len(left) == 3 and all(os.path.exists(f) for f in left), "the files are not named", out)
+    # Moved elsewhere by hand, as the lines say, they restore.
+    moved = box.folder("moved")
+    for f in left:
+        os.rename(f, os.path.join(moved, os.path.basename(f)[:-len(TEMP)]))
+    box.restore("restore of the moved files", "2@" + moved)
+    check(box.restored() == new, "the moved files do not hold the new backup")
+
+
 # ---------------------------------------------------------------- kills around the commit
 
 def settle_and_check(box, label, folder, files, old, new, want, roller):
