@@ -72,6 +72,51 @@ bool RequestsFit(int deviceCount) {
     return true;
 }
 
+// The statement thread of main's run. The server counts a backup once its statement has
+// succeeded (a log backup's records are marked backed up, a full backup moves the differential
+// base): from then on nothing of the new set may be removed.
+DWORD RunStatement(LPVOID param) {
+    const uint32_t code = execSQL(param);
+    if (code == 0) NoteBackupCounted();
+    return code;
+}
+
+bool IsDevice(const std::string& file) {
+    const DWORD attrs = GetFileAttributesA(file.c_str());
+    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DEVICE);
+}
+
+bool IsRegularFile(const std::string& file) {
+    const DWORD attrs = GetFileAttributesA(file.c_str());
+    return attrs != INVALID_FILE_ATTRIBUTES && !(attrs & (FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_DIRECTORY));
+}
+
+// What a differential or log backup must not replace: the files of a full backup set, which the
+// options file beside the first one marks. A log backup replacing an earlier log backup's files is
+// allowed, with a warning, since the log chain then lacks the replaced backup.
+bool FitsTheFiles(char bkType, const std::vector<std::string>& files, const std::string& options) {
+    if (bkType == 'F') return true;
+    if (!options.empty() && IsRegularFile(options)) {
+        std::string names;
+        for (const std::string& f : files) names += (names.empty() ? "[" : ", [") + f + "]";
+        Log::WError(
+            "The media files %s hold a full backup set (its options file [%s] is beside them), which this %s "
+            "backup would replace: write the %s backup to other files. Nothing was submitted.",
+            names.c_str(), options.c_str(), bkType == 'D' ? "differential" : "log",
+            bkType == 'D' ? "differential" : "log");
+        return false;
+    }
+    if (bkType == 'L') {
+        for (const std::string& f : files)
+            if (IsRegularFile(f))
+                Log::WWarn(
+                    "The log backup replaces the earlier backup in [%s]: give each log backup files of its "
+                    "own, or the log chain lacks the one replaced.",
+                    f.c_str());
+    }
+    return true;
+}
+
 int Teardown(DeviceSetRun& run, int status) {
     DiscardMediaSet();
     // A statement thread that is still running may still end the process itself; returning
@@ -149,7 +194,8 @@ int DeviceSetRun::Serve(const std::string& connStr, const std::string& statement
     texts_->param.statement = texts_->statement.c_str();
     for (const std::string& piece : LogPieces("Submitting SQL:\n", texts_->statement)) Log::WDebug("%s", piece.c_str());
 
-    statementThread_ = CreateThread(nullptr, 0, execSQL, &texts_->param, 0, nullptr);
+    statementThread_ =
+        CreateThread(nullptr, 0, place_.ownsProcess ? RunStatement : execSQL, &texts_->param, 0, nullptr);
     if (!statementThread_) {
         Log::WError("%s", place_.noStatementThread);
         return -1;
@@ -230,9 +276,19 @@ int RunDeviceSet(const char* connStr, int deviceCount) {
         for (int k = 1; k <= deviceCount; ++k)
             if (WrittenToFile(k)) files.push_back(StreamEntry(k));
         if (!files.empty()) {
-            const std::string options = WrittenToFile(1) ? OptionsFileName(first) : std::string();
-            if (!ClaimMediaSet(files, options)) return -1;
+            // An options file goes only beside a regular first file: "/dev/null_opts" is nobody's.
+            // A full backup claims it to write it or to remove an earlier set's; no other backup
+            // runs beside one (FitsTheFiles).
+            const char bkType = g_config.BKType[0];
+            const std::string beside = WrittenToFile(1) && !IsDevice(first) ? OptionsFileName(first) : std::string();
+            const bool claimOptions = bkType == 'F' && !beside.empty() &&
+                                      (OptionsFileWanted(action, bkType, g_job.host, first) || IsRegularFile(beside));
+            if (!ClaimMediaSet(files, claimOptions ? beside : std::string())) return -1;
             claimed = true;
+            if (!FitsTheFiles(bkType, files, beside)) {
+                DiscardMediaSet();
+                return -1;
+            }
         }
     }
 
@@ -246,8 +302,17 @@ int RunDeviceSet(const char* connStr, int deviceCount) {
         g_moveClauses = QuerySQL(connStr, MoveClauseQuery(g_config.DB).c_str(), true);
     } else if (action != 'B' && action != 'V' && fullType) {
         std::string list;
-        if (!ReadOptionsFile(OptionsFileName(first), &list)) {
+        const std::string options = OptionsFileName(first);
+        if (!ReadOptionsFile(options, &list)) {
             Log::WError("Filed to pull operation options.");
+            return Teardown(run, -1);
+        }
+        // The list goes into SQL text: only what a backup writes may get there.
+        if (!IsBackupSideMoveList(list)) {
+            Log::WError(
+                "The operation options file [%s] does not hold a file list of the shape a backup writes. Nothing "
+                "was submitted.",
+                options.c_str());
             return Teardown(run, -1);
         }
         g_moveClauses = list;
@@ -258,24 +323,21 @@ int RunDeviceSet(const char* connStr, int deviceCount) {
         Log::WError("The direcotry for standby file [%s] did NOT exist.", g_config.Standby);
         return Teardown(run, -121);
     }
+    // The options file is written before the statement, so that a set the server counts always
+    // has it, also one that is kept aside.
+    const std::string options = OptionsFileName(first);
+    const bool keepOptions = claimed && OptionsFileWanted(action, g_config.BKType[0], g_job.host, first) &&
+                             !g_moveClauses.empty() && !IsDevice(first);
+    if (keepOptions && !WriteOptionsFile(MediaWritePath(options), g_moveClauses)) {
+        Log::WError("Failed to write the operation options file %s (%s)", options.c_str(), RuntimeErrorText().c_str());
+        return Teardown(run, -1);
+    }
     SYSTEMTIME now;
     GetLocalTime(&now);
     const std::string statement = ComposeStatement(g_config, deviceCount, g_deviceSetName, g_moveClauses, now);
     int status = run.Serve(connStr, statement, StreamInfo{g_job.database.c_str(), "", "", 0});
 
-    // The set replaces the previous one only now that the statement and every stream succeeded,
-    // and only with its options file written.
-    if (status == 0 && claimed) {
-        const std::string options = OptionsFileName(first);
-        const bool keepOptions =
-            OptionsFileWanted(action, g_config.BKType[0], g_job.host, first) && !g_moveClauses.empty();
-        if (keepOptions && !WriteOptionsFile(MediaWritePath(options), g_moveClauses)) {
-            Log::WError("Failed to write the operation options file %s (%s)", options.c_str(),
-                        RuntimeErrorText().c_str());
-            status = -1;
-        } else if (!CommitMediaSet(keepOptions)) {
-            status = -1;
-        }
-    }
+    // The set replaces the previous one only now that the statement and every stream succeeded.
+    if (status == 0 && claimed && !CommitMediaSet(keepOptions)) status = -1;
     return Teardown(run, status);
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "config/Config.h"
+#include "engine/mediaset.h"
 #include "platform/win32/win32.h"
 #include "support/Log.h"
 #include "support/SysUtils.h"
@@ -76,13 +77,24 @@ int BuildStreamTable() {
     std::vector<std::string> entries;
     SplitString(list.empty() ? g_config.Files : list.c_str(), ",", entries);
 
+    auto isFile = [](const std::string& entry) {
+        return !StartsWith(entry, "s3://") && !StartsWith(entry, "tcp://") && !StartsWith(entry, "bs://");
+    };
+    if (!g_job.isBackup) {
+        // A backup interrupted while it put its set in place is completed first: until then a
+        // first backup's files may exist only under their temporary names.
+        std::vector<std::string> files;
+        for (const std::string& entry : entries)
+            if (isFile(entry)) files.push_back(entry);
+        if (!RollForwardMediaSets(files)) return -1;
+    }
+
     for (size_t i = 0; i < entries.size(); ++i) {
         const std::string& entry = entries[i];
         const int k = static_cast<int>(i) + 1;
         g_streamFiles[k] = entry;
         if (!g_job.isBackup) {
-            if (!StartsWith(entry, "s3://") && !StartsWith(entry, "tcp://") && !StartsWith(entry, "bs://") &&
-                !FileExists(entry)) {
+            if (isFile(entry) && !FileExists(entry)) {
                 Log::WError("File[%s] does NOT exist.", entry.c_str());
                 return -1;
             }

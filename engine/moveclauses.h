@@ -25,3 +25,12 @@ bool WriteOptionsFile(const std::string& path, const std::string& list);
 // Reads and deciphers `path` into `list`; an absent file gives an empty list. False (the reason
 // logged) when the file exists but cannot be read or is longer than kOptionsFileMax.
 bool ReadOptionsFile(const std::string& path, std::string* list);
+
+// Moves *pos past `text` when `s` holds it at *pos; false, *pos unchanged, when it does not.
+bool SkipLiteral(const std::string& s, size_t* pos, const char* text);
+
+// True when `text` is empty or a run of clauses ", MOVE ''<logical>'' TO ''<%DATA%|%LOG%><file>''"
+// whose names are not empty and hold no "|" or control character, and a quote only written four
+// times, and whose file names hold no "/", "\" or "..": the shape a backup writes. A streamed list
+// and an options file's list are both checked with it before they reach a statement.
+bool IsBackupSideMoveList(const std::string& text);

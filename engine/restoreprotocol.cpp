@@ -94,36 +94,6 @@ int32_t LeadingNumber(const std::string& s) {
 
 bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
 
-// A name inside a move clause, up to the "''" that closes it: not empty, no "|" or control
-// character, and a quote in it only as the backup side writes one, four times.
-bool ReadClauseName(const std::string& s, size_t* pos, std::string* name) {
-    std::string n;
-    size_t i = *pos;
-    for (;;) {
-        if (i >= s.size()) return false;
-        if (s.compare(i, 4, "''''") == 0) {
-            n += '\'';
-            i += 4;
-            continue;
-        }
-        if (s.compare(i, 2, "''") == 0) break;
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c == '\'' || c == '|' || IsControl(c)) return false;
-        n += s[i++];
-    }
-    if (n.empty()) return false;
-    *name = n;
-    *pos = i;
-    return true;
-}
-
-bool Literal(const std::string& s, size_t* pos, const char* text) {
-    const size_t n = strlen(text);
-    if (s.compare(*pos, n, text) != 0) return false;
-    *pos += n;
-    return true;
-}
-
 std::string Narrow(const wchar_t* w) {
     std::string out;
     for (; *w; ++w) out += static_cast<char>(*w);
@@ -339,20 +309,6 @@ bool LocalCopyName(const char* folder, const std::string& database, const std::s
     n += "_" + Stamp(now) + "_" + std::to_string(index) + (letter == 'D' ? ".bak" : ".trn");
     if (n.size() > kMaxLocalCopyName) return false;
     *name = n;
-    return true;
-}
-
-bool IsBackupSideMoveList(const std::string& text) {
-    size_t pos = 0;
-    std::string name;
-    while (pos < text.size()) {
-        if (!Literal(text, &pos, ", MOVE ''") || !ReadClauseName(text, &pos, &name) || !Literal(text, &pos, "'' TO ''"))
-            return false;
-        if (!Literal(text, &pos, "%DATA%") && !Literal(text, &pos, "%LOG%")) return false;
-        if (!ReadClauseName(text, &pos, &name) || !Literal(text, &pos, "''")) return false;
-        // A backup side sends the bare file name: the file stays inside the marker's folder.
-        if (name.find_first_of("/\\") != std::string::npos || name.find("..") != std::string::npos) return false;
-    }
     return true;
 }
 

@@ -4,6 +4,7 @@
 // and the device list of the service's RESTORE batch (the batch itself is composed in statements).
 #pragma once
 
+#include "engine/moveclauses.h"
 #include "engine/statements.h"
 #include "media/SocketService.h"
 
@@ -159,11 +160,6 @@ bool WantsLocalCopy(const char* folder);
 // characters.
 bool LocalCopyName(const char* folder, const std::string& database, const std::string& kind, const SYSTEMTIME& now,
                    uint32_t index, std::string* name);
-
-// True when `text` is empty or a run of clauses ", MOVE ''<logical>'' TO ''<%DATA%|%LOG%><file>''"
-// whose names are not empty and hold no "|" or control character, and a quote only written four
-// times, and whose file names hold no "/", "\" or "..".
-bool IsBackupSideMoveList(const std::string& text);
 
 // " VIRTUAL_DEVICE='<set>'", then ", VIRTUAL_DEVICE='<set><i>'" for i = 1 .. count - 1.
 std::string ServiceDeviceList(const wchar_t* setName, uint32_t count);

@@ -432,3 +432,59 @@ DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultText, L
     buffer[n] = '\0';
     return static_cast<DWORD>(n);
 }
+
+// ---------------------------------------------------------------- media-set files
+
+DWORD GetMaxComponentLengthA(LPCSTR folder) {
+    const long n = folder ? pathconf(folder, _PC_NAME_MAX) : -1;
+    return n > 0 ? static_cast<DWORD>(n) : 255;
+}
+
+BOOL GetFileIdA(LPCSTR path, ULONGLONG* volume, ULONGLONG* index) {
+    struct stat st;
+    if (!path || !volume || !index) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (stat(path, &st) != 0) {
+        SetLastError(kesErrorFromErrno(errno));
+        return FALSE;
+    }
+    *volume = static_cast<ULONGLONG>(st.st_dev);
+    *index = static_cast<ULONGLONG>(st.st_ino);
+    return TRUE;
+}
+
+DWORD GetAbsolutePathA(LPCSTR path, LPSTR buffer, DWORD size) {
+    if (!path || !buffer || size == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::string at(path);
+    if (at.empty() || at[0] != '/') {
+        char cwd[4096];
+        if (!getcwd(cwd, sizeof cwd)) {
+            SetLastError(kesErrorFromErrno(errno));
+            return 0;
+        }
+        at = std::string(cwd) + (cwd[1] ? "/" : "") + at;
+    }
+    if (at.size() >= size) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    memcpy(buffer, at.c_str(), at.size() + 1);
+    return static_cast<DWORD>(at.size());
+}
+
+BOOL FlushFolderOfA(LPCSTR path) {
+    if (!path || !*path) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!syncFolder(folderOf(path))) {
+        SetLastError(kesErrorFromErrno(errno));
+        return FALSE;
+    }
+    return TRUE;
+}

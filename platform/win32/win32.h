@@ -331,3 +331,18 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
 // (a running thread holds its own). FALSE + ERROR_INVALID_HANDLE for a handle
 // that names no live object.
 BOOL CloseHandle(HANDLE h);
+
+// ---------------------------------------------------------------- media-set files
+// Not Win32: what a set of files that replaces another as a whole needs of the file system.
+// The longest file name the file system that holds `folder` takes (GetVolumeInformationA's
+// maximum component length); 255 when it cannot be asked.
+DWORD GetMaxComponentLengthA(LPCSTR folder);
+// The identity of what `path` leads to (links followed): its volume and its index there, equal
+// for two paths only when they name the same file. FALSE when nothing is there.
+BOOL GetFileIdA(LPCSTR path, ULONGLONG* volume, ULONGLONG* index);
+// `path` taken from the current folder when it is relative; nothing else of it is changed. The
+// length, or 0 on failure (ERROR_INSUFFICIENT_BUFFER).
+DWORD GetAbsolutePathA(LPCSTR path, LPSTR buffer, DWORD size);
+// Writes the entries of the folder that holds `path` (renamed, created or removed names)
+// through to the disk.
+BOOL FlushFolderOfA(LPCSTR path);

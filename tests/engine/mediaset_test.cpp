@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -100,6 +101,8 @@ TEST(EngineMediaSet, DiscardLeavesTheFolderAsItWas) {
 TEST(EngineMediaSet, RefusedClaimsTouchNothingOfAnotherRun) {
     TempDir dir;
     PreviousSet s(dir);
+    ASSERT_TRUE(CreateDirectoryA((dir / "folder").c_str(), nullptr));
+    ASSERT_EQ(symlink("s_1.bak", (dir / "link.bak").c_str()), 0);
     // Another run holds s_2.bak's temporary file and has written into it.
     const std::string othersTemp = s.b + kTempSuffix;
     HANDLE other = CreateFileA(othersTemp.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
@@ -111,13 +114,18 @@ TEST(EngineMediaSet, RefusedClaimsTouchNothingOfAnotherRun) {
     } cases[] = {
         {"a file another run writes", {s.a, s.b}},
         {"a file named twice", {s.a, dir / "x.bak", s.a}},
+        {"a file named in two spellings", {s.a, dir / "./s_1.bak"}},
+        {"a file named and linked to", {dir / "link.bak", s.a}},
+        {"the options file named as a media file", {s.a, s.opts}},
         {"a folder that does not exist", {s.a, dir / "none/x.bak"}},
+        {"a folder", {s.a, dir / "folder"}},
+        {"a name too long for the file system", {s.a, dir / std::string(256, 'n')}},
         {"no name", {s.a, ""}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_FALSE(ClaimMediaSet(c.files, s.opts));
-        EXPECT_EQ(Names(dir), (std::vector<std::string>{"s_1.bak", "s_1.bak_opts", "s_2.bak",
+        EXPECT_EQ(Names(dir), (std::vector<std::string>{"folder", "link.bak", "s_1.bak", "s_1.bak_opts", "s_2.bak",
                                                         "s_2.bak" + std::string(kTempSuffix)}));
         EXPECT_EQ(Content(othersTemp), "the other run's data");
         EXPECT_EQ(Content(s.a), "old a");
@@ -147,6 +155,115 @@ TEST(EngineMediaSet, LinksAndDevices) {
     EXPECT_STREQ(target, "real/s.bak");
     EXPECT_EQ(Content(dir / "real/s.bak"), "new");
     EXPECT_TRUE(GetFileAttributesA("/dev/null") & FILE_ATTRIBUTE_DEVICE);
+}
+
+// A name at the file system's limit is valid: its temporary file and its record get shorter names
+// of their own, the same for every run.
+TEST(EngineMediaSet, SuffixedNamesStayWithinTheNameLimit) {
+    const std::string longest(255, 'a');
+    const std::string cutTail = std::string(254, 'a') + "b";  // differs only past any cut
+    for (const char* folder : {"", "/some/folder/"}) {
+        SCOPED_TRACE(folder);
+        const std::string f = folder;
+        EXPECT_EQ(SuffixedName(f + "s.bak", kTempSuffix, 255), f + "s.bak" + kTempSuffix);
+        const std::string a = SuffixedName(f + longest, kTempSuffix, 255);
+        EXPECT_EQ(a.size(), f.size() + 255);
+        EXPECT_EQ(a.compare(0, f.size(), f), 0) << "not in the same folder: " << a;
+        EXPECT_EQ(a.substr(a.size() - strlen(kTempSuffix)), kTempSuffix);
+        EXPECT_EQ(a, SuffixedName(f + longest, kTempSuffix, 255)) << "not the same for every run";
+        EXPECT_NE(a, SuffixedName(f + cutTail, kTempSuffix, 255)) << "two files share a temporary name";
+        EXPECT_NE(a, SuffixedName(f + longest, kRecordSuffix, 255));
+    }
+    // Just over the limit with the suffix.
+    const std::string name(255 - strlen(kTempSuffix) + 1, 'c');
+    EXPECT_EQ(SuffixedName(name, kTempSuffix, 255).size(), 255u);
+}
+
+// A record is whole or it is none: a cut anywhere, or a changed byte, leaves no record.
+TEST(EngineMediaSet, CommitRecordReadsBackWholeOrNotAtAll) {
+    CommitRecord r;
+    r.id = "20240102030405.006-0000abcd-1";
+    r.renames = {{"/b k/a 1.bak.kestrune-tmp", "/b k/a 1.bak"}, {"/x/12:3\n4.bak.t", "/x/12:3\n4.bak"}};
+    r.renames.emplace_back("/x/line\nbreak.t", std::string("/x/line\nbreak"));
+    r.renames.emplace_back(std::string("/x/new\nline.t"), std::string("/x/new\nline"));
+    r.removals = {"/b k/a 1.bak_opts"};
+    const std::string text = FormatCommitRecord(r);
+    CommitRecord back;
+    ASSERT_TRUE(ParseCommitRecord(text, &back));
+    EXPECT_EQ(back.id, r.id);
+    EXPECT_EQ(back.renames, r.renames);
+    EXPECT_EQ(back.removals, r.removals);
+    for (size_t n = 0; n < text.size(); ++n) {
+        CommitRecord none;
+        EXPECT_FALSE(ParseCommitRecord(text.substr(0, n), &none)) << "a record cut at " << n << " counts";
+        std::string changed = text;
+        changed[n] ^= 0x01;
+        EXPECT_FALSE(ParseCommitRecord(changed, &none)) << "a record changed at " << n << " counts";
+    }
+    EXPECT_FALSE(ParseCommitRecord(text + "x", &back));
+    CommitRecord empty;
+    EXPECT_FALSE(ParseCommitRecord(FormatCommitRecord(empty), &back)) << "a record that renames nothing";
+}
+
+// What an interrupted commit left: two final files, their temporary files and records. Only a
+// whole commit of this set's own temporary files is completed; anything else loses its records
+// and leaves the files to the next backup.
+TEST(EngineMediaSet, RollForwardCompletesOnlyAWholeCommit) {
+    enum Left { kWhole, kFirstRenamed, kOneRecord, kCutRecord, kForeignTemp };
+    const struct {
+        const char* what;
+        Left left;
+        bool completed;
+    } cases[] = {
+        {"every record, nothing renamed yet", kWhole, true},
+        {"every record, the first file renamed", kFirstRenamed, true},
+        {"the second record not yet written", kOneRecord, false},
+        {"a record cut short", kCutRecord, false},
+        {"a record naming another file's temporary file", kForeignTemp, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        PreviousSet s(dir);
+        const std::string ta = s.a + kTempSuffix, tb = s.b + kTempSuffix, other = dir / "other.bak";
+        WriteTextFile(ta, "new a");
+        WriteTextFile(tb, "new b");
+        WriteTextFile(other, "not the set's");
+        CommitRecord r;
+        r.id = "1";
+        r.renames = {{ta, s.a}, {c.left == kForeignTemp ? other : tb, s.b}};
+        r.removals = {s.opts};
+        const std::string text = FormatCommitRecord(r);
+        WriteTextFile(s.a + kRecordSuffix, c.left == kCutRecord ? text.substr(0, text.size() - 3) : text);
+        if (c.left != kOneRecord) WriteTextFile(s.b + kRecordSuffix, text);
+        if (c.left == kFirstRenamed) {
+            ASSERT_TRUE(MoveFileExA(ta.c_str(), s.a.c_str(), MOVEFILE_REPLACE_EXISTING));
+        }
+
+        // A run that names only the second file finds the whole set through the record beside it.
+        const std::vector<std::string> named = c.left == kOneRecord   ? std::vector<std::string>{s.a}
+                                               : c.left == kCutRecord ? std::vector<std::string>{s.a, s.b}
+                                                                      : std::vector<std::string>{s.b};
+        ASSERT_TRUE(RollForwardMediaSets(named));
+        EXPECT_FALSE(Exists(s.a + kRecordSuffix));
+        EXPECT_FALSE(Exists(s.b + kRecordSuffix));
+        EXPECT_EQ(Content(other), "not the set's");
+        if (c.completed) {
+            EXPECT_EQ(Content(s.a), "new a");
+            EXPECT_EQ(Content(s.b), "new b");
+            EXPECT_FALSE(Exists(s.opts)) << "the earlier list stayed beside the new set";
+            EXPECT_EQ(Names(dir), (std::vector<std::string>{"other.bak", "s_1.bak", "s_2.bak"}));
+        } else {
+            EXPECT_EQ(Content(s.a), "old a");
+            EXPECT_EQ(Content(s.b), "old b");
+            EXPECT_EQ(Content(s.opts), "old list");
+            EXPECT_TRUE(Exists(ta) && Exists(tb)) << "an unfinished set is the next backup's to discard";
+        }
+        // Done once: a second look finds nothing to do.
+        const std::vector<std::string> after = Names(dir);
+        ASSERT_TRUE(RollForwardMediaSets({s.a, s.b}));
+        EXPECT_EQ(Names(dir), after);
+    }
 }
 
 // Whichever thread ends the process, the temporary files of a set not committed go with it.

@@ -300,7 +300,8 @@ def case_failures(box):
     # is submitted; a level the compressor refuses when the stream's media is made.
     for what, args, msgs, submitted in (
             ("unwritable folder", ["-f=" + os.path.join(box.dir, "none", "x.bak")],
-             ["Failed to open: %s (The file was not found.)" % os.path.join(box.dir, "none", "x.bak")], False),
+             ["The media file [%s] cannot be written: its folder %s does not exist." % (
+                 os.path.join(box.dir, "none", "x.bak"), os.path.join(box.dir, "none"))], False),
             ("level 10", ["-f=" + os.path.join(box.bk, "lvl.bak"), "-z=G", "-Z=10"],
              ["Failed to open: %s (" % os.path.join(box.bk, "lvl.bak"), "The SQL operation failed with code -1"],
              True)):
