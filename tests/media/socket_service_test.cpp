@@ -12,6 +12,7 @@
 
 #include "media/SocketService.h"
 #include "support/Log.h"
+#include "tests/support/Sockets.h"
 
 namespace {
 
@@ -41,19 +42,9 @@ int Count(const std::string& text, const std::string& what) {
 
 // A socket bound to a free port of every local IPv4 address, listening or not.
 struct BoundSocket {
-    explicit BoundSocket(bool listening) {
-        fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a;
-        std::memset(&a, 0, sizeof a);
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_ANY);
-        EXPECT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
-        if (listening) {
-            EXPECT_EQ(0, ::listen(fd, 4));
-        }
-        socklen_t len = sizeof a;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = std::to_string(ntohs(a.sin_port));
+    explicit BoundSocket(bool listening) : fd(kestest::bindTcp(0, listening, true)) {
+        EXPECT_GE(fd, 0);
+        port = std::to_string(kestest::localPort(fd));
     }
     ~BoundSocket() { Close(); }
     void Close() {
@@ -91,13 +82,8 @@ std::string FindNewListeningPort(const std::set<int>& before) {
 }
 
 int ConnectLoopback(const std::string& port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a;
-    std::memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
+    const int fd = kestest::connectLoopback(static_cast<uint16_t>(std::stoi(port)));
+    EXPECT_GE(fd, 0);
     return fd;
 }
 
@@ -334,16 +320,8 @@ TEST(MediaSocketClientTest, TalksToPort8000) {
     BoundSocket probe(false);
     probe.Close();
     // The sample client's port is fixed; leave it alone when something else holds it.
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a;
-    std::memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_port = htons(8000);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        GTEST_SKIP() << "port 8000 is in use";
-    }
+    const int fd = kestest::bindTcp(8000, false);
+    if (fd < 0) GTEST_SKIP() << "port 8000 is in use";
     // Bound, not listening: refused.
     EXPECT_EQ("Unable to connect to server!\n", Captured(SocketClientTest));
     ASSERT_EQ(0, ::listen(fd, 1));

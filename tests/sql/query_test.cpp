@@ -10,14 +10,7 @@ using namespace sqltest;
 
 namespace {
 
-class Query : public testing::Test {
-protected:
-    void SetUp() override {
-        EmuEnv();
-        std::snprintf(g_odbcDriver, sizeof g_odbcDriver, "%s", "ODBC Driver 17 for SQL Server");
-    }
-    std::string conn_ = TrustedConn("localhost");
-};
+class Query : public Connected {};
 
 TEST_F(Query, ResultTexts) {
     struct Case {
@@ -184,11 +177,10 @@ TEST_F(Query, FailuresInTheBatch) {
 }
 
 TEST_F(Query, ErrorCarrying3014Recovers) {
-    ASSERT_EQ(Sqlemu("instance create F3014"), 0);
-    ASSERT_EQ(Sqlemu("fault set F3014 error-3014"), 0);
+    const std::string server = FaultyInstance("F3014", "error-3014");
     std::string got;
-    std::string log = CaptureLog(
-        [&] { got = QuerySQL(TrustedConn("localhost\\F3014").c_str(), "SELECT 'x' PRINT 'p' SELECT 'y'", false); });
+    std::string log =
+        CaptureLog([&] { got = QuerySQL(TrustedConn(server).c_str(), "SELECT 'x' PRINT 'p' SELECT 'y'", false); });
     EXPECT_NE(log.find("]  Errors were encountered but the command was able to recover and successfully complete.\n"),
               std::string::npos)
         << log;
@@ -197,19 +189,16 @@ TEST_F(Query, ErrorCarrying3014Recovers) {
 }
 
 TEST_F(Query, UnexpectedReturnCodeEndsTheWalkOnly) {
-    ASSERT_EQ(Sqlemu("instance create FSTILL"), 0);
-    ASSERT_EQ(Sqlemu("fault set FSTILL still-executing"), 0);
+    const std::string server = FaultyInstance("FSTILL", "still-executing");
     std::string got;
-    std::string log =
-        CaptureLog([&] { got = QuerySQL(TrustedConn("localhost\\FSTILL").c_str(), "SELECT 'x' SELECT 'y'", false); });
+    std::string log = CaptureLog([&] { got = QuerySQL(TrustedConn(server).c_str(), "SELECT 'x' SELECT 'y'", false); });
     EXPECT_NE(log.find("]  Unexpected SQLExec result 2\n"), std::string::npos) << log;
     EXPECT_EQ(got, "x");
 }
 
 TEST_F(Query, LongMessageIsCutToItsBuffer) {
-    ASSERT_EQ(Sqlemu("instance create FLONG"), 0);
-    ASSERT_EQ(Sqlemu("fault set FLONG long-message"), 0);
-    std::string log = CaptureLog([&] { QuerySQL(TrustedConn("localhost\\FLONG").c_str(), "PRINT 'x'", true); });
+    const std::string server = FaultyInstance("FLONG", "long-message");
+    std::string log = CaptureLog([&] { QuerySQL(TrustedConn(server).c_str(), "PRINT 'x'", true); });
     size_t at = log.find("]  Operation Progress: ");
     ASSERT_NE(at, std::string::npos) << log;
     size_t end = log.find('\n', at);
