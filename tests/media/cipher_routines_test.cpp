@@ -6,6 +6,7 @@
 
 #include "media/CryptoMedia.h"
 #include "tests/media/media_test_util.h"
+#include "tests/support/Capture.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestProcess.h"
 
@@ -13,21 +14,8 @@ namespace {
 
 using Routine = void (*)(void*, std::string, std::string&);
 
-// Runs f with standard output captured; returns the printed text.
-template <class F>
-std::string Captured(F f) {
-    testing::internal::CaptureStdout();
-    try {
-        f();
-    } catch (...) {
-        testing::internal::GetCapturedStdout();
-        throw;
-    }
-    return testing::internal::GetCapturedStdout();
-}
-
 std::string RunRoutine(Routine routine, const std::string& in, std::string& out) {
-    return Captured([&] { routine(nullptr, in, out); });
+    return kestest::capturedStdout([&] { routine(nullptr, in, out); });
 }
 
 int CountLines(const std::string& text) {
@@ -103,11 +91,13 @@ class MediaFileRoutines : public ::testing::Test {
 protected:
     std::string Encrypt(const char* key, bool compress, bool encrypt, const std::string& out = "enc") {
         CryptoMedia media(key);
-        return Captured([&] { media.EncryptFile((dir / "in").c_str(), (dir / out).c_str(), compress, encrypt); });
+        return kestest::capturedStdout(
+            [&] { media.EncryptFile((dir / "in").c_str(), (dir / out).c_str(), compress, encrypt); });
     }
     std::string Decrypt(const char* key, bool decompress, bool decrypt, const std::string& in = "enc") {
         CryptoMedia media(key);
-        return Captured([&] { media.DecryptFile((dir / in).c_str(), (dir / "dec").c_str(), decompress, decrypt); });
+        return kestest::capturedStdout(
+            [&] { media.DecryptFile((dir / in).c_str(), (dir / "dec").c_str(), decompress, decrypt); });
     }
     kestest::TempDir dir;
     const std::string data = mt::PageData(200000, 8);

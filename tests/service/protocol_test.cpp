@@ -3,6 +3,7 @@
 #include "engine/restoreprotocol.h"
 #include "engine/restoreservice.h"
 #include "support/Log.h"
+#include "tests/support/Capture.h"
 
 #include <gtest/gtest.h>
 
@@ -313,9 +314,7 @@ TEST(Service, OneRestoreOfADatabaseAtATime) {
 // The messages a call logs, without their time prefix.
 std::vector<std::string> Logged(const std::function<void()>& f) {
     Log::SetLogLevel(Log::LOG_INFO);
-    testing::internal::CaptureStdout();
-    f();
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = kestest::capturedStdout(f);
     Log::SetLogLevel(Log::LOG_FATAL);
     std::vector<std::string> lines;
     size_t start = 0;

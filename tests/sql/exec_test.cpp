@@ -8,6 +8,7 @@
 #include "sql/Sql.h"
 #include "support/Log.h"
 #include "tests/sql/harness.h"
+#include "tests/support/Capture.h"
 #include "tests/support/TestProcess.h"
 
 using namespace sqltest;
@@ -31,7 +32,7 @@ class Exec : public Connected {};
 
 TEST_F(Exec, CompletingBatchLogsItsProgress) {
     int32_t code = 99;
-    std::string log = CaptureLog([&] {
+    std::string log = kestest::capturedStdout([&] {
         code = RunStatementThread(conn_,
                                   "RAISERROR('10 percent processed.', 0, 1) WITH NOWAIT "
                                   "WAITFOR DELAY '00:00:00' "
@@ -62,7 +63,7 @@ TEST_F(Exec, FailuresGiveMinusOne) {
     };
     for (const Case& c : cases) {
         int32_t code = 99;
-        std::string log = CaptureLog([&] { code = RunStatementThread(c.conn, c.batch); });
+        std::string log = kestest::capturedStdout([&] { code = RunStatementThread(c.conn, c.batch); });
         EXPECT_EQ(code, -1) << c.batch;
         if (c.line) {
             EXPECT_NE(log.find(std::string("]  ") + c.line + "\n"), std::string::npos) << log;
@@ -70,7 +71,7 @@ TEST_F(Exec, FailuresGiveMinusOne) {
         EXPECT_EQ(log.find("Errors resulted in failure"), std::string::npos) << log;
     }
     // Only one label for every step: the failed login is also "SQLExecDirect()".
-    std::string log = CaptureLog([&] { RunStatementThread(cases[0].conn, "PRINT 'x'"); });
+    std::string log = kestest::capturedStdout([&] { RunStatementThread(cases[0].conn, "PRINT 'x'"); });
     EXPECT_EQ(log.find("error SQLDriverConnect"), std::string::npos) << log;
     EXPECT_NE(log.find("]  28000:1:18456:"), std::string::npos) << log;
     // The statement thread names what it tried as the queries do.
@@ -82,7 +83,8 @@ TEST_F(Exec, FailuresGiveMinusOne) {
 TEST_F(Exec, ErrorCarrying3014Recovers) {
     const std::string server = FaultyInstance("X3014", "error-3014");
     int32_t code = 99;
-    std::string log = CaptureLog([&] { code = RunStatementThread(TrustedConn(server), "PRINT 'a' PRINT 'b'"); });
+    std::string log =
+        kestest::capturedStdout([&] { code = RunStatementThread(TrustedConn(server), "PRINT 'a' PRINT 'b'"); });
     EXPECT_EQ(code, 0);
     EXPECT_NE(log.find("]  Errors were encountered but the command was able to recover and successfully complete.\n"),
               std::string::npos)

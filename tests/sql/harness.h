@@ -38,13 +38,4 @@ protected:
     std::string conn_ = TrustedConn("localhost");
 };
 
-// The lines that Log wrote to standard output while fn ran.
-template <class Fn>
-std::string CaptureLog(Fn fn) {
-    testing::internal::CaptureStdout();
-    fn();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
-
 }  // namespace sqltest
