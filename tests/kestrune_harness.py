@@ -184,3 +184,14 @@ def main(namespace, make_box):
         for e in STDERR:
             print(e)
     return 1 if FAILURES else 0
+
+
+def table_cases(namespace, run, rows):
+    """Makes one case of the script whose globals are `namespace` for each row of `rows` (a dict of
+    NAME: row): case_NAME runs run(box, row). So a table of cases still lists, runs and fails one
+    ctest entry per row, by its name."""
+    for name, row in rows.items():
+        def case(box, row=row):
+            run(box, row)
+        case.__name__ = case.__qualname__ = "case_" + name
+        namespace[case.__name__] = case

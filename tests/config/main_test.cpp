@@ -19,7 +19,7 @@ kestest::RunResult runKestrune(const TempDir& dir, std::vector<std::string> args
     args.insert(args.begin() + 1, "-M");  // the single-instance lock is machine-wide: parallel runs must not meet
     std::filesystem::create_directories(dir / "odbc");
     std::filesystem::create_directories(dir / "home");
-    return kestest::run(args, "", {"ODBCSYSINI=" + dir / "odbc", "HOME=" + dir / "home"});
+    return kestest::run(args, {{"ODBCSYSINI", dir / "odbc"}, {"HOME", dir / "home"}});
 }
 
 TEST(ConfigKestrune, HelpAndVersionSwitches) {

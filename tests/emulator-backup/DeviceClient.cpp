@@ -7,36 +7,27 @@
 namespace testclient {
 
 DeviceClient::DeviceClient(unsigned devices, const wchar_t* instance)
-    : media(devices), commands(devices), lastWriteSizes(devices, 0), written(devices, 0), devices_(devices) {
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    CoCreateInstance(CLSID_MSSQL_ClientVirtualDeviceSet, nullptr, CLSCTX_INPROC_SERVER, IID_IClientVirtualDeviceSet2,
-                     reinterpret_cast<void**>(&set_));
-    GUID g;
-    CoCreateGuid(&g);
-    wchar_t text[49];
-    StringFromGUID2(g, text, 49);
-    for (wchar_t* p = text; *p; ++p) name_ += static_cast<char>(*p);
-    VDConfig cfg{};
-    cfg.deviceCount = devices;
-    set_->CreateEx(instance, text, &cfg);
-}
+    : media(devices),
+      commands(devices),
+      lastWriteSizes(devices, 0),
+      written(devices, 0),
+      set_(devices, instance),
+      devices_(devices) {}
 
 DeviceClient::~DeviceClient() {
     if (runner_.joinable()) runner_.join();
-    set_->Close();
-    set_->Release();
-    CoUninitialize();
 }
 
 std::string DeviceClient::deviceClauses() const {
-    std::string out = "VIRTUAL_DEVICE='" + name_ + "'";
-    for (unsigned i = 1; i < devices_; ++i) out += ", VIRTUAL_DEVICE='" + name_ + std::to_string(i) + "'";
+    std::string out;
+    for (unsigned i = 0; i < devices_; ++i)
+        out += (i ? ", VIRTUAL_DEVICE='" : "VIRTUAL_DEVICE='") + set_.deviceName(i) + "'";
     return out;
 }
 
 void DeviceClient::start(DWORD configTimeoutMs) {
     runner_ = std::thread([this, configTimeoutMs] {
-        HRESULT hr = set_->GetConfiguration(configTimeoutMs, &config);
+        HRESULT hr = set_.set->GetConfiguration(configTimeoutMs, &config);
         if (FAILED(hr)) {
             result_ = hr;
             return;
@@ -60,13 +51,12 @@ HRESULT DeviceClient::finish() {
 }
 
 HRESULT DeviceClient::serve(unsigned index) {
-    std::wstring wname;
-    std::string n = index ? name_ + std::to_string(index) : name_;
-    wname.assign(n.begin(), n.end());
+    const std::string n = set_.deviceName(index);
+    const std::wstring wname(n.begin(), n.end());
     IClientVirtualDevice* dev = nullptr;
-    HRESULT hr = set_->OpenDevice(wname.c_str(), &dev);
+    HRESULT hr = set_.set->OpenDevice(wname.c_str(), &dev);
     if (FAILED(hr)) {
-        set_->SignalAbort();
+        set_.set->SignalAbort();
         return hr;
     }
     if (static_cast<int>(index) == stallDevice) {
@@ -116,7 +106,7 @@ HRESULT DeviceClient::serve(unsigned index) {
         hr = dev->CompleteCommand(cmd, code, n, 0);
         if (FAILED(hr)) return hr;
         if (abortAfterBytes && (moved_ += n) >= abortAfterBytes) {
-            set_->SignalAbort();
+            set_.set->SignalAbort();
             return VD_E_ABORT;
         }
     }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/vdi/vdi.h"
+#include "tests/support/ClientSet.h"
 
 #include <atomic>
 #include <functional>
@@ -19,7 +20,7 @@ public:
     explicit DeviceClient(unsigned devices, const wchar_t* instance = nullptr);
     ~DeviceClient();
 
-    const std::string& name() const { return name_; }
+    const std::string& name() const { return set_.name; }
     // The device names as a statement lists them: VIRTUAL_DEVICE='<name>', ...
     std::string deviceClauses() const;
 
@@ -49,13 +50,12 @@ public:
     std::vector<uint64_t> written;    // bytes written to each device
     std::atomic<uint64_t> served{0};  // bytes handed out to reads over all devices
 
-    IClientVirtualDeviceSet2* set() { return set_; }
+    IClientVirtualDeviceSet2* set() { return set_.set; }
 
 private:
     HRESULT serve(unsigned index);
 
-    IClientVirtualDeviceSet2* set_ = nullptr;
-    std::string name_;
+    kestest::ClientSet set_;
     unsigned devices_;
     std::thread runner_;
     std::atomic<HRESULT> result_{S_OK};

@@ -1,6 +1,6 @@
 // BACKUP and RESTORE through the real driver manager: the test program creates the device set in
 // its own process and the driver that unixODBC loads finds it there, as the product's runs do.
-#include "tests/emulator/TestSupport.h"
+#include "tests/support/TestProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@ const std::string kPrefix = "[Microsoft][ODBC Driver 17 for SQL Server][SQL Serv
 class OdbcBackup : public ::testing::Test {
 protected:
     kestest::TempDir tmp;
-    std::map<std::string, std::string> env;
+    kestest::Env env;
 
     void SetUp() override {
         ASSERT_EQ(mkdir((tmp.path() + "/home").c_str(), 0755), 0);
@@ -26,7 +26,7 @@ protected:
     }
     std::string sqlemu(std::vector<std::string> args) {
         args.insert(args.begin(), SQLEMU_BIN);
-        emutest::RunResult r = emutest::runProcess(args, env);
+        kestest::RunResult r = kestest::run(args, env);
         EXPECT_EQ(0, r.status) << r.err;
         return r.out;
     }
@@ -34,8 +34,8 @@ protected:
                           const std::string& batch) {
         std::string cs =
             "DRIVER={ODBC Driver 17 for SQL Server};SERVER=" + server + ";DATABASE=msdb;Trusted_Connection=yes;";
-        emutest::RunResult r = emutest::runProcess(
-            {VDICLIENT_BIN, cs, instance, std::to_string(devices), tmp.path() + "/" + media, batch}, env);
+        kestest::RunResult r =
+            kestest::run({VDICLIENT_BIN, cs, instance, std::to_string(devices), tmp.path() + "/" + media, batch}, env);
         EXPECT_EQ(0, r.status) << r.err;
         return r.out;
     }

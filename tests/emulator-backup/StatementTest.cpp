@@ -3,6 +3,7 @@
 #include "emulator/core/DbContent.h"
 #include "emulator/core/Tsql.h"
 #include "tests/emulator-backup/DeviceClient.h"
+#include "tests/support/Files.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +11,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -49,11 +49,6 @@ struct Outcome {
         return false;
     }
 };
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // A data root with one or more instances.
 class Server : public ::testing::Test {
@@ -254,7 +249,7 @@ TEST_F(Server, RestoreReplacesAndStandbyLeavesAReadOnlyDatabase) {
     Outcome s1 = restore("RESTORE DATABASE [OpsCopy]", f, ", STANDBY='" + standby + "'" + moves("Ops", dir("c")));
     ASSERT_TRUE(s1.errors.empty()) << s1.errors[0].text;
     EXPECT_EQ(DbState::Standby, db("OpsCopy").state);
-    EXPECT_FALSE(slurp(standby).empty());
+    EXPECT_FALSE(kestest::readFile(standby).empty());
     // A log restore goes on from the standby database.
     Outcome s2 = restore("RESTORE LOG [OpsCopy]", log, ", RECOVERY");
     ASSERT_TRUE(s2.errors.empty()) << s2.errors[0].text;
@@ -289,7 +284,7 @@ TEST_F(Server, LogBackupWithNorecoveryOrStandbyChangesTheSourceState) {
         EXPECT_EQ(c.state, db(name).state);
         EXPECT_EQ(UserAccess::Multi, db(name).userAccess);
         if (c.state == DbState::Standby) {
-            EXPECT_FALSE(slurp(file).empty());
+            EXPECT_FALSE(kestest::readFile(file).empty());
         }
         // Such a database is not backed up again.
         DeviceClient again(1);

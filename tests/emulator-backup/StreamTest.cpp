@@ -3,6 +3,7 @@
 #include "emulator/backup/BackupStream.h"
 #include "emulator/backup/Crc32c.h"
 #include "tests/emulator-backup/DeviceClient.h"
+#include "tests/support/ClientSet.h"
 
 #include <gtest/gtest.h>
 
@@ -318,51 +319,30 @@ private:
 // Device k of a backup's set feeds device k of a restore's set through a small pipe; the device
 // threads serve one command at a time, as the network movers do.
 struct Relay {
-    IClientVirtualDeviceSet2* from = nullptr;
-    IClientVirtualDeviceSet2* to = nullptr;
-    std::string fromName, toName;
+    kestest::ClientSet from, to;
     unsigned n;
     std::vector<std::unique_ptr<Pipe>> pipes;
     std::vector<std::thread> threads;
 
-    explicit Relay(unsigned devices) : n(devices) {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        for (auto* which : {&from, &to}) {
-            CoCreateInstance(CLSID_MSSQL_ClientVirtualDeviceSet, nullptr, CLSCTX_INPROC_SERVER,
-                             IID_IClientVirtualDeviceSet2, reinterpret_cast<void**>(which));
-            GUID g;
-            CoCreateGuid(&g);
-            wchar_t text[49];
-            StringFromGUID2(g, text, 49);
-            VDConfig cfg{};
-            cfg.deviceCount = devices;
-            (*which)->CreateEx(nullptr, text, &cfg);
-            std::string& name = which == &from ? fromName : toName;
-            for (wchar_t* c = text; *c; ++c) name += static_cast<char>(*c);
-        }
+    explicit Relay(unsigned devices) : from(devices), to(devices), n(devices) {
         for (unsigned k = 0; k < devices; ++k) pipes.push_back(std::make_unique<Pipe>(65536));
     }
     ~Relay() {
         for (auto& t : threads) t.join();
-        for (auto* set : {from, to}) {
-            set->Close();
-            set->Release();
-        }
-        CoUninitialize();
     }
     void start() {
         for (unsigned k = 0; k < n; ++k) {
-            threads.emplace_back([this, k] { serve(from, fromName, k, true); });
-            threads.emplace_back([this, k] { serve(to, toName, k, false); });
+            threads.emplace_back([this, k] { serve(from, k, true); });
+            threads.emplace_back([this, k] { serve(to, k, false); });
         }
     }
-    void serve(IClientVirtualDeviceSet2* set, const std::string& setName, unsigned k, bool sending) {
+    void serve(kestest::ClientSet& set, unsigned k, bool sending) {
         VDConfig cfg{};
-        if (FAILED(set->GetConfiguration(10000, &cfg))) return;
-        std::string name = k ? setName + std::to_string(k) : setName;
-        std::wstring w(name.begin(), name.end());
+        if (FAILED(set.set->GetConfiguration(10000, &cfg))) return;
+        const std::string name = set.deviceName(k);
+        const std::wstring w(name.begin(), name.end());
         IClientVirtualDevice* dev = nullptr;
-        if (FAILED(set->OpenDevice(w.c_str(), &dev))) return;
+        if (FAILED(set.set->OpenDevice(w.c_str(), &dev))) return;
         VDC_Command* cmd;
         while (dev->GetCommand(20000, &cmd) == S_OK) {
             DWORD code = ERROR_SUCCESS, bytes = 0;
@@ -392,8 +372,8 @@ TEST(EmulatorBackupStream, StreamsStraightIntoARestoreThroughSmallPipes) {
     Relay relay(2);
     relay.start();
     std::unique_ptr<ServerDeviceSet> out, in;
-    ASSERT_EQ(S_OK, ServerDeviceSet::Open("", relay.fromName, 1000, &out));
-    ASSERT_EQ(S_OK, ServerDeviceSet::Open("", relay.toName, 1000, &in));
+    ASSERT_EQ(S_OK, ServerDeviceSet::Open("", relay.from.name, 1000, &out));
+    ASSERT_EQ(S_OK, ServerDeviceSet::Open("", relay.to.name, 1000, &in));
     TransferOptions wo = opts(1 << 20, 2), ro = opts(65536, 2);
     wo.commandTimeoutMs = ro.commandTimeoutMs = 10000;  // a stuck stream fails instead of hanging
     ASSERT_EQ(S_OK, out->Configure(true, 512, wo.maxTransferSize, wo.bufferCount));
@@ -445,8 +425,8 @@ TEST(EmulatorBackupStream, UnevenRecordsStreamStraightIntoARestore) {
         Relay relay(k.devices);
         relay.start();
         std::unique_ptr<ServerDeviceSet> out, in;
-        ASSERT_EQ(S_OK, ServerDeviceSet::Open("", relay.fromName, 1000, &out));
-        ASSERT_EQ(S_OK, ServerDeviceSet::Open("", relay.toName, 1000, &in));
+        ASSERT_EQ(S_OK, ServerDeviceSet::Open("", relay.from.name, 1000, &out));
+        ASSERT_EQ(S_OK, ServerDeviceSet::Open("", relay.to.name, 1000, &in));
         TransferOptions wo = opts(k.backupTransfer, k.backupBuffers), ro = opts(k.restoreTransfer, k.restoreBuffers);
         wo.commandTimeoutMs = ro.commandTimeoutMs = 10000;  // a stuck stream fails instead of hanging
         ASSERT_EQ(S_OK, out->Configure(true, 512, wo.maxTransferSize, wo.bufferCount));

@@ -8,26 +8,16 @@
 // a restore or verify reads it from there. Output: "exec:" / "more:" result codes, "diag: SQLSTATE
 // NATIVE TEXT" per diagnostic record, then "client: 0xHRESULT".
 #include "tests/emulator-backup/DeviceClient.h"
+#include "tests/support/Files.h"
+#include "tests/support/OdbcNames.h"
 
 #include <sql.h>
 #include <sqlext.h>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 namespace {
-
-const char* rcName(SQLRETURN rc) {
-    switch (rc) {
-        case SQL_SUCCESS: return "SQL_SUCCESS";
-        case SQL_SUCCESS_WITH_INFO: return "SQL_SUCCESS_WITH_INFO";
-        case SQL_ERROR: return "SQL_ERROR";
-        case SQL_NO_DATA: return "SQL_NO_DATA";
-        default: return "OTHER";
-    }
-}
 
 void diags(SQLHSTMT st) {
     for (SQLSMALLINT i = 1;; ++i) {
@@ -52,10 +42,7 @@ int main(int argc, char** argv) {
     unsigned devices = static_cast<unsigned>(std::atoi(argv[3]));
     std::wstring winst(inst.begin(), inst.end());
     testclient::DeviceClient client(devices, inst == "-" ? nullptr : winst.c_str());
-    for (unsigned k = 0; k < devices; ++k) {
-        std::ifstream in(prefix + std::to_string(k), std::ios::binary);
-        if (in) client.media[k].assign(std::istreambuf_iterator<char>(in), {});
-    }
+    for (unsigned k = 0; k < devices; ++k) client.media[k] = kestest::readFile(prefix + std::to_string(k));
     size_t at = batch.find("%DEVICES%");
     if (at != std::string::npos) batch.replace(at, 9, client.deviceClauses());
     client.start(15000);
@@ -68,13 +55,13 @@ int main(int argc, char** argv) {
     SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc);
     SQLRETURN rc = SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(&cs[0]), SQL_NTS, nullptr, 0, nullptr,
                                     SQL_DRIVER_NOPROMPT);
-    std::printf("connect: %s\n", rcName(rc));
+    std::printf("connect: %s\n", kestest::odbcReturnName(rc));
     if (SQL_SUCCEEDED(rc)) {
         SQLAllocHandle(SQL_HANDLE_STMT, dbc, &st);
         rc = SQLExecDirect(st, reinterpret_cast<SQLCHAR*>(&batch[0]), SQL_NTS);
         const char* what = "exec";
         for (;;) {
-            std::printf("%s: %s\n", what, rcName(rc));
+            std::printf("%s: %s\n", what, kestest::odbcReturnName(rc));
             if (rc == SQL_SUCCESS_WITH_INFO || rc == SQL_ERROR) diags(st);
             if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO && rc != SQL_ERROR) break;
             rc = SQLMoreResults(st);
@@ -91,7 +78,6 @@ int main(int argc, char** argv) {
     HRESULT hr = client.finish();
     std::printf("client: 0x%08X\n", static_cast<unsigned>(hr));
     if (client.writeMedia)
-        for (unsigned k = 0; k < devices; ++k)
-            std::ofstream(prefix + std::to_string(k), std::ios::binary) << client.media[k];
+        for (unsigned k = 0; k < devices; ++k) kestest::writeFile(prefix + std::to_string(k), client.media[k]);
     return 0;
 }

@@ -7,7 +7,9 @@
 #include "emulator/core/Tsql.h"
 #include "engine/startup.h"
 #include "engine/statements.h"
-#include "tests/emulator/TestSupport.h"
+#include "tests/support/TestProcess.h"
+
+#include <gtest/gtest.h>
 
 #include <sys/wait.h>
 #include <cstdio>
@@ -85,8 +87,7 @@ protected:
 
     // A database with real content in folder `dir` (created).
     DbInfo makeDb(const std::string& name, const std::string& dir, uint64_t seed, int dataFiles = 2) {
-        std::string cmd = "mkdir -p '" + dir + "'";
-        EXPECT_EQ(std::system(cmd.c_str()), 0);
+        EXPECT_EQ(kestest::shell("mkdir -p " + kestest::shellQuote(dir)).status, 0);
         DbInfo db;
         db.name = name;
         db.seed = seed;
@@ -163,7 +164,7 @@ TEST_F(Core, ContentIsDeterministicMixedAndIndependentOfLocation) {
     EXPECT_NE(contentChecksum(a), contentChecksum(c));
 
     // The data file holds text-like, random and zero pages.
-    std::string data = emutest::readFile(a.files[0].physicalPath);
+    std::string data = kestest::readFile(a.files[0].physicalPath);
     ASSERT_EQ(data.size(), a.files[0].sizeBytes);
     int zero = 0, text = 0, other = 0;
     for (size_t off = 0; off < data.size(); off += kPageSize) {
@@ -195,7 +196,7 @@ TEST_F(Core, TouchRecordsChangedPagesAndAReplayableLog) {
     DbInfo db = makeDb("T", tmp.path() + "/t", 3);
     std::string before = contentChecksum(db);
     std::string copyDir = tmp.path() + "/copy";
-    ASSERT_EQ(std::system(("cp -r '" + tmp.path() + "/t' '" + copyDir + "'").c_str()), 0);
+    ASSERT_EQ(kestest::shell("cp -r " + kestest::shellQuote(tmp / "t") + " " + kestest::shellQuote(copyDir)).status, 0);
 
     uint64_t lsn = touchDatabase(cat, "MSSQLSERVER", "T", 40);
     EXPECT_EQ(lsn, 1040u);
@@ -225,7 +226,10 @@ TEST_F(Core, TouchRecordsChangedPagesAndAReplayableLog) {
     EXPECT_EQ(contentChecksum(copy), after);
 
     // A differential's pages give the same result from the pre-touch copy.
-    ASSERT_EQ(std::system(("rm -rf '" + copyDir + "' && cp -r '" + tmp.path() + "/t' '" + copyDir + "'").c_str()), 0);
+    ASSERT_EQ(kestest::shell("rm -rf " + kestest::shellQuote(copyDir) + " && cp -r " + kestest::shellQuote(tmp / "t") +
+                             " " + kestest::shellQuote(copyDir))
+                  .status,
+              0);
     tr.clearLog();
     EXPECT_EQ(tr.logRecordCount(), 0u);
     EXPECT_EQ(tr.changedPages().size(), changed.size());

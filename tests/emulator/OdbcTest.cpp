@@ -3,13 +3,17 @@
 // own data root, and compares what the application sees.
 #include "engine/startup.h"
 #include "engine/statements.h"
-#include "tests/emulator/TestSupport.h"
+#include "tests/support/TestProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <pwd.h>
 #include <algorithm>
 #include <thread>
 
-using emutest::RunResult;
+using kestest::RunResult;
 
 namespace {
 
@@ -30,7 +34,7 @@ class Odbc : public ::testing::Test {
 protected:
     kestest::TempDir tmp;
     std::string root = tmp.path() + "/root";
-    std::map<std::string, std::string> env;
+    kestest::Env env;
 
     void SetUp() override {
         ASSERT_EQ(mkdir((tmp.path() + "/home").c_str(), 0755), 0);
@@ -41,7 +45,7 @@ protected:
 
     RunResult sqlemuResult(std::vector<std::string> args) {
         args.insert(args.begin(), SQLEMU_BIN);
-        return emutest::runProcess(args, env);
+        return kestest::run(args, env);
     }
     std::string sqlemu(std::vector<std::string> args) {
         RunResult r = sqlemuResult(args);
@@ -50,7 +54,7 @@ protected:
     }
     std::string client(std::vector<std::string> args) {
         args.insert(args.begin(), EMUCLIENT_BIN);
-        RunResult r = emutest::runProcess(args, env);
+        RunResult r = kestest::run(args, env);
         EXPECT_EQ(r.status, 0) << r.err;
         return r.out;
     }
@@ -91,7 +95,7 @@ TEST_F(Odbc, DriverListFollowsTheRegistration) {
         sqlemu(args);
         env["ODBCSYSINI"] = dir;
         EXPECT_EQ(client({"drivers"}), c.drivers);
-        std::string ini = emutest::readFile(dir + "/odbcinst.ini");
+        std::string ini = kestest::readFile(dir + "/odbcinst.ini");
         size_t threading = 0;
         for (size_t p = 0; (p = ini.find("Threading = 0\n", p)) != std::string::npos; ++p) ++threading;
         EXPECT_EQ(threading, static_cast<size_t>(std::count(c.drivers.begin(), c.drivers.end(), '\n'))) << ini;
@@ -274,7 +278,7 @@ TEST_F(Odbc, FaultSwitches) {
 TEST_F(Odbc, EveryBatchIsLoggedVerbatim) {
     const std::string a = "PRINT 'a'\r\n  -- a comment\n", b = "SELEC 1";
     client({"run", cs(), a, b});
-    EXPECT_EQ(emutest::readFile(root + "/MSSQLSERVER/statements.log"), a + "\nGO\n" + b + "\nGO\n");
+    EXPECT_EQ(kestest::readFile(root + "/MSSQLSERVER/statements.log"), a + "\nGO\n" + b + "\nGO\n");
 }
 
 // Two processes on one instance: one's batch sees a database that the other created while it
@@ -343,25 +347,25 @@ TEST_F(Odbc, AdminToolShowsChecksumsAndRefusesBadInput) {
 }
 
 TEST_F(Odbc, IsqlConnectsAndRunsTheVersionQuery) {
-    std::map<std::string, std::string> e = env;
+    kestest::Env e = env;
     if (std::string(ASAN_PRELOAD).size() > 0) {
         e["LD_PRELOAD"] = ASAN_PRELOAD;
         e["ASAN_OPTIONS"] = "detect_leaks=0";
     }
-    RunResult r = emutest::runProcess({ISQL_BIN, "-k", cs(), "-b", "-d,"}, e, std::string(kVersionQuery) + "\n");
+    RunResult r = kestest::run({ISQL_BIN, "-k", cs(), "-b", "-d,"}, e, std::string(kVersionQuery) + "\n");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "1500\n") << r.err;
 
     // A data source of odbc.ini, with a login: isql then connects through SQLConnect.
     sqlemu({"login", "add", "MSSQLSERVER", "amy", "pw"});
-    emutest::writeFile(tmp.path() + "/odbc/odbc.ini",
+    kestest::writeFile(tmp.path() + "/odbc/odbc.ini",
                        "[emu]\nDriver = ODBC Driver 18 for SQL Server\nServer = (local)\nDatabase = msdb\n");
-    r = emutest::runProcess({ISQL_BIN, "emu", "amy", "pw", "-b", "-d,"}, e, "SELECT @@SERVERNAME x, DB_NAME() y\n");
+    r = kestest::run({ISQL_BIN, "emu", "amy", "pw", "-b", "-d,"}, e, "SELECT @@SERVERNAME x, DB_NAME() y\n");
     EXPECT_EQ(r.status, 0) << r.err;
     std::string host = hostName();
     for (auto& c : host) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     EXPECT_EQ(r.out, host + ",msdb\n") << r.err;
-    r = emutest::runProcess({ISQL_BIN, "emu", "amy", "wrong", "-b", "-v"}, e, "");
+    r = kestest::run({ISQL_BIN, "emu", "amy", "wrong", "-b", "-v"}, e, "");
     EXPECT_NE(r.status, 0);
     // isql reads it with SQLError, and the manager puts its own "[unixODBC]" before a failed
     // SQLConnect's records then; SQLGetDiagRec after SQLDriverConnect gives them unchanged.

@@ -11,6 +11,8 @@
 // Output lines: "connect: RC", "exec: RC", "more: RC", "diag: SQLSTATE NATIVE TEXT",
 // "diagrc: RC LEN" (when a message did not fit the buffer), "cols: N", "row: V1|V2" (NULL for
 // SQL_NULL_DATA), "disconnect: RC".
+#include "tests/support/OdbcNames.h"
+
 #include <sql.h>
 #include <sqlext.h>
 
@@ -27,19 +29,6 @@ namespace {
 
 int g_diagBuf = 4096;
 
-const char* rcName(SQLRETURN rc) {
-    switch (rc) {
-        case SQL_SUCCESS: return "SQL_SUCCESS";
-        case SQL_SUCCESS_WITH_INFO: return "SQL_SUCCESS_WITH_INFO";
-        case SQL_ERROR: return "SQL_ERROR";
-        case SQL_NO_DATA: return "SQL_NO_DATA";
-        case SQL_INVALID_HANDLE: return "SQL_INVALID_HANDLE";
-        case SQL_STILL_EXECUTING: return "SQL_STILL_EXECUTING";
-        case SQL_NEED_DATA: return "SQL_NEED_DATA";
-        default: return "OTHER";
-    }
-}
-
 void diags(SQLSMALLINT type, SQLHANDLE h, std::string& out) {
     for (SQLSMALLINT i = 1;; ++i) {
         SQLCHAR state[6] = {0};
@@ -50,7 +39,8 @@ void diags(SQLSMALLINT type, SQLHANDLE h, std::string& out) {
         if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) break;
         out += "diag: " + std::string(reinterpret_cast<char*>(state)) + " " + std::to_string(native) + " " +
                reinterpret_cast<char*>(msg.data()) + "\n";
-        if (rc == SQL_SUCCESS_WITH_INFO) out += "diagrc: " + std::string(rcName(rc)) + " " + std::to_string(len) + "\n";
+        if (rc == SQL_SUCCESS_WITH_INFO)
+            out += "diagrc: " + std::string(kestest::odbcReturnName(rc)) + " " + std::to_string(len) + "\n";
     }
 }
 
@@ -67,7 +57,7 @@ void rows(SQLHSTMT st, std::string& out) {
             SQLRETURN rc = SQLGetData(st, c, SQL_C_CHAR, buf.data(), static_cast<SQLLEN>(buf.size()), &ind);
             if (c > 1) row += "|";
             if (!SQL_SUCCEEDED(rc))
-                row += "<" + std::string(rcName(rc)) + ">";
+                row += "<" + std::string(kestest::odbcReturnName(rc)) + ">";
             else if (ind == SQL_NULL_DATA)
                 row += "NULL";
             else
@@ -91,13 +81,13 @@ struct Conn {
         SQLSMALLINT outLen = 0;
         SQLRETURN rc = SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(const_cast<char*>(cs.c_str())),
                                         SQL_NTS, outStr, sizeof outStr, &outLen, SQL_DRIVER_NOPROMPT);
-        out += "connect: " + std::string(rcName(rc)) + "\n";
+        out += "connect: " + std::string(kestest::odbcReturnName(rc)) + "\n";
         if (rc != SQL_SUCCESS) diags(SQL_HANDLE_DBC, dbc, out);
         connected = SQL_SUCCEEDED(rc);
         return connected;
     }
     void close(std::string& out) {
-        if (connected) out += "disconnect: " + std::string(rcName(SQLDisconnect(dbc))) + "\n";
+        if (connected) out += "disconnect: " + std::string(kestest::odbcReturnName(SQLDisconnect(dbc))) + "\n";
         SQLFreeHandle(SQL_HANDLE_DBC, dbc);
         SQLFreeHandle(SQL_HANDLE_ENV, env);
     }
@@ -110,7 +100,7 @@ SQLHSTMT walk(SQLHDBC dbc, const std::string& batch, int maxSteps, std::string& 
     SQLRETURN rc = SQLExecDirect(st, reinterpret_cast<SQLCHAR*>(const_cast<char*>(batch.c_str())), SQL_NTS);
     const char* what = "exec";
     for (int step = 1;; ++step) {
-        out += std::string(what) + ": " + rcName(rc) + "\n";
+        out += std::string(what) + ": " + kestest::odbcReturnName(rc) + "\n";
         if (rc == SQL_SUCCESS_WITH_INFO || rc == SQL_ERROR || rc == SQL_STILL_EXECUTING)
             diags(SQL_HANDLE_STMT, st, out);
         if (rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO) rows(st, out);
@@ -118,7 +108,7 @@ SQLHSTMT walk(SQLHDBC dbc, const std::string& batch, int maxSteps, std::string& 
         if (rc == SQL_STILL_EXECUTING) {
             // The manager refuses the statement from now on: show it once, then give up on it.
             rc = SQLMoreResults(st);
-            out += "again: " + std::string(rcName(rc)) + "\n";
+            out += "again: " + std::string(kestest::odbcReturnName(rc)) + "\n";
             if (rc == SQL_ERROR) diags(SQL_HANDLE_STMT, st, out);
             return SQL_NULL_HSTMT;
         }
@@ -167,7 +157,8 @@ int parallel(const std::string& cs) {
     ta.join();
     std::string diagA;
     diags(SQL_HANDLE_STMT, sa, diagA);
-    std::printf("%sB: cancel %s\nA: exec %s\n%s", walkB.c_str(), rcName(rcCancel), rcName(rcA), diagA.c_str());
+    std::printf("%sB: cancel %s\nA: exec %s\n%s", walkB.c_str(), kestest::odbcReturnName(rcCancel),
+                kestest::odbcReturnName(rcA), diagA.c_str());
     SQLFreeHandle(SQL_HANDLE_STMT, sa);
     std::string ignore;
     a.close(ignore);

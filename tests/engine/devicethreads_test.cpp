@@ -7,7 +7,8 @@
 #include "engine/job.h"
 #include "platform/vdi/VdiServer.h"
 #include "support/Log.h"
-#include "support/SysUtils.h"
+#include "tests/support/ClientSet.h"
+#include "tests/support/Files.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -27,6 +28,7 @@ using kes::vdi::ServerDeviceSet;
 
 namespace {
 
+using kestest::ClientSet;
 using kestest::TempDir;
 
 // The settings the movers read, restored after each test.
@@ -45,33 +47,9 @@ struct Settings {
     }
 };
 
-// A client set on the calling thread, under a fresh name.
-struct ClientSet {
-    IClientVirtualDeviceSet2* set = nullptr;
-    wchar_t name[kSetNameRoom] = {};
-    std::string narrow;
-    explicit ClientSet(DWORD count) {
-        EXPECT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-        EXPECT_EQ(S_OK, CoCreateInstance(CLSID_MSSQL_ClientVirtualDeviceSet, nullptr, CLSCTX_INPROC_SERVER,
-                                         IID_IClientVirtualDeviceSet2, reinterpret_cast<void**>(&set)));
-        GUID g;
-        CoCreateGuid(&g);
-        StringFromGUID2(g, name, kSetNameRoom);
-        for (wchar_t* p = name; *p; ++p) narrow += static_cast<char>(*p);
-        VDConfig cfg{};
-        cfg.deviceCount = count;
-        EXPECT_EQ(S_OK, set->CreateEx(nullptr, name, &cfg));
-    }
-    ~ClientSet() {
-        set->Close();
-        set->Release();
-        CoUninitialize();
-    }
-};
-
 std::unique_ptr<ServerDeviceSet> OpenServer(const ClientSet& c, bool writeMedia) {
     std::unique_ptr<ServerDeviceSet> s;
-    EXPECT_EQ(S_OK, ServerDeviceSet::Open("", c.narrow, 5000, &s));
+    EXPECT_EQ(S_OK, ServerDeviceSet::Open("", c.name, 5000, &s));
     if (s) {
         EXPECT_EQ(S_OK, s->Configure(writeMedia, 512, 65536, 4));
     }
@@ -97,7 +75,7 @@ int RunDevices(ClientSet& c, int count, const std::function<void()>& server) {
     HANDLE statement = CreateThread(nullptr, 0, ReturnsCode, nullptr, 0, nullptr);
     StreamInfo info{"Sales", "", "", 0};
     int status = 99;
-    std::thread run([&] { status = startSecondary(c.set, statement, count, &info, c.name); });
+    std::thread run([&] { status = startSecondary(c.set, statement, count, &info, c.wideName.c_str()); });
     server();
     run.join();
     return status;
@@ -235,8 +213,7 @@ TEST(EngineDevices, BackupIntoMediaFilesAndRestoreFromThem) {
             EXPECT_FALSE(server->Aborted());
         }
         for (int d = 0; d < count; ++d) {
-            std::string stored;
-            ASSERT_TRUE(ReadFileToString(g_streamFiles[d + 1], stored));
+            const std::string stored = kestest::readFile(g_streamFiles[d + 1]);
             const std::string raw = Stream(d, total);
             switch (c.stored) {
                 case Case::Raw: EXPECT_EQ(raw, stored); break;
@@ -270,10 +247,10 @@ TEST(EngineDevices, FailingMediaAbortsTheSet) {
         auto server = OpenServer(client, true);
         ASSERT_EQ(0, RunDevices(client, 1, [&] { ServeBackup(*server, 1, 100000); }));
     }
-    std::string damaged;
-    ASSERT_TRUE(ReadFileToString(good, damaged));
+    std::string damaged = kestest::readFile(good);
+    ASSERT_FALSE(damaged.empty());
     damaged[0] ^= 0x55;  // the gzip header under the cipher
-    ASSERT_TRUE(WriteTextFile(dir / "damaged.bak", damaged));
+    kestest::writeFile(dir / "damaged.bak", damaged);
 
     struct Case {
         const char* what;
@@ -302,7 +279,7 @@ TEST(EngineDevices, FailingMediaAbortsTheSet) {
         auto server = OpenServer(client, c.backup);
         ASSERT_TRUE(server);
         DeviceThreadParam p{client.set, 0, {"Sales", "", "", 1}, {}};
-        wcscpy(p.setName, c.wrongName ? L"{00000000-0000-0000-0000-000000000000}" : client.name);
+        wcscpy(p.setName, c.wrongName ? L"{00000000-0000-0000-0000-000000000000}" : client.wideName.c_str());
         unsigned result = 0;
         std::thread device([&] { result = DeviceThreadProc(&p); });
         BYTE* buf = server->AllocateBuffer(65536);
@@ -339,7 +316,7 @@ TEST(EngineDevices, FullDiskAtTheEndFailsTheStream) {
             auto server = OpenServer(client, true);
             ASSERT_TRUE(server);
             DeviceThreadParam p{client.set, 0, {"Sales", "", "", 1}, {}};
-            wcscpy(p.setName, client.name);
+            wcscpy(p.setName, client.wideName.c_str());
             unsigned result = 0;
             std::thread device([&] { result = DeviceThreadProc(&p); });
             BYTE* buf = server->AllocateBuffer(65536);
@@ -437,8 +414,7 @@ TEST(EngineDevices, CommandLoopCompletesEachCommandByItsMedia) {
         ASSERT_TRUE(server);
         VDConfig cfg{};
         ASSERT_EQ(S_OK, client.set->GetConfiguration(5000, &cfg));
-        IClientVirtualDevice* device = nullptr;
-        ASSERT_EQ(S_OK, client.set->OpenDevice(client.name, &device));
+        IClientVirtualDevice* device = client.open(0);
         ScriptedMedia media;
         media.count = c.count;
         media.flushes = c.flushes;
@@ -478,7 +454,7 @@ void FailedStatementRun() {
     server->CloseDevices();
     HANDLE statement = CreateThread(nullptr, 0, ReturnsCode, reinterpret_cast<void*>(uintptr_t(-1)), 0, nullptr);
     StreamInfo info{"Sales", "", "", 0};
-    startSecondary(client.set, statement, 1, &info, client.name);
+    startSecondary(client.set, statement, 1, &info, client.wideName.c_str());
     exit(0);
 }
 
@@ -492,7 +468,7 @@ void CompletedStatementRun(const char* compress, const std::map<int, std::string
     auto server = OpenServer(client, true);
     HANDLE statement = CreateThread(nullptr, 0, ReturnsCode, nullptr, 0, nullptr);
     StreamInfo info{"Sales", "", "", 0};
-    std::thread run([&] { startSecondary(client.set, statement, count, &info, client.name); });
+    std::thread run([&] { startSecondary(client.set, statement, count, &info, client.wideName.c_str()); });
     BYTE* buf = server->AllocateBuffer(65536);
     DWORD code = 0, moved = 0;
     server->Execute(0, VDC_Write, buf, 100, 30000, &code, &moved);

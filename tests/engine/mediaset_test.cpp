@@ -2,8 +2,8 @@
 // never at the cost of the previous set or of another run's files.
 #include "engine/mediaset.h"
 #include "platform/win32/win32.h"
-#include "support/SysUtils.h"
-#include "tests/support/TestProcess.h"
+#include "tests/support/Files.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -18,14 +18,6 @@
 namespace {
 
 using kestest::TempDir;
-
-bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-
-std::string Content(const std::string& path) {
-    std::string s;
-    EXPECT_TRUE(ReadFileToString(path, s));
-    return s;
-}
 
 // The folder's names, sorted.
 std::vector<std::string> Names(const TempDir& dir) {
@@ -43,18 +35,18 @@ std::vector<std::string> Names(const TempDir& dir) {
 // A previous set of two media files and its options file.
 struct PreviousSet {
     explicit PreviousSet(const TempDir& dir) : a(dir / "s_1.bak"), b(dir / "s_2.bak"), opts(a + "_opts") {
-        WriteTextFile(a, "old a");
-        WriteTextFile(b, "old b");
-        WriteTextFile(opts, "old list");
+        kestest::writeFile(a, "old a");
+        kestest::writeFile(b, "old b");
+        kestest::writeFile(opts, "old list");
     }
     std::string a, b, opts;
 };
 
 void WriteSet(const PreviousSet& s, bool withOptions) {
-    ASSERT_TRUE(WriteTextFile(MediaWritePath(s.a), "new a"));
-    ASSERT_TRUE(WriteTextFile(MediaWritePath(s.b), "new b"));
+    kestest::writeFile(MediaWritePath(s.a), "new a");
+    kestest::writeFile(MediaWritePath(s.b), "new b");
     if (withOptions) {
-        ASSERT_TRUE(WriteTextFile(MediaWritePath(s.opts), "new list"));
+        kestest::writeFile(MediaWritePath(s.opts), "new list");
     }
 }
 
@@ -68,15 +60,15 @@ TEST(EngineMediaSet, WrittenAsideAndPutInPlaceOnlyByTheCommit) {
         EXPECT_EQ(MediaWritePath(dir / "other.bak"), dir / "other.bak");
         WriteSet(s, keepOptions);
         // Until the commit the previous set is whole.
-        EXPECT_EQ(Content(s.a), "old a");
-        EXPECT_EQ(Content(s.opts), "old list");
+        EXPECT_EQ(kestest::readFile(s.a), "old a");
+        EXPECT_EQ(kestest::readFile(s.opts), "old list");
         ASSERT_TRUE(CommitMediaSet(keepOptions));
-        EXPECT_EQ(Content(s.a), "new a");
-        EXPECT_EQ(Content(s.b), "new b");
+        EXPECT_EQ(kestest::readFile(s.a), "new a");
+        EXPECT_EQ(kestest::readFile(s.b), "new b");
         if (keepOptions)
-            EXPECT_EQ(Content(s.opts), "new list");
+            EXPECT_EQ(kestest::readFile(s.opts), "new list");
         else
-            EXPECT_FALSE(Exists(s.opts)) << "an earlier list stayed beside the new set";
+            EXPECT_FALSE(kestest::fileExists(s.opts)) << "an earlier list stayed beside the new set";
         const std::vector<std::string> want = keepOptions
                                                   ? std::vector<std::string>{"s_1.bak", "s_1.bak_opts", "s_2.bak"}
                                                   : std::vector<std::string>{"s_1.bak", "s_2.bak"};
@@ -93,8 +85,8 @@ TEST(EngineMediaSet, DiscardLeavesTheFolderAsItWas) {
     WriteSet(s, true);
     DiscardMediaSet();
     EXPECT_EQ(Names(dir), before);
-    EXPECT_EQ(Content(s.a), "old a");
-    EXPECT_EQ(Content(s.opts), "old list");
+    EXPECT_EQ(kestest::readFile(s.a), "old a");
+    EXPECT_EQ(kestest::readFile(s.opts), "old list");
 }
 
 // Refusals touch nothing of another run and release what the refused claim took.
@@ -107,7 +99,7 @@ TEST(EngineMediaSet, RefusedClaimsTouchNothingOfAnotherRun) {
     const std::string othersTemp = s.b + kTempSuffix;
     HANDLE other = CreateFileA(othersTemp.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
     ASSERT_NE(other, INVALID_HANDLE_VALUE);
-    ASSERT_TRUE(WriteTextFile(othersTemp, "the other run's data"));
+    kestest::writeFile(othersTemp, "the other run's data");
     const struct {
         const char* what;
         std::vector<std::string> files;
@@ -127,15 +119,15 @@ TEST(EngineMediaSet, RefusedClaimsTouchNothingOfAnotherRun) {
         EXPECT_FALSE(ClaimMediaSet(c.files, s.opts));
         EXPECT_EQ(Names(dir), (std::vector<std::string>{"folder", "link.bak", "s_1.bak", "s_1.bak_opts", "s_2.bak",
                                                         "s_2.bak" + std::string(kTempSuffix)}));
-        EXPECT_EQ(Content(othersTemp), "the other run's data");
-        EXPECT_EQ(Content(s.a), "old a");
+        EXPECT_EQ(kestest::readFile(othersTemp), "the other run's data");
+        EXPECT_EQ(kestest::readFile(s.a), "old a");
     }
     CloseHandle(other);
     // Once its holder is gone, a leftover is no reason to refuse: it is taken over and emptied.
     ASSERT_TRUE(ClaimMediaSet({s.a, s.b}, ""));
-    EXPECT_EQ(Content(othersTemp), "");
+    EXPECT_EQ(kestest::readFile(othersTemp), "");
     DiscardMediaSet();
-    EXPECT_FALSE(Exists(othersTemp));
+    EXPECT_FALSE(kestest::fileExists(othersTemp));
 }
 
 // A link is followed: the set replaces the file it leads to and the link stays. A device is
@@ -143,17 +135,17 @@ TEST(EngineMediaSet, RefusedClaimsTouchNothingOfAnotherRun) {
 TEST(EngineMediaSet, LinksAndDevices) {
     TempDir dir;
     ASSERT_TRUE(CreateDirectoryA((dir / "real").c_str(), nullptr));
-    ASSERT_TRUE(WriteTextFile(dir / "real/s.bak", "old"));
+    kestest::writeFile(dir / "real/s.bak", "old");
     ASSERT_EQ(symlink("real/s.bak", (dir / "link.bak").c_str()), 0);
     ASSERT_TRUE(ClaimMediaSet({dir / "link.bak", "/dev/null"}, ""));
     EXPECT_EQ(MediaWritePath(dir / "link.bak"), dir / "real/s.bak" + kTempSuffix);
     EXPECT_EQ(MediaWritePath("/dev/null"), "/dev/null");
-    ASSERT_TRUE(WriteTextFile(MediaWritePath(dir / "link.bak"), "new"));
+    kestest::writeFile(MediaWritePath(dir / "link.bak"), "new");
     ASSERT_TRUE(CommitMediaSet(false));
     char target[256] = {};
     EXPECT_GT(readlink((dir / "link.bak").c_str(), target, sizeof target - 1), 0);
     EXPECT_STREQ(target, "real/s.bak");
-    EXPECT_EQ(Content(dir / "real/s.bak"), "new");
+    EXPECT_EQ(kestest::readFile(dir / "real/s.bak"), "new");
     EXPECT_TRUE(GetFileAttributesA("/dev/null") & FILE_ATTRIBUTE_DEVICE);
 }
 
@@ -226,16 +218,16 @@ TEST(EngineMediaSet, RollForwardCompletesOnlyAWholeCommit) {
         TempDir dir;
         PreviousSet s(dir);
         const std::string ta = s.a + kTempSuffix, tb = s.b + kTempSuffix, other = dir / "other.bak";
-        WriteTextFile(ta, "new a");
-        WriteTextFile(tb, "new b");
-        WriteTextFile(other, "not the set's");
+        kestest::writeFile(ta, "new a");
+        kestest::writeFile(tb, "new b");
+        kestest::writeFile(other, "not the set's");
         CommitRecord r;
         r.id = "1";
         r.renames = {{ta, s.a}, {c.left == kForeignTemp ? other : tb, s.b}};
         r.removals = {s.opts};
         const std::string text = FormatCommitRecord(r);
-        WriteTextFile(s.a + kRecordSuffix, c.left == kCutRecord ? text.substr(0, text.size() - 3) : text);
-        if (c.left != kOneRecord) WriteTextFile(s.b + kRecordSuffix, text);
+        kestest::writeFile(s.a + kRecordSuffix, c.left == kCutRecord ? text.substr(0, text.size() - 3) : text);
+        if (c.left != kOneRecord) kestest::writeFile(s.b + kRecordSuffix, text);
         if (c.left == kFirstRenamed) {
             ASSERT_TRUE(MoveFileExA(ta.c_str(), s.a.c_str(), MOVEFILE_REPLACE_EXISTING));
         }
@@ -245,19 +237,20 @@ TEST(EngineMediaSet, RollForwardCompletesOnlyAWholeCommit) {
                                                : c.left == kCutRecord ? std::vector<std::string>{s.a, s.b}
                                                                       : std::vector<std::string>{s.b};
         ASSERT_TRUE(RollForwardMediaSets(named));
-        EXPECT_FALSE(Exists(s.a + kRecordSuffix));
-        EXPECT_FALSE(Exists(s.b + kRecordSuffix));
-        EXPECT_EQ(Content(other), "not the set's");
+        EXPECT_FALSE(kestest::fileExists(s.a + kRecordSuffix));
+        EXPECT_FALSE(kestest::fileExists(s.b + kRecordSuffix));
+        EXPECT_EQ(kestest::readFile(other), "not the set's");
         if (c.completed) {
-            EXPECT_EQ(Content(s.a), "new a");
-            EXPECT_EQ(Content(s.b), "new b");
-            EXPECT_FALSE(Exists(s.opts)) << "the earlier list stayed beside the new set";
+            EXPECT_EQ(kestest::readFile(s.a), "new a");
+            EXPECT_EQ(kestest::readFile(s.b), "new b");
+            EXPECT_FALSE(kestest::fileExists(s.opts)) << "the earlier list stayed beside the new set";
             EXPECT_EQ(Names(dir), (std::vector<std::string>{"other.bak", "s_1.bak", "s_2.bak"}));
         } else {
-            EXPECT_EQ(Content(s.a), "old a");
-            EXPECT_EQ(Content(s.b), "old b");
-            EXPECT_EQ(Content(s.opts), "old list");
-            EXPECT_TRUE(Exists(ta) && Exists(tb)) << "an unfinished set is the next backup's to discard";
+            EXPECT_EQ(kestest::readFile(s.a), "old a");
+            EXPECT_EQ(kestest::readFile(s.b), "old b");
+            EXPECT_EQ(kestest::readFile(s.opts), "old list");
+            EXPECT_TRUE(kestest::fileExists(ta) && kestest::fileExists(tb))
+                << "an unfinished set is the next backup's to discard";
         }
         // Done once: a second look finds nothing to do.
         const std::vector<std::string> after = Names(dir);
@@ -269,7 +262,7 @@ TEST(EngineMediaSet, RollForwardCompletesOnlyAWholeCommit) {
 // Whichever thread ends the process, the temporary files of a set not committed go with it.
 void ClaimWriteAndEnd(const std::string& a) {
     if (!ClaimMediaSet({a}, a + "_opts")) exit(1);
-    WriteTextFile(MediaWritePath(a), "half a set");
+    kestest::writeFile(MediaWritePath(a), "half a set");
     HANDLE t = CreateThread(
         nullptr, 0, [](LPVOID) -> DWORD { ExitProcess(7); }, nullptr, 0, nullptr);
     WaitForSingleObject(t, INFINITE);
@@ -287,12 +280,12 @@ TEST(EngineMediaSetDeathTest, AnEndingFromAnyThreadRemovesTheTemporaryFiles) {
     }
     TempDir dir;
     const std::string a = dir / "s_1.bak";
-    WriteTextFile(a, "old a");
+    kestest::writeFile(a, "old a");
     setenv(kShared, dir.path().c_str(), 1);
     EXPECT_EXIT(ClaimWriteAndEnd(a), ::testing::ExitedWithCode(7), "");
     unsetenv(kShared);
     EXPECT_EQ(Names(dir), std::vector<std::string>{"s_1.bak"});
-    EXPECT_EQ(Content(a), "old a");
+    EXPECT_EQ(kestest::readFile(a), "old a");
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #include "engine/moveclauses.h"
 #include "support/RC4.h"
-#include "support/SysUtils.h"
+#include "tests/support/Files.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -21,12 +21,6 @@ std::string Rc4(const std::string& in) {
     return out;
 }
 
-std::string ReadAll(const std::string& path) {
-    std::string s;
-    EXPECT_TRUE(ReadFileToString(path, s));
-    return s;
-}
-
 TEST(EngineOptionsFile, StoresTheCipherTextByteForByte) {
     TempDir dir;
     // Lists chosen so that the cipher text holds the bytes a text-mode file would mangle or stop at,
@@ -41,7 +35,7 @@ TEST(EngineOptionsFile, StoresTheCipherTextByteForByte) {
     for (const std::string& list : lists) {
         const std::string path = dir / "a.bak_opts";
         ASSERT_TRUE(WriteOptionsFile(path, list));
-        const std::string stored = ReadAll(path);
+        const std::string stored = kestest::readFile(path);
         EXPECT_EQ(list.size(), stored.size());
         EXPECT_EQ(Rc4(list), stored);
         std::string back;
@@ -50,13 +44,13 @@ TEST(EngineOptionsFile, StoresTheCipherTextByteForByte) {
     }
     // The first list's cipher text is exactly the awkward bytes.
     ASSERT_TRUE(WriteOptionsFile(dir / "b_opts", lists[0]));
-    EXPECT_EQ(0, ReadAll(dir / "b_opts").compare(0, awkward.size(), awkward));
+    EXPECT_EQ(0, kestest::readFile(dir / "b_opts").compare(0, awkward.size(), awkward));
 }
 
 TEST(EngineOptionsFile, EmptyListWritesNothingAndAbsentFileReadsEmpty) {
     TempDir dir;
     ASSERT_TRUE(WriteOptionsFile(dir / "x_opts", ""));
-    EXPECT_FALSE(FileExists(dir / "x_opts"));
+    EXPECT_FALSE(kestest::fileExists(dir / "x_opts"));
 
     ASSERT_TRUE(WriteOptionsFile(dir / "y_opts", "old"));
     ASSERT_TRUE(WriteOptionsFile(dir / "y_opts", ""));
@@ -77,7 +71,7 @@ TEST(EngineOptionsFile, RefusesWhatNoBackupWrites) {
     } sizes[] = {{1 << 20, true}, {kOptionsFileMax, true}, {kOptionsFileMax + 1, false}};
     for (const auto& c : sizes) {
         const std::string path = dir / "big_opts";
-        ASSERT_TRUE(WriteTextFile(path, std::string(c.size, 'q')));
+        kestest::writeFile(path, std::string(c.size, 'q'));
         std::string back = "unchanged";
         EXPECT_EQ(c.accepted, ReadOptionsFile(path, &back)) << c.size;
         if (c.accepted)

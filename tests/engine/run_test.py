@@ -116,34 +116,31 @@ def round_trip(box, what, streams, *media):
 
 # ---------------------------------------------------------------- cases
 
-def case_plain(box):
-    round_trip(box, "plain, 1 stream", 1)
-
-
-def case_zlib(box):
-    round_trip(box, "L, 3 streams", 3, "-z=L", "-Z=6")
-
-
-def case_gzip(box):
-    round_trip(box, "G, 8 streams", 8, "-z=G")
-    first = os.path.join(box.bk, "Sales_1.bak")
-    check(open(first, "rb").read(3) == b"\x1f\x8b\x08", "G: the media file is not gzip")
-
-
-def case_encrypted(box):
-    round_trip(box, "encrypted, 3 streams", 3, "-P=secret phrase")
-
-
-def case_gzip_encrypted(box):
-    round_trip(box, "G + encrypted, 1 stream", 1, "-z=G", "-P=k3y")
-
-
-def case_dnet(box):
-    box.config("DNet=1\n")
-    round_trip(box, "DNet, 3 streams", 3, "-z=G", "-P=ignored")
+# The round trip under each media setting: what its lines call it, the streams, the media options,
+# config.ini lines, and what the first media file must begin with (and what it is otherwise).
+ROUND_TRIPS = {
+    "plain": dict(what="plain, 1 stream", streams=1),
+    "zlib": dict(what="L, 3 streams", streams=3, options=("-z=L", "-Z=6")),
+    "gzip": dict(what="G, 8 streams", streams=8, options=("-z=G",), head=(b"\x1f\x8b\x08", "not gzip")),
+    "encrypted": dict(what="encrypted, 3 streams", streams=3, options=("-P=secret phrase",)),
+    "gzip_encrypted": dict(what="G + encrypted, 1 stream", streams=1, options=("-z=G", "-P=k3y")),
     # The files hold the server's stream as it came: no gzip, no cipher.
-    head = open(os.path.join(box.bk, "Sales_1.bak"), "rb").read(4)
-    check(head == b"KSBR", "DNet: media file is not the raw stream (%r)" % head)
+    "dnet": dict(what="DNet, 3 streams", streams=3, options=("-z=G", "-P=ignored"), config="DNet=1\n",
+                 head=(b"KSBR", "not the raw stream")),
+}
+
+
+def round_trip_case(box, row):
+    if row.get("config"):
+        box.config(row["config"])
+    round_trip(box, row["what"], row["streams"], *row.get("options", ()))
+    if "head" in row:
+        want, otherwise = row["head"]
+        head = open(os.path.join(box.bk, "Sales_1.bak"), "rb").read(len(want))
+        check(head == want, "%s: the media file is %s (%r)" % (row["what"], otherwise, head))
+
+
+kestrune_harness.table_cases(globals(), round_trip_case, ROUND_TRIPS)
 
 
 def case_chain(box):

@@ -6,27 +6,16 @@
 
 #include "media/CryptoMedia.h"
 #include "tests/media/media_test_util.h"
+#include "tests/support/Capture.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestProcess.h"
 
 namespace {
 
 using Routine = void (*)(void*, std::string, std::string&);
 
-// Runs f with standard output captured; returns the printed text.
-template <class F>
-std::string Captured(F f) {
-    testing::internal::CaptureStdout();
-    try {
-        f();
-    } catch (...) {
-        testing::internal::GetCapturedStdout();
-        throw;
-    }
-    return testing::internal::GetCapturedStdout();
-}
-
 std::string RunRoutine(Routine routine, const std::string& in, std::string& out) {
-    return Captured([&] { routine(nullptr, in, out); });
+    return kestest::capturedStdout([&] { routine(nullptr, in, out); });
 }
 
 int CountLines(const std::string& text) {
@@ -102,21 +91,23 @@ class MediaFileRoutines : public ::testing::Test {
 protected:
     std::string Encrypt(const char* key, bool compress, bool encrypt, const std::string& out = "enc") {
         CryptoMedia media(key);
-        return Captured([&] { media.EncryptFile((dir / "in").c_str(), (dir / out).c_str(), compress, encrypt); });
+        return kestest::capturedStdout(
+            [&] { media.EncryptFile((dir / "in").c_str(), (dir / out).c_str(), compress, encrypt); });
     }
     std::string Decrypt(const char* key, bool decompress, bool decrypt, const std::string& in = "enc") {
         CryptoMedia media(key);
-        return Captured([&] { media.DecryptFile((dir / in).c_str(), (dir / "dec").c_str(), decompress, decrypt); });
+        return kestest::capturedStdout(
+            [&] { media.DecryptFile((dir / in).c_str(), (dir / "dec").c_str(), decompress, decrypt); });
     }
     kestest::TempDir dir;
     const std::string data = mt::PageData(200000, 8);
 };
 
 TEST_F(MediaFileRoutines, CompressedAndEncryptedFileDecryptsBackAndIsMediaFormat) {
-    mt::WriteFile(dir / "in", data);
+    kestest::writeFile(dir / "in", data);
     Encrypt("pass phrase", true, true);
     Decrypt("pass phrase", true, true);
-    EXPECT_TRUE(mt::ReadFile(dir / "dec") == data);
+    EXPECT_TRUE(kestest::readFile(dir / "dec") == data);
     // A reading media with the same settings reads what the routine wrote.
     CryptoMedia media((dir / "enc").c_str(), true, true, true, 6, "pass phrase");
     std::string back(data.size() + 1, '\0');
@@ -127,36 +118,37 @@ TEST_F(MediaFileRoutines, CompressedAndEncryptedFileDecryptsBackAndIsMediaFormat
 }
 
 TEST_F(MediaFileRoutines, WithoutKeyTheOutputIsPlainGzip) {
-    mt::WriteFile(dir / "in", data);
+    kestest::writeFile(dir / "in", data);
     Encrypt("", true, true);
-    ASSERT_EQ(0, mt::Shell("gunzip -c < '" + dir / "enc" + "' > '" + dir / "plain" + "'"));
-    EXPECT_TRUE(mt::ReadFile(dir / "plain") == data);
+    const kestest::RunResult sh = kestest::shell("gunzip -c < '" + dir / "enc" + "' > '" + dir / "plain" + "'");
+    ASSERT_EQ(0, sh.status) << sh.err;
+    EXPECT_TRUE(kestest::readFile(dir / "plain") == data);
     Decrypt("", true, true);
-    EXPECT_TRUE(mt::ReadFile(dir / "dec") == data);
+    EXPECT_TRUE(kestest::readFile(dir / "dec") == data);
 }
 
 TEST_F(MediaFileRoutines, BothSwitchesOffCopiesAndCountsEveryPump) {
-    mt::WriteFile(dir / "in", data.substr(0, 20000));
+    kestest::writeFile(dir / "in", data.substr(0, 20000));
     EXPECT_EQ("Processed: 8192\nProcessed: 16384\nProcessed: 20000\n", Encrypt("key", false, false));
-    EXPECT_TRUE(mt::ReadFile(dir / "enc") == data.substr(0, 20000));
+    EXPECT_TRUE(kestest::readFile(dir / "enc") == data.substr(0, 20000));
     EXPECT_EQ("Processed: 8192\nProcessed: 16384\nProcessed: 20000\n", Decrypt("key", false, false));
-    EXPECT_TRUE(mt::ReadFile(dir / "dec") == data.substr(0, 20000));
+    EXPECT_TRUE(kestest::readFile(dir / "dec") == data.substr(0, 20000));
 }
 
 TEST_F(MediaFileRoutines, EncryptionAloneMatchesTheMediaFile) {
-    mt::WriteFile(dir / "in", data);
+    kestest::writeFile(dir / "in", data);
     Encrypt("pass phrase", false, true);
     {
         CryptoMedia media((dir / "media").c_str(), false, false, true, 6, "pass phrase");
         media.Write(data.data(), static_cast<int32_t>(data.size()));
         media.Close();
     }
-    EXPECT_TRUE(mt::ReadFile(dir / "enc") == mt::ReadFile(dir / "media"));
+    EXPECT_TRUE(kestest::readFile(dir / "enc") == kestest::readFile(dir / "media"));
 }
 
 TEST_F(MediaFileRoutines, MissingInputAndBadStreamsThrow) {
     EXPECT_THROW(Decrypt("k", true, true, "missing"), CryptoPP::FileStore::OpenErr);
-    mt::WriteFile(dir / "in", data);
+    kestest::writeFile(dir / "in", data);
     // Decrypting under the wrong key gives no gzip stream.
     Encrypt("right", true, true);
     EXPECT_THROW(Decrypt("wrong", true, true), CryptoPP::Exception);

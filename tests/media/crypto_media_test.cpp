@@ -14,7 +14,9 @@
 #include "media/CryptoMedia.h"
 #include "media/MediaKey.h"
 #include "tests/media/media_test_util.h"
+#include "tests/support/Sockets.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestProcess.h"
 
 namespace {
 
@@ -115,7 +117,7 @@ TEST_P(CryptoMediaRoundTrip, ReadGivesBackWhatWriteStored) {
     }
     // Encryption alone changes no length.
     if (!c.compress) {
-        EXPECT_EQ(data.size(), mt::ReadFile(path).size());
+        EXPECT_EQ(data.size(), kestest::readFile(path).size());
     }
 }
 
@@ -132,7 +134,7 @@ protected:
 
 TEST_F(CryptoMediaTest, StoredFormIsReadByStandardTools) {
     const std::string raw = mt::PageData(300000, 3);
-    mt::WriteFile(dir / "raw", raw);
+    kestest::writeFile(dir / "raw", raw);
     const std::string rawPath = "'" + dir / "raw" + "'";
     struct Case {
         Chain chain;
@@ -148,24 +150,28 @@ TEST_F(CryptoMediaTest, StoredFormIsReadByStandardTools) {
         SCOPED_TRACE(k.decode);
         const std::string media = dir / "m.bak";
         WriteMedia(media, k.chain, raw, {65536});
-        ASSERT_EQ(0, mt::Shell("(" + k.decode + ") < '" + media + "' > '" + dir / "out" + "'"));
-        EXPECT_TRUE(SameBytes(raw, mt::ReadFile(dir / "out")));
+        const kestest::RunResult sh = kestest::shell("(" + k.decode + ") < '" + media + "' > '" + dir / "out" + "'");
+        ASSERT_EQ(0, sh.status) << sh.err;
+        EXPECT_TRUE(SameBytes(raw, kestest::readFile(dir / "out")));
     }
     // The other way round: what openssl makes of a gzip stream is read back by the media.
-    ASSERT_EQ(
-        0, mt::Shell("gzip -4 -c < " + rawPath + " | " + OpensslCtr("pass phrase") + " > '" + dir / "ext.bak" + "'"));
+    const kestest::RunResult sh =
+        kestest::shell("gzip -4 -c < " + rawPath + " | " + OpensslCtr("pass phrase") + " > '" + dir / "ext.bak" + "'");
+    ASSERT_EQ(0, sh.status) << sh.err;
     EXPECT_TRUE(SameBytes(raw, ReadMedia(dir / "ext.bak", {"gzip_aes", true, true, "pass phrase"}, 65536)));
 }
 
 TEST_F(CryptoMediaTest, EncryptedFileEqualsOpensslOutput) {
     // Long enough for the counter to carry out of its low half.
     const std::string raw = mt::PageData(70000, 11);
-    mt::WriteFile(dir / "raw", raw);
+    kestest::writeFile(dir / "raw", raw);
     for (const char* key : {"pass phrase", "x", "exactly16bytes!!"}) {
         SCOPED_TRACE(key);
         WriteMedia(dir / "m.bak", {"aes", false, true, key}, raw, {20000});
-        ASSERT_EQ(0, mt::Shell(OpensslCtr(key) + " < '" + dir / "raw" + "' > '" + dir / "ossl" + "'"));
-        EXPECT_TRUE(SameBytes(mt::ReadFile(dir / "ossl"), mt::ReadFile(dir / "m.bak")));
+        const kestest::RunResult sh =
+            kestest::shell(OpensslCtr(key) + " < '" + dir / "raw" + "' > '" + dir / "ossl" + "'");
+        ASSERT_EQ(0, sh.status) << sh.err;
+        EXPECT_TRUE(SameBytes(kestest::readFile(dir / "ossl"), kestest::readFile(dir / "m.bak")));
     }
 }
 
@@ -174,8 +180,8 @@ TEST_F(CryptoMediaTest, OnlyTheFirstSixteenKeyBytesCount) {
     WriteMedia(dir / "a", {"", true, true, "0123456789abcdef-one"}, raw, {8192});
     WriteMedia(dir / "b", {"", true, true, "0123456789abcdef-two"}, raw, {8192});
     WriteMedia(dir / "c", {"", true, true, "0123456789abcdeX-one"}, raw, {8192});
-    EXPECT_TRUE(SameBytes(mt::ReadFile(dir / "a"), mt::ReadFile(dir / "b")));
-    EXPECT_FALSE(SameBytes(mt::ReadFile(dir / "a"), mt::ReadFile(dir / "c")));
+    EXPECT_TRUE(SameBytes(kestest::readFile(dir / "a"), kestest::readFile(dir / "b")));
+    EXPECT_FALSE(SameBytes(kestest::readFile(dir / "a"), kestest::readFile(dir / "c")));
     EXPECT_EQ("30313233343536373839616263646566", KeyHex("0123456789abcdef-one"));
     // A short text is completed with the fill bytes.
     std::string expected =
@@ -199,7 +205,7 @@ TEST_F(CryptoMediaTest, GzipHeaderCarriesLevelInExtraFlags) {
     for (const auto& k : cases) {
         SCOPED_TRACE(k.level);
         WriteMedia(dir / "m", {"", true, true, ""}, "some text some text", {100}, k.level);
-        const std::string file = mt::ReadFile(dir / "m");
+        const std::string file = kestest::readFile(dir / "m");
         ASSERT_GE(file.size(), 18u);
         const uint8_t header[10] = {0x1f, 0x8b, 0x08, 0, 0, 0, 0, 0, k.extraFlags, 0};
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(header), 10), file.substr(0, 10));
@@ -217,11 +223,11 @@ TEST_F(CryptoMediaTest, LevelOutsideZeroToNineFailsAtConstructionLeavingEmptyFil
             for (bool useGzip : {true, false}) {
                 SCOPED_TRACE(testing::Message() << level << compress << useGzip);
                 const std::string path = dir / "m";
-                mt::WriteFile(path, "old content");
+                kestest::writeFile(path, "old content");
                 EXPECT_THROW(CryptoMedia(path.c_str(), false, compress, useGzip, level, "key"),
                              CryptoPP::InvalidArgument);
-                EXPECT_TRUE(mt::FileExists(path));
-                EXPECT_EQ("", mt::ReadFile(path));
+                EXPECT_TRUE(kestest::fileExists(path));
+                EXPECT_EQ("", kestest::readFile(path));
             }
         }
     }
@@ -259,7 +265,7 @@ TEST_F(CryptoMediaTest, FilesThatCannotBeOpenedThrowFromTheConstructor) {
 }
 
 TEST_F(CryptoMediaTest, WriteErrorsOfTheFileReachTheCaller) {
-    if (!mt::FileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    if (!kestest::fileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
     const std::string data = mt::PageData(3 << 20, 4);
     {
         CryptoMedia media("/dev/full", false, false, true, 6, "k");
@@ -280,7 +286,7 @@ TEST_F(CryptoMediaTest, DamagedCompressedFileFailsWithTheLibrarysException) {
     const std::string raw = mt::PageData(50000, 9);
     const Chain gz = {"gzip", true, true, ""};
     WriteMedia(dir / "good", gz, raw, {8192});
-    const std::string good = mt::ReadFile(dir / "good");
+    const std::string good = kestest::readFile(dir / "good");
     struct Damage {
         const char* label;
         std::string file;
@@ -294,7 +300,7 @@ TEST_F(CryptoMediaTest, DamagedCompressedFileFailsWithTheLibrarysException) {
     };
     for (const Damage& d : damages) {
         SCOPED_TRACE(d.label);
-        mt::WriteFile(dir / "bad", d.file);
+        kestest::writeFile(dir / "bad", d.file);
         EXPECT_THROW(
             {
                 CryptoMedia media((dir / "bad").c_str(), true, true, true, 6, "");
@@ -314,7 +320,7 @@ TEST_F(CryptoMediaTest, HardFlushMakesEverythingWrittenSoFarDecodable) {
     media.Write(raw.data(), 30000);
     media.Flush(true);
     // The file now ends in an empty stored block, and inflating it yields all 30000 bytes.
-    const std::string partial = mt::ReadFile(path);
+    const std::string partial = kestest::readFile(path);
     ASSERT_GE(partial.size(), 4u);
     EXPECT_EQ(std::string("\x00\x00\xff\xff", 4), partial.substr(partial.size() - 4));
     z_stream z;
@@ -340,7 +346,7 @@ TEST_F(CryptoMediaTest, HardFlushMakesEverythingWrittenSoFarDecodable) {
 TEST_F(CryptoMediaTest, CloseChecksTheWholeMember) {
     const std::string raw = mt::PageData(200000, 17);
     WriteMedia(dir / "m", {"", true, true, ""}, raw, {8192});
-    const std::string good = mt::ReadFile(dir / "m");
+    const std::string good = kestest::readFile(dir / "m");
     std::string crc = good;
     crc[crc.size() - 8] ^= 0x01;
     const struct {
@@ -354,7 +360,7 @@ TEST_F(CryptoMediaTest, CloseChecksTheWholeMember) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        mt::WriteFile(dir / "m", c.stored);
+        kestest::writeFile(dir / "m", c.stored);
         for (int32_t first : {100, 300000}) {
             CryptoMedia media((dir / "m").c_str(), true, true, true, 6, "");
             std::vector<char> buf(static_cast<size_t>(first));
@@ -382,16 +388,8 @@ TEST_F(CryptoMediaTest, FullDiskAtTheEndFailsTheClose) {
 
 // A writing media named "tcp://..." sends to the fixed address 127.0.0.1:8080.
 TEST_F(CryptoMediaTest, TcpNameSendsTheStoredFormToLocalPort8080) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a;
-    std::memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_port = htons(8080);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        GTEST_SKIP() << "port 8080 is in use";
-    }
+    const int fd = kestest::bindTcp(8080, false);
+    if (fd < 0) GTEST_SKIP() << "port 8080 is in use";
     const std::string raw = mt::PageData(100000, 21);
     // Bound but not listening: the connect is refused and the first data to reach the sink fails.
     {
@@ -417,8 +415,8 @@ TEST_F(CryptoMediaTest, TcpNameSendsTheStoredFormToLocalPort8080) {
             media.Close();
         }
         peer.join();
-        EXPECT_TRUE(SameBytes(mt::ReadFile(dir / "m"), received));
-        EXPECT_FALSE(mt::FileExists(name));
+        EXPECT_TRUE(SameBytes(kestest::readFile(dir / "m"), received));
+        EXPECT_FALSE(kestest::fileExists(name));
     }
     ::close(fd);
 }

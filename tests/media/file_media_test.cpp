@@ -9,6 +9,7 @@
 #include "media/FileMedia.h"
 #include "tests/media/media_test_util.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestProcess.h"
 
 namespace {
 
@@ -48,14 +49,14 @@ TEST(FileMediaModeText, FollowsTheSettings) {
 }
 
 TEST_F(FileMediaTest, OpenModes) {
-    mt::WriteFile(path, "old");
+    kestest::writeFile(path, "old");
     {
         FileMedia media(path.c_str(), 2, 0, 1, 0);
         ASSERT_NE(nullptr, media.file);
         EXPECT_EQ(4, media.Write("+new", 4));
         EXPECT_EQ(0, media.Close());
     }
-    EXPECT_EQ("old+new", mt::ReadFile(path));
+    EXPECT_EQ("old+new", kestest::readFile(path));
     {
         // Any mode other than 1 and 2 reads.
         FileMedia media(path.c_str(), 5, 0, 1, 0);
@@ -70,7 +71,7 @@ TEST_F(FileMediaTest, OpenModes) {
         ASSERT_NE(nullptr, media.file);
         EXPECT_EQ(0, media.Write("", 0));
         EXPECT_EQ(0, media.Flush());
-        EXPECT_EQ("", mt::ReadFile(path));
+        EXPECT_EQ("", kestest::readFile(path));
         EXPECT_EQ(0, media.Close());
     }
     for (int32_t compress : {0, 1}) {
@@ -87,11 +88,11 @@ TEST_F(FileMediaTest, PlainFileHoldsTheRawStreamAndReadsStopAtItsEnd) {
         FileMedia media(path.c_str(), 1, 0, 1, 0);
         EXPECT_EQ(60000, media.Write(data.data(), 60000));
         EXPECT_EQ(0, media.Flush());
-        EXPECT_EQ(60000u, mt::ReadFile(path).size());
+        EXPECT_EQ(60000u, kestest::readFile(path).size());
         EXPECT_EQ(40000, media.Write(data.data() + 60000, 40000));
         EXPECT_EQ(0, media.Close());
     }
-    EXPECT_TRUE(mt::ReadFile(path) == data);
+    EXPECT_TRUE(kestest::readFile(path) == data);
     FileMedia media(path.c_str(), 0, 0, 1, 0);
     std::vector<char> buf(65536);
     EXPECT_EQ(65536, media.Read(buf.data(), 65536));
@@ -116,12 +117,13 @@ TEST_F(FileMediaTest, CompressedFileIsGzipThatStandardToolsRead) {
                                       static_cast<uint32_t>(std::min<size_t>(65536, data.size() - done))));
             EXPECT_EQ(0, media.Close());
         }
-        const std::string stored = mt::ReadFile(path);
+        const std::string stored = kestest::readFile(path);
         ASSERT_GE(stored.size(), 18u);
         EXPECT_EQ("\x1f\x8b", stored.substr(0, 2));
         EXPECT_LT(stored.size(), data.size());
-        ASSERT_EQ(0, mt::Shell("zcat < '" + path + "' > '" + dir / "out" + "'"));
-        EXPECT_TRUE(mt::ReadFile(dir / "out") == data);
+        const kestest::RunResult sh = kestest::shell("zcat < '" + path + "' > '" + dir / "out" + "'");
+        ASSERT_EQ(0, sh.status) << sh.err;
+        EXPECT_TRUE(kestest::readFile(dir / "out") == data);
         EXPECT_TRUE(ReadAll(1, 8192) == data);
         EXPECT_TRUE(ReadAll(1, 777) == data);
     }
@@ -135,7 +137,7 @@ TEST_F(FileMediaTest, CompressedWriteAtLevelZeroStoresTheRawStream) {
         EXPECT_EQ(50000, media.Write(data.data(), 50000));
         EXPECT_EQ(0, media.Close());
     }
-    EXPECT_TRUE(mt::ReadFile(path) == data);
+    EXPECT_TRUE(kestest::readFile(path) == data);
     EXPECT_TRUE(ReadAll(1, 8192) == data);
 }
 
@@ -163,7 +165,7 @@ TEST_F(FileMediaTest, CompressedFlushIsASyncPointAndAppendAddsAMember) {
 }
 
 TEST_F(FileMediaTest, WriteErrorsShowInFlushAndClose) {
-    if (!mt::FileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    if (!kestest::fileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
     for (int32_t compress : {0, 1}) {
         SCOPED_TRACE(compress);
         FileMedia flushed("/dev/full", 1, compress, 6, 0);
@@ -188,7 +190,7 @@ TEST_F(FileMediaTest, DamagedCompressedFileFailsItsClose) {
         media.Write(data.data(), static_cast<uint32_t>(data.size()));
         ASSERT_EQ(0, media.Close());
     }
-    const std::string good = mt::ReadFile(path);
+    const std::string good = kestest::readFile(path);
     std::string middle = good, crc = good;
     middle[middle.size() / 2] ^= 0x55;
     crc[crc.size() - 8] ^= 0x01;
@@ -202,13 +204,13 @@ TEST_F(FileMediaTest, DamagedCompressedFileFailsItsClose) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        mt::WriteFile(path, c.stored);
+        kestest::writeFile(path, c.stored);
         ReadAll(1, 8192, EOF);
     }
     // A reader that stops early: the rest is checked at the close, and a good file passes.
     const std::string* const early[] = {&good, &crc};
     for (const std::string* stored : early) {
-        mt::WriteFile(path, *stored);
+        kestest::writeFile(path, *stored);
         FileMedia media(path.c_str(), 0, 1, 1, 0);
         char buf[1000];
         const int32_t got = media.Read(buf, sizeof buf);  // a small file's damage may show here already

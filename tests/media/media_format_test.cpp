@@ -7,6 +7,7 @@
 
 #include "media/CryptoMedia.h"
 #include "tests/media/media_test_util.h"
+#include "tests/support/Files.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -47,7 +48,7 @@ TEST(MediaFormat, KeyStreamOfEachPassPhraseShape) {
                       media.Write(zeros.data(), static_cast<int32_t>(zeros.size())));
             media.Close();
         }
-        const std::string stored = mt::ReadFile(path);
+        const std::string stored = kestest::readFile(path);
         ASSERT_EQ(zeros.size(), stored.size());
         auto block = [&](size_t k) { return mt::Hex(reinterpret_cast<const uint8_t*>(stored.data()) + 16 * k, 16); };
         EXPECT_EQ(c.block0, block(0));
@@ -63,7 +64,7 @@ TEST(MediaFormat, ReadsAFileMadeByGzipAndOpenssl) {
         Unhex("f5fce5e91aba1766adf0745beea463c57553252c4547faf9fe71980cd53c93988667a30febf8f40b699c");
     kestest::TempDir dir;
     const std::string path = dir / "m.bak";
-    mt::WriteFile(path, stored);
+    kestest::writeFile(path, stored);
     CryptoMedia media(path.c_str(), true, true, true, 6, "pass phrase");
     char buf[64];
     int32_t got = media.Read(buf, sizeof buf);

@@ -14,6 +14,7 @@
 #include "media/CryptoMedia.h"
 #include "media/FileMedia.h"
 #include "tests/media/media_test_util.h"
+#include "tests/support/Files.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -90,7 +91,7 @@ TEST_F(MediaSync, FlushSyncsTheWrittenFile) {
     close(reader);
     // A reading FileMedia holds its file through the same stream a writing one syncs.
     const std::string stored = dir / "unsyncable-in.bak";
-    mt::WriteFile(stored, "some bytes");
+    kestest::writeFile(stored, "some bytes");
     for (int32_t compress : {0, 1}) {
         SCOPED_TRACE(compress);
         EXPECT_TRUE(PlainFlush(stored, false, compress));

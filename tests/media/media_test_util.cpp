@@ -1,37 +1,8 @@
 #include "tests/media/media_test_util.h"
 
-#include <sys/stat.h>
-#include <sys/wait.h>
-
-#include <cstdlib>
-#include <fstream>
 #include <random>
-#include <sstream>
 
 namespace mt {
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteFile(const std::string& path, const std::string& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(data.data(), static_cast<std::streamsize>(data.size()));
-}
-
-bool FileExists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-int Shell(const std::string& command) {
-    int status = std::system(command.c_str());
-    if (status == -1 || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
-}
 
 std::string Hex(const uint8_t* bytes, size_t n) {
     static const char kDigits[] = "0123456789abcdef";

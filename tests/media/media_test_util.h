@@ -1,17 +1,10 @@
-// Small helpers shared by the media tests.
+// Data helpers of the media tests; files and processes come from tests/support.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 namespace mt {
-
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& data);
-bool FileExists(const std::string& path);
-
-// Runs a shell command; returns its exit status, or -1 when it did not exit normally.
-int Shell(const std::string& command);
 
 std::string Hex(const uint8_t* bytes, size_t n);
 

@@ -12,6 +12,8 @@
 
 #include "media/SocketService.h"
 #include "support/Log.h"
+#include "tests/support/Capture.h"
+#include "tests/support/Sockets.h"
 
 namespace {
 
@@ -26,13 +28,6 @@ public:
 };
 const auto* const kLogEnvironment = ::testing::AddGlobalTestEnvironment(new LogEnvironment);
 
-template <class F>
-std::string Captured(F f) {
-    testing::internal::CaptureStdout();
-    f();
-    return testing::internal::GetCapturedStdout();
-}
-
 int Count(const std::string& text, const std::string& what) {
     int n = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -41,19 +36,9 @@ int Count(const std::string& text, const std::string& what) {
 
 // A socket bound to a free port of every local IPv4 address, listening or not.
 struct BoundSocket {
-    explicit BoundSocket(bool listening) {
-        fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a;
-        std::memset(&a, 0, sizeof a);
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_ANY);
-        EXPECT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
-        if (listening) {
-            EXPECT_EQ(0, ::listen(fd, 4));
-        }
-        socklen_t len = sizeof a;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = std::to_string(ntohs(a.sin_port));
+    explicit BoundSocket(bool listening) : fd(kestest::bindTcp(0, listening, true)) {
+        EXPECT_GE(fd, 0);
+        port = std::to_string(kestest::localPort(fd));
     }
     ~BoundSocket() { Close(); }
     void Close() {
@@ -91,13 +76,8 @@ std::string FindNewListeningPort(const std::set<int>& before) {
 }
 
 int ConnectLoopback(const std::string& port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a;
-    std::memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
+    const int fd = kestest::connectLoopback(static_cast<uint16_t>(std::stoi(port)));
+    EXPECT_GE(fd, 0);
     return fd;
 }
 
@@ -155,11 +135,11 @@ class MediaConnectToServer : public SeenConnections {};
 TEST_F(MediaRestoreService, SetUpFailuresReturnMinusOneAndLogTheirCall) {
     BoundSocket taken(true);
     std::string log;
-    log = Captured([&] { EXPECT_EQ(-1, StartRestoreService(taken.port.c_str(), RecordConnection)); });
+    log = kestest::capturedStdout([&] { EXPECT_EQ(-1, StartRestoreService(taken.port.c_str(), RecordConnection)); });
     EXPECT_NE(std::string::npos, log.find("bind failed with error: " + std::to_string(EADDRINUSE))) << log;
     EXPECT_EQ(std::string::npos, log.find("Start Restore Service")) << log;
 
-    log = Captured([&] { EXPECT_EQ(-1, StartRestoreService("no-such-service", RecordConnection)); });
+    log = kestest::capturedStdout([&] { EXPECT_EQ(-1, StartRestoreService("no-such-service", RecordConnection)); });
     EXPECT_NE(std::string::npos, log.find("getaddrinfo failed with error: ")) << log;
     // The port is free again once the listener has given up: nothing was left open on it.
     taken.Close();
@@ -168,7 +148,7 @@ TEST_F(MediaRestoreService, SetUpFailuresReturnMinusOneAndLogTheirCall) {
 TEST_F(MediaRestoreService, EachConnectionGetsItsOwnThreadAndBlock) {
     const std::set<int> listening = ListeningSockets();
     std::string port;
-    std::string log = Captured([&] {
+    std::string log = kestest::capturedStdout([&] {
         StartServiceInBackground("0");
         port = FindNewListeningPort(listening);
     });
@@ -239,7 +219,7 @@ TEST_F(MediaRestoreService, RefusedPeersAreClosedAtOnceWithoutAThread) {
 
 TEST_F(MediaConnectToServer, ResolverFailureReturnsFalse) {
     SOCKET s = 0;
-    std::string log = Captured([&] { EXPECT_FALSE(ConnectToServer("no-such-host.invalid", "1", &s)); });
+    std::string log = kestest::capturedStdout([&] { EXPECT_FALSE(ConnectToServer("no-such-host.invalid", "1", &s)); });
     EXPECT_EQ(INVALID_SOCKET, s);
     EXPECT_NE(std::string::npos, log.find("getaddrinfo failed with error: ")) << log;
     EXPECT_EQ(std::string::npos, log.find("Will retry")) << log;
@@ -258,7 +238,7 @@ TEST_F(MediaConnectToServer, RetriesUntilALateListenerAnswers) {
     });
     SOCKET s = INVALID_SOCKET;
     bool connected = false;
-    std::string log = Captured([&] { connected = ConnectToServer("127.0.0.1", port.c_str(), &s); });
+    std::string log = kestest::capturedStdout([&] { connected = ConnectToServer("127.0.0.1", port.c_str(), &s); });
     late.join();
     ASSERT_TRUE(connected) << log;
     ASSERT_NE(INVALID_SOCKET, s);
@@ -334,18 +314,10 @@ TEST(MediaSocketClientTest, TalksToPort8000) {
     BoundSocket probe(false);
     probe.Close();
     // The sample client's port is fixed; leave it alone when something else holds it.
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a;
-    std::memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_port = htons(8000);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        GTEST_SKIP() << "port 8000 is in use";
-    }
+    const int fd = kestest::bindTcp(8000, false);
+    if (fd < 0) GTEST_SKIP() << "port 8000 is in use";
     // Bound, not listening: refused.
-    EXPECT_EQ("Unable to connect to server!\n", Captured(SocketClientTest));
+    EXPECT_EQ("Unable to connect to server!\n", kestest::capturedStdout(SocketClientTest));
     ASSERT_EQ(0, ::listen(fd, 1));
     std::thread echo([fd] {
         int c = ::accept(fd, nullptr, nullptr);
@@ -356,7 +328,7 @@ TEST(MediaSocketClientTest, TalksToPort8000) {
         ::send(c, got.data(), got.size(), 0);
         ::close(c);
     });
-    std::string out = Captured(SocketClientTest);
+    std::string out = kestest::capturedStdout(SocketClientTest);
     echo.join();
     ::close(fd);
     EXPECT_EQ("Bytes Sent: 14\nBytes received: 14\nConnection closed\n", out);

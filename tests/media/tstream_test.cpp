@@ -9,6 +9,7 @@
 
 #include "media/tstream.h"
 #include "tests/media/media_test_util.h"
+#include "tests/support/Sockets.h"
 
 // This binary's own send and recv take the place of the C library's, so that a test can make
 // the network accept or deliver one descriptor's data in small pieces, or fail after a while.
@@ -60,18 +61,7 @@ namespace {
 // A one-connection TCP peer on an ephemeral loopback port.
 class Peer {
 public:
-    Peer() {
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a;
-        std::memset(&a, 0, sizeof a);
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(0, ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a));
-        EXPECT_EQ(0, ::listen(listener_, 1));
-        socklen_t len = sizeof a;
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-    }
+    Peer() : listener_(kestest::bindTcp(0, true)), port_(kestest::localPort(listener_)) { EXPECT_GE(listener_, 0); }
     ~Peer() {
         if (thread_.joinable()) thread_.join();
         if (conn_ >= 0) ::close(conn_);

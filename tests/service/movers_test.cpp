@@ -9,14 +9,16 @@
 #include "platform/winsock/winsock.h"
 #include "sql/Sql.h"
 #include "support/Log.h"
+#include "tests/support/ClientSet.h"
+#include "tests/support/Files.h"
+#include "tests/support/Sockets.h"
+#include "tests/support/TempDir.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <iterator>
 #include <mutex>
@@ -32,32 +34,15 @@ const char kList[] = ", MOVE ''Sales'' TO ''%DATA%Sales.mdf''";
 
 // A one-device client set, its device opened once the server side has configured it.
 struct Device {
-    IClientVirtualDeviceSet2* set = nullptr;
-    IClientVirtualDevice* device = nullptr;
+    kestest::ClientSet client{1};
     std::unique_ptr<ServerDeviceSet> server;
+    IClientVirtualDevice* device = nullptr;
     explicit Device(bool backup) {
-        EXPECT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-        EXPECT_EQ(S_OK, CoCreateInstance(CLSID_MSSQL_ClientVirtualDeviceSet, nullptr, CLSCTX_INPROC_SERVER,
-                                         IID_IClientVirtualDeviceSet2, reinterpret_cast<void**>(&set)));
-        GUID g;
-        CoCreateGuid(&g);
-        wchar_t name[64];
-        StringFromGUID2(g, name, 64);
-        std::string narrow;
-        for (wchar_t* p = name; *p; ++p) narrow += static_cast<char>(*p);
-        VDConfig cfg{};
-        cfg.deviceCount = 1;
-        EXPECT_EQ(S_OK, set->CreateEx(nullptr, name, &cfg));
-        EXPECT_EQ(S_OK, ServerDeviceSet::Open("", narrow, 5000, &server));
+        EXPECT_EQ(S_OK, ServerDeviceSet::Open("", client.name, 5000, &server));
         EXPECT_EQ(S_OK, server->Configure(backup, 512, 65536, 4));
-        EXPECT_EQ(S_OK, set->GetConfiguration(5000, &cfg));
-        EXPECT_EQ(S_OK, set->OpenDevice(name, &device));
-    }
-    ~Device() {
-        server.reset();
-        set->Close();
-        set->Release();
-        CoUninitialize();
+        VDConfig cfg{};
+        EXPECT_EQ(S_OK, client.set->GetConfiguration(5000, &cfg));
+        device = client.open(0);
     }
     // One command from the server side: its completion code and byte count.
     std::pair<DWORD, DWORD> Run(DWORD code, BYTE* buf, DWORD size) {
@@ -69,28 +54,14 @@ struct Device {
 
 // A loopback listener on a port of its own.
 struct Listener {
-    int fd;
-    int port;
-    Listener() {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
-        EXPECT_EQ(0, listen(fd, 8));
-        socklen_t len = sizeof a;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-    }
+    int fd = kestest::bindTcp(0, true);
+    int port = kestest::localPort(fd);
+    Listener() { EXPECT_GE(fd, 0); }
     ~Listener() { close(fd); }
     int Accept() { return accept(fd, nullptr, nullptr); }
     int Connect() const {
-        int s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        EXPECT_EQ(0, connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a));
+        const int s = kestest::connectLoopback(static_cast<uint16_t>(port));
+        EXPECT_GE(s, 0);
         return s;
     }
 };
@@ -522,10 +493,9 @@ struct ReceivedStream {
 // stays connected until the mover has ended. The server reads `readSize` at a time until a read
 // comes back short.
 ReceivedStream ReceiveFrom(const std::vector<std::string>& pieces, bool peerCloses, DWORD readSize) {
-    char folder[] = "/tmp/kes-copy-XXXXXX";
-    EXPECT_NE(mkdtemp(folder), nullptr);
+    const kestest::TempDir folder("kes-copy");
     const Config saved = g_config;
-    strcpy(g_config.LocalFolder, folder);
+    strcpy(g_config.LocalFolder, folder.path().c_str());
     int pair[2];
     EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair));
     const std::string key = "10.0.0.5#Sales#DATABASE#2#1";
@@ -558,18 +528,7 @@ ReceivedStream ReceiveFrom(const std::vector<std::string>& pieces, bool peerClos
     close(pair[1]);
     g_config = saved;
 
-    const std::string dir = folder;
-    if (DIR* d = opendir(folder)) {
-        while (dirent* e = readdir(d)) {
-            if (e->d_name[0] == '.') continue;
-            const std::string path = dir + "/" + e->d_name;
-            std::ifstream f(path, std::ios::binary);
-            r.copy.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-            unlink(path.c_str());
-        }
-        closedir(d);
-    }
-    rmdir(folder);
+    for (const auto& e : std::filesystem::directory_iterator(folder.path())) r.copy = kestest::readFile(e.path());
     return r;
 }
 

@@ -3,6 +3,7 @@
 #include "engine/restoreprotocol.h"
 #include "engine/restoreservice.h"
 #include "support/Log.h"
+#include "tests/support/Capture.h"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,12 @@ RequestFault Parse(const std::string& text, RestoreRequest* out) {
     std::string block(kRequestBlockSize, '\0');
     block.replace(0, std::min(text.size(), block.size()), text.substr(0, block.size()));
     return ParseRequest(block.data(), block.size(), out);
+}
+
+// Empties the connection table, whatever a test left in it.
+void ClearConnections() {
+    std::lock_guard<std::mutex> hold(g_connectionsLock);
+    g_connections.clear();
 }
 
 SYSTEMTIME Time(WORD y, WORD mo, WORD d, WORD h, WORD mi, WORD s) {
@@ -249,10 +256,7 @@ TEST(Service, WaitingConnectionsAreBounded) {
     // A taken entry waits no more: it leaves room for the next.
     EXPECT_EQ(TakeConnection(key(0), 0), param.socket);
     EXPECT_EQ(RegisterConnection("10.0.0.7#U#LOG#1#1", param, &id), Registered::Yes);
-    {
-        std::lock_guard<std::mutex> hold(g_connectionsLock);
-        g_connections.clear();
-    }
+    ClearConnections();
     close(pair[0]);
     close(pair[1]);
 }
@@ -270,10 +274,7 @@ TEST(Service, OnePeerTakesAtMostItsShareOfTheWaitingRoom) {
     EXPECT_EQ(RegisterConnection(key("10.0.0.50", 0), param, &id), Registered::Yes);
     EXPECT_EQ(TakeConnection(key("10.0.0.5", 0), 0), param.socket);
     EXPECT_EQ(RegisterConnection(key("10.0.0.5", 99), param, &id), Registered::Yes);
-    {
-        std::lock_guard<std::mutex> hold(g_connectionsLock);
-        g_connections.clear();
-    }
+    ClearConnections();
     close(pair[0]);
     close(pair[1]);
 }
@@ -307,16 +308,13 @@ TEST(Service, OneRestoreOfADatabaseAtATime) {
     EXPECT_EQ(RegisterConnection("10.0.0.7#orders#DATABASE#1#1", param, &id, &orders), Registered::DatabaseBusy);
     ReleaseDatabase(upper);
     ReleaseDatabase(orders);
-    std::lock_guard<std::mutex> hold(g_connectionsLock);
-    g_connections.clear();
+    ClearConnections();
 }
 
 // The messages a call logs, without their time prefix.
 std::vector<std::string> Logged(const std::function<void()>& f) {
     Log::SetLogLevel(Log::LOG_INFO);
-    testing::internal::CaptureStdout();
-    f();
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = kestest::capturedStdout(f);
     Log::SetLogLevel(Log::LOG_FATAL);
     std::vector<std::string> lines;
     size_t start = 0;
@@ -451,8 +449,7 @@ TEST(Service, WaitingConnectionEndsWhenTakenOrGivenUp) {
         EXPECT_EQ(RegisterConnection(key, SocketThreadParam{INVALID_SOCKET, {}}, &again),
                   c.closed ? Registered::Yes : Registered::Duplicate)
             << c.what;
-        std::lock_guard<std::mutex> hold(g_connectionsLock);
-        g_connections.clear();
+        ClearConnections();
         if (!c.closed) close(pair[0]);
         if (!c.peerCloses) close(pair[1]);
     }

@@ -247,16 +247,9 @@ def streams_case(box, streams):
     check("Write backup stream to file[%s/Sales_D_" % mine in blog, what + ": backup-side copy line", blog[-2000:])
 
 
-def case_one_stream(box):
-    streams_case(box, 1)
-
-
-def case_three_streams(box):
-    streams_case(box, 3)
-
-
-def case_eight_streams(box):
-    streams_case(box, 8)
+# A full backup restored by the service in one stream, in some, and in the most there can be.
+STREAM_COUNTS = {"one_stream": 1, "three_streams": 3, "eight_streams": 8}
+kestrune_harness.table_cases(globals(), streams_case, STREAM_COUNTS)
 
 
 def case_recovery_options(box):

@@ -1,13 +1,13 @@
 // Driver detection over odbcinst.ini files that list chosen drivers. The driver
 // manager reads its set-up once per process, so every case runs the detection in
 // a child process (this test binary in its probe mode) with its own ODBCSYSINI.
+#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "tests/sql/harness.h"
-#include "tests/support/TempDir.h"
+#include <gtest/gtest.h>
 
-using namespace sqltest;
+#include "tests/support/TestProcess.h"
 
 namespace {
 
@@ -64,20 +64,19 @@ class DetectTest : public testing::TestWithParam<DetectCase> {};
 TEST_P(DetectTest, ChoosesHighestNumber) {
     const DetectCase& c = GetParam();
     kestest::TempDir dir;
-    Shell("mkdir -p " + Quote(dir / "home"));
+    std::filesystem::create_directories(dir / "home");
     std::string ini;
     for (const Driver& d : c.drivers) {
         ini += "[" + d.name + "]\nDriver=" + dir / "none.so\n";
         if (!d.extra.empty()) ini += d.extra + "\n";
         ini += "\n";
     }
-    WriteFile(dir / "odbcinst.ini", ini);
+    kestest::writeFile(dir / "odbcinst.ini", ini);
 
-    std::string out;
-    int st = Shell("HOME=" + Quote(dir / "home") + " ODBCSYSINI=" + Quote(dir.path()) + " " +
-                       Quote(testing::internal::GetArgvs()[0]) + " --probe-detect",
-                   &out, false);
-    ASSERT_EQ(st, 0) << out;
+    const kestest::RunResult r =
+        kestest::run({kestest::selfExe(), "--probe-detect"}, {{"HOME", dir / "home"}, {"ODBCSYSINI", dir.path()}});
+    const std::string& out = r.out;
+    ASSERT_EQ(r.status, 0) << out << r.err;
     EXPECT_NE(out.find("result=" + std::to_string(c.result) + "\n"), std::string::npos) << out;
     EXPECT_NE(out.find("\nname=" + c.chosen + "\n"), std::string::npos) << out;
 

@@ -2,14 +2,14 @@
 #include <unistd.h>
 
 #include <ctime>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "platform/win32/win32.h"
 #include "sql/Sql.h"
 #include "support/Log.h"
 #include "tests/sql/harness.h"
+#include "tests/support/Capture.h"
+#include "tests/support/TestProcess.h"
 
 using namespace sqltest;
 
@@ -28,18 +28,11 @@ int32_t RunStatementThread(const std::string& conn, const std::string& batch) {
     return static_cast<int32_t>(code);
 }
 
-class Exec : public testing::Test {
-protected:
-    void SetUp() override {
-        EmuEnv();
-        std::snprintf(g_odbcDriver, sizeof g_odbcDriver, "%s", "ODBC Driver 17 for SQL Server");
-    }
-    std::string conn_ = TrustedConn("localhost");
-};
+class Exec : public Connected {};
 
 TEST_F(Exec, CompletingBatchLogsItsProgress) {
     int32_t code = 99;
-    std::string log = CaptureLog([&] {
+    std::string log = kestest::capturedStdout([&] {
         code = RunStatementThread(conn_,
                                   "RAISERROR('10 percent processed.', 0, 1) WITH NOWAIT "
                                   "WAITFOR DELAY '00:00:00' "
@@ -70,7 +63,7 @@ TEST_F(Exec, FailuresGiveMinusOne) {
     };
     for (const Case& c : cases) {
         int32_t code = 99;
-        std::string log = CaptureLog([&] { code = RunStatementThread(c.conn, c.batch); });
+        std::string log = kestest::capturedStdout([&] { code = RunStatementThread(c.conn, c.batch); });
         EXPECT_EQ(code, -1) << c.batch;
         if (c.line) {
             EXPECT_NE(log.find(std::string("]  ") + c.line + "\n"), std::string::npos) << log;
@@ -78,7 +71,7 @@ TEST_F(Exec, FailuresGiveMinusOne) {
         EXPECT_EQ(log.find("Errors resulted in failure"), std::string::npos) << log;
     }
     // Only one label for every step: the failed login is also "SQLExecDirect()".
-    std::string log = CaptureLog([&] { RunStatementThread(cases[0].conn, "PRINT 'x'"); });
+    std::string log = kestest::capturedStdout([&] { RunStatementThread(cases[0].conn, "PRINT 'x'"); });
     EXPECT_EQ(log.find("error SQLDriverConnect"), std::string::npos) << log;
     EXPECT_NE(log.find("]  28000:1:18456:"), std::string::npos) << log;
     // The statement thread names what it tried as the queries do.
@@ -88,11 +81,10 @@ TEST_F(Exec, FailuresGiveMinusOne) {
 }
 
 TEST_F(Exec, ErrorCarrying3014Recovers) {
-    ASSERT_EQ(Sqlemu("instance create X3014"), 0);
-    ASSERT_EQ(Sqlemu("fault set X3014 error-3014"), 0);
+    const std::string server = FaultyInstance("X3014", "error-3014");
     int32_t code = 99;
     std::string log =
-        CaptureLog([&] { code = RunStatementThread(TrustedConn("localhost\\X3014"), "PRINT 'a' PRINT 'b'"); });
+        kestest::capturedStdout([&] { code = RunStatementThread(TrustedConn(server), "PRINT 'a' PRINT 'b'"); });
     EXPECT_EQ(code, 0);
     EXPECT_NE(log.find("]  Errors were encountered but the command was able to recover and successfully complete.\n"),
               std::string::npos)
@@ -101,12 +93,8 @@ TEST_F(Exec, ErrorCarrying3014Recovers) {
 
 // The log file of this test binary: <its folder>/Log/<its name>-YYYYMMDD.log.
 std::string LogFilePath() {
-    char exe[4096];
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n <= 0) return "";
-    exe[n] = '\0';
-    std::string path(exe);
-    size_t slash = path.rfind('/');
+    const std::string path = kestest::selfExe();
+    const size_t slash = path.rfind('/');
     time_t now = time(nullptr);
     struct tm tm;
     localtime_r(&now, &tm);
@@ -118,9 +106,8 @@ std::string LogFilePath() {
 // An unexpected return code ends the whole process with -10 from the
 // statement thread, and the reason still reaches the console and the log file.
 TEST_F(Exec, StillExecutingEndsTheProcess) {
-    ASSERT_EQ(Sqlemu("instance create XSTILL"), 0);
-    ASSERT_EQ(Sqlemu("fault set XSTILL still-executing"), 0);
-    std::string conn = TrustedConn("localhost\\XSTILL");
+    const std::string server = FaultyInstance("XSTILL", "still-executing");
+    std::string conn = TrustedConn(server);
     // Other test processes append to the same log file: a mark of this run's own.
     std::string mark = "still-executing run " + std::to_string(getpid()) + "-" + std::to_string(time(nullptr));
     EXPECT_EXIT(
@@ -133,8 +120,7 @@ TEST_F(Exec, StillExecutingEndsTheProcess) {
         },
         testing::ExitedWithCode(246), "Unexpected SQLExec result 2");
 
-    std::ifstream f(LogFilePath());
-    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const std::string text = kestest::readFile(LogFilePath());
     size_t at = text.find("]  " + mark + "\n");
     ASSERT_NE(at, std::string::npos) << "the log file lost the lines before the ending: " << LogFilePath();
     EXPECT_NE(text.find("]  Unexpected SQLExec result 2\n", at), std::string::npos);

@@ -1,20 +1,12 @@
-// Shared helpers of the SQL access tests: child commands and an
-// emulated instance reached through the real unixODBC driver manager.
+// Shared helpers of the SQL access tests: an emulated instance reached through the real unixODBC
+// driver manager. Files and child processes come from tests/support.
 #pragma once
 
 #include <string>
 
+#include <gtest/gtest.h>
+
 namespace sqltest {
-
-// Runs a shell command; its standard output (and error, with mergeErr) goes to
-// out. Returns the exit status (0..255), or -1 when it did not exit normally.
-int Shell(const std::string& cmd, std::string* out = nullptr, bool mergeErr = true);
-
-// Single-quotes text for the shell.
-std::string Quote(const std::string& s);
-
-// Writes text to path; fails the test when it cannot.
-void WriteFile(const std::string& path, const std::string& text);
 
 // The process-wide emulated set-up: HOME points at an empty folder, ODBCSYSINI
 // at a folder registered with the emulated driver ("ODBC Driver 17 for SQL
@@ -28,24 +20,22 @@ struct Emu {
 };
 const Emu& EmuEnv();
 
-// Runs the emulator's admin tool with arguments against this process's root.
+// Runs the emulator's admin tool with arguments against this process's root; its output (standard
+// output and error) goes to out.
 int Sqlemu(const std::string& args, std::string* out = nullptr);
 
 // A connection string over the driver of that name to SERVER=server.
 std::string TrustedConn(const std::string& server, const std::string& driver = "ODBC Driver 17 for SQL Server");
 
-// The lines that Log wrote to standard output while fn ran.
-template <class Fn>
-std::string CaptureLog(Fn fn);
+// A new instance of that name with the emulator's fault switched on; returns the server name that
+// reaches it.
+std::string FaultyInstance(const std::string& instance, const std::string& fault);
+
+// The emulated set-up made, and ODBC Driver 17 chosen as start-up would choose it.
+class Connected : public testing::Test {
+protected:
+    void SetUp() override;
+    std::string conn_ = TrustedConn("localhost");
+};
 
 }  // namespace sqltest
-
-#include <gtest/gtest.h>
-
-template <class Fn>
-std::string sqltest::CaptureLog(Fn fn) {
-    testing::internal::CaptureStdout();
-    fn();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}

@@ -5,19 +5,13 @@
 #include "engine/startup.h"
 #include "sql/Sql.h"
 #include "tests/sql/harness.h"
+#include "tests/support/Capture.h"
 
 using namespace sqltest;
 
 namespace {
 
-class Query : public testing::Test {
-protected:
-    void SetUp() override {
-        EmuEnv();
-        std::snprintf(g_odbcDriver, sizeof g_odbcDriver, "%s", "ODBC Driver 17 for SQL Server");
-    }
-    std::string conn_ = TrustedConn("localhost");
-};
+class Query : public Connected {};
 
 TEST_F(Query, ResultTexts) {
     struct Case {
@@ -46,7 +40,7 @@ TEST_F(Query, ResultTexts) {
     for (const Case& c : cases) {
         std::string log;
         std::string got;
-        log = CaptureLog([&] { got = QuerySQL(conn_.c_str(), c.batch, c.first); });
+        log = kestest::capturedStdout([&] { got = QuerySQL(conn_.c_str(), c.batch, c.first); });
         EXPECT_EQ(got, c.want) << c.batch;
         EXPECT_EQ(log.find("SQL Server ODBC driver reported"), std::string::npos) << c.batch << log;
     }
@@ -76,7 +70,7 @@ TEST_F(Query, FailedLoginLogsTheDriverRecords) {
     ASSERT_EQ(Sqlemu("login add MSSQLSERVER kes right"), 0);
     std::string conn = "DRIVER={ODBC Driver 17 for SQL Server};SERVER=localhost;DATABASE=msdb;UID=kes;PWD=wrong;";
     std::string got;
-    std::string log = CaptureLog([&] { got = QuerySQL(conn.c_str(), kVersionQuery, true); });
+    std::string log = kestest::capturedStdout([&] { got = QuerySQL(conn.c_str(), kVersionQuery, true); });
     EXPECT_EQ(got, "");
     EXPECT_NE(log.find("]  SQL Server ODBC driver reported the following error SQLDriverConnect\n"), std::string::npos)
         << log;
@@ -88,7 +82,7 @@ TEST_F(Query, FailedLoginLogsTheDriverRecords) {
     // The right pass word, and a server that does not exist.
     conn = "DRIVER={ODBC Driver 17 for SQL Server};SERVER=localhost;DATABASE=msdb;UID=kes;PWD=right;";
     EXPECT_EQ(QuerySQL(conn.c_str(), kVersionQuery, true), "1500");
-    log = CaptureLog([&] { got = QuerySQL(TrustedConn("nohost").c_str(), kVersionQuery, true); });
+    log = kestest::capturedStdout([&] { got = QuerySQL(TrustedConn("nohost").c_str(), kVersionQuery, true); });
     EXPECT_EQ(got, "");
     EXPECT_NE(log.find("]  SQL Server ODBC driver reported the following error SQLDriverConnect\n"), std::string::npos)
         << log;
@@ -118,7 +112,7 @@ TEST_F(Query, RefusedConnectionNamesServerAndLogin) {
     };
     for (const Case& c : cases) {
         std::string got = "x";
-        const std::string log = CaptureLog([&] { got = QuerySQL(c.conn.c_str(), kVersionQuery, true); });
+        const std::string log = kestest::capturedStdout([&] { got = QuerySQL(c.conn.c_str(), kVersionQuery, true); });
         EXPECT_EQ(got, "") << c.conn;
         const size_t driver = log.find("]  SQL Server ODBC driver reported the following error SQLDriverConnect\n");
         const size_t mine = log.find(std::string("]  ") + c.line + "\n");
@@ -127,7 +121,7 @@ TEST_F(Query, RefusedConnectionNamesServerAndLogin) {
         EXPECT_EQ(log.find("Hidden-Pass"), std::string::npos) << log;
     }
     // A connection that succeeds and a batch that fails after it name nothing of the kind.
-    const std::string log = CaptureLog([&] { QuerySQL(conn_.c_str(), "SELEC 1", true); });
+    const std::string log = kestest::capturedStdout([&] { QuerySQL(conn_.c_str(), "SELEC 1", true); });
     EXPECT_EQ(log.find("Cannot connect"), std::string::npos) << log;
 }
 
@@ -145,7 +139,7 @@ TEST_F(Query, ProgressShapedMessages) {
         {"PRINT '12345678901234567890'", "Operation Progress: 12345678901234567890"},
     };
     for (const Case& c : cases) {
-        std::string log = CaptureLog([&] { QuerySQL(conn_.c_str(), c.batch, true); });
+        std::string log = kestest::capturedStdout([&] { QuerySQL(conn_.c_str(), c.batch, true); });
         if (c.line) {
             EXPECT_NE(log.find(std::string("]  ") + c.line + "\n"), std::string::npos) << c.batch << log;
         } else {
@@ -157,13 +151,13 @@ TEST_F(Query, ProgressShapedMessages) {
     // after the 54-character prefix of driver 18 still fits exactly.
     std::snprintf(g_odbcDriver, sizeof g_odbcDriver, "%s", "ODBC Driver 18 for SQL Server");
     std::string conn18 = TrustedConn("localhost", "ODBC Driver 18 for SQL Server");
-    std::string log =
-        CaptureLog([&] { QuerySQL(conn18.c_str(), "RAISERROR('10 percent processed.', 0, 1) WITH NOWAIT", true); });
+    std::string log = kestest::capturedStdout(
+        [&] { QuerySQL(conn18.c_str(), "RAISERROR('10 percent processed.', 0, 1) WITH NOWAIT", true); });
     EXPECT_NE(log.find("]  Operation Progress: 10 percent processed.\n"), std::string::npos) << log;
 
     // With no driver chosen the walk names a fallback and counts with its length.
     g_odbcDriver[0] = '\0';
-    log = CaptureLog([&] { QuerySQL(conn_.c_str(), "PRINT '12345678901234567890'", true); });
+    log = kestest::capturedStdout([&] { QuerySQL(conn_.c_str(), "PRINT '12345678901234567890'", true); });
     EXPECT_STREQ(g_odbcDriver, "ODBC SQL Server Driver");
     EXPECT_NE(log.find("]  Operation Progress: Server]12345678901234567890\n"), std::string::npos) << log;
 }
@@ -171,24 +165,24 @@ TEST_F(Query, ProgressShapedMessages) {
 TEST_F(Query, FailuresInTheBatch) {
     std::string got;
     // Rejected at once: the label and the records; nothing comes back.
-    std::string log = CaptureLog([&] { got = QuerySQL(conn_.c_str(), "SELEC 1", true); });
+    std::string log = kestest::capturedStdout([&] { got = QuerySQL(conn_.c_str(), "SELEC 1", true); });
     EXPECT_EQ(got, "");
     EXPECT_NE(log.find("]  SQL Server ODBC driver reported the following error SQLExecDirect()\n"), std::string::npos)
         << log;
     EXPECT_NE(log.find("]  42000:1:102:"), std::string::npos) << log;
 
     // An error after the first result: what was read stays.
-    log = CaptureLog([&] { got = QuerySQL(conn_.c_str(), "SELECT 'x' RAISERROR('broke', 16, 1) SELECT 'y'", false); });
+    log = kestest::capturedStdout(
+        [&] { got = QuerySQL(conn_.c_str(), "SELECT 'x' RAISERROR('broke', 16, 1) SELECT 'y'", false); });
     EXPECT_EQ(got, "x");
     EXPECT_NE(log.find("]  Errors resulted in failure of the command.\n"), std::string::npos) << log;
 }
 
 TEST_F(Query, ErrorCarrying3014Recovers) {
-    ASSERT_EQ(Sqlemu("instance create F3014"), 0);
-    ASSERT_EQ(Sqlemu("fault set F3014 error-3014"), 0);
+    const std::string server = FaultyInstance("F3014", "error-3014");
     std::string got;
-    std::string log = CaptureLog(
-        [&] { got = QuerySQL(TrustedConn("localhost\\F3014").c_str(), "SELECT 'x' PRINT 'p' SELECT 'y'", false); });
+    std::string log = kestest::capturedStdout(
+        [&] { got = QuerySQL(TrustedConn(server).c_str(), "SELECT 'x' PRINT 'p' SELECT 'y'", false); });
     EXPECT_NE(log.find("]  Errors were encountered but the command was able to recover and successfully complete.\n"),
               std::string::npos)
         << log;
@@ -197,19 +191,17 @@ TEST_F(Query, ErrorCarrying3014Recovers) {
 }
 
 TEST_F(Query, UnexpectedReturnCodeEndsTheWalkOnly) {
-    ASSERT_EQ(Sqlemu("instance create FSTILL"), 0);
-    ASSERT_EQ(Sqlemu("fault set FSTILL still-executing"), 0);
+    const std::string server = FaultyInstance("FSTILL", "still-executing");
     std::string got;
     std::string log =
-        CaptureLog([&] { got = QuerySQL(TrustedConn("localhost\\FSTILL").c_str(), "SELECT 'x' SELECT 'y'", false); });
+        kestest::capturedStdout([&] { got = QuerySQL(TrustedConn(server).c_str(), "SELECT 'x' SELECT 'y'", false); });
     EXPECT_NE(log.find("]  Unexpected SQLExec result 2\n"), std::string::npos) << log;
     EXPECT_EQ(got, "x");
 }
 
 TEST_F(Query, LongMessageIsCutToItsBuffer) {
-    ASSERT_EQ(Sqlemu("instance create FLONG"), 0);
-    ASSERT_EQ(Sqlemu("fault set FLONG long-message"), 0);
-    std::string log = CaptureLog([&] { QuerySQL(TrustedConn("localhost\\FLONG").c_str(), "PRINT 'x'", true); });
+    const std::string server = FaultyInstance("FLONG", "long-message");
+    std::string log = kestest::capturedStdout([&] { QuerySQL(TrustedConn(server).c_str(), "PRINT 'x'", true); });
     size_t at = log.find("]  Operation Progress: ");
     ASSERT_NE(at, std::string::npos) << log;
     size_t end = log.find('\n', at);
@@ -225,7 +217,7 @@ TEST_F(Query, FixedDriverForm) {
 
     // Texts that would not fit its 1024-byte buffer are refused before anything is sent.
     std::string big(990, 's');
-    std::string log = CaptureLog([&] { got = QuerySQL(big.c_str(), "kes", "pw", "SELECT 1", true); });
+    std::string log = kestest::capturedStdout([&] { got = QuerySQL(big.c_str(), "kes", "pw", "SELECT 1", true); });
     EXPECT_EQ(got, "");
     EXPECT_NE(log.find("]  The connection string does not fit its 1023 characters.\n"), std::string::npos) << log;
 }

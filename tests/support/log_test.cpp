@@ -160,11 +160,13 @@ TEST(SupportLog, DateAndTimeFieldsHaveTwoDigits) {
         TempDir dir;
         std::string exe = kestest::placeProgram(g_supportSelf, dir.path(), "Kestrune.exe");
         kestest::RunResult r =
-            kestest::run({exe, "--child", "log-levels"}, "",
-                         {std::string("LD_PRELOAD=") + faketime, std::string("FAKETIME=") + c.when,
-                          "FAKETIME_DONT_FAKE_MONOTONIC=1", "TZ=UTC",
+            kestest::run({exe, "--child", "log-levels"},
+                         {{"LD_PRELOAD", faketime},
+                          {"FAKETIME", c.when},
+                          {"FAKETIME_DONT_FAKE_MONOTONIC", "1"},
+                          {"TZ", "UTC"},
                           // the preloaded clock stands before the sanitizer runtime
-                          "ASAN_OPTIONS=" + asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0"});
+                          {"ASAN_OPTIONS", asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0"}});
         ASSERT_EQ(r.status, 0) << r.err;
         std::string log = kestest::readFile(dir / c.file);
         EXPECT_EQ(log, r.out) << c.file;

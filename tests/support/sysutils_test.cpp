@@ -1,5 +1,6 @@
 #include "support/SysUtils.h"
-#include "tests/support/TestProcess.h"
+#include "tests/support/Files.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 

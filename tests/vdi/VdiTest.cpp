@@ -1,5 +1,6 @@
 #include "platform/vdi/VdiServer.h"
 #include "platform/vdi/vdi.h"
+#include "tests/support/ClientSet.h"
 
 #include <gtest/gtest.h>
 
@@ -27,34 +28,7 @@ std::string FreshName() {
 
 std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 
-// One client set created on a COM-initialised thread.
-struct ClientSet {
-    IClientVirtualDeviceSet2* set = nullptr;
-    std::string name = FreshName();
-
-    explicit ClientSet(DWORD count, const wchar_t* instance = nullptr) {
-        EXPECT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-        EXPECT_EQ(S_OK, CoCreateInstance(CLSID_MSSQL_ClientVirtualDeviceSet, nullptr, CLSCTX_INPROC_SERVER,
-                                         IID_IClientVirtualDeviceSet2, reinterpret_cast<void**>(&set)));
-        VDConfig cfg{};
-        cfg.deviceCount = count;
-        std::wstring w = Wide(name);
-        EXPECT_EQ(S_OK, set->CreateEx(instance, w.c_str(), &cfg));
-    }
-    ~ClientSet() {
-        if (set) {
-            set->Close();
-            set->Release();
-        }
-        CoUninitialize();
-    }
-    IClientVirtualDevice* Open(DWORD index) {
-        std::wstring w = Wide(index ? name + std::to_string(index) : name);
-        IClientVirtualDevice* dev = nullptr;
-        EXPECT_EQ(S_OK, set->OpenDevice(w.c_str(), &dev));
-        return dev;
-    }
-};
+using kestest::ClientSet;
 
 std::unique_ptr<ServerDeviceSet> ServerOpen(const std::string& instance, const std::string& name, DWORD timeoutMs = 0) {
     std::unique_ptr<ServerDeviceSet> s;
@@ -257,7 +231,7 @@ TEST(VdiDevice, CommandsRoundTripWithTheServersBuffer) {
     ClientSet client(1);
     auto server = ServerOpen("", client.name);
     ASSERT_EQ(S_OK, server->Configure(true, 512, 4096, 2));
-    IClientVirtualDevice* dev = client.Open(0);
+    IClientVirtualDevice* dev = client.open(0);
 
     BYTE* out = server->AllocateBuffer(4096);
     std::memset(out, 'w', 4096);
@@ -321,7 +295,7 @@ TEST(VdiDevice, GetCommandTimesOutThenCloseEndsIt) {
     ClientSet client(2);
     auto server = ServerOpen("", client.name);
     ASSERT_EQ(S_OK, server->Configure(false, 512, 4096, 2));
-    IClientVirtualDevice* dev = client.Open(1);
+    IClientVirtualDevice* dev = client.open(1);
     VDC_Command* cmd = nullptr;
     EXPECT_EQ(VD_E_TIMEOUT, dev->GetCommand(50, &cmd));
     EXPECT_EQ(nullptr, cmd);
@@ -346,8 +320,8 @@ TEST(VdiAbort, ClientAbortWakesEveryWaiter) {
     ClientSet client(2);
     auto server = ServerOpen("", client.name);
     ASSERT_EQ(S_OK, server->Configure(true, 512, 4096, 2));
-    IClientVirtualDevice* d0 = client.Open(0);
-    IClientVirtualDevice* d1 = client.Open(1);
+    IClientVirtualDevice* d0 = client.open(0);
+    IClientVirtualDevice* d1 = client.open(1);
     BYTE* buf = server->AllocateBuffer(4096);
     Request* t = nullptr;
     ASSERT_EQ(S_OK, server->Submit(0, VDC_Write, buf, 4096, 0, &t));
@@ -385,7 +359,7 @@ TEST(VdiAbort, ServerAbortWakesTheClient) {
         IClientVirtualDevice* dev = nullptr;
         if (c.configureFirst) {
             ASSERT_EQ(S_OK, server->Configure(false, 512, 4096, 1));
-            dev = client.Open(0);
+            dev = client.open(0);
         }
         auto clientWait = std::async(std::launch::async, [&] {
             if (dev) {
@@ -463,10 +437,10 @@ TEST(VdiSet, TwoSetsAtOnceNeverMix) {
         return hr == VD_E_CLOSE ? seen : -2;
     };
     std::vector<std::future<int>> devices;
-    devices.push_back(std::async(std::launch::async, device, a.Open(0), 'A'));
-    devices.push_back(std::async(std::launch::async, device, a.Open(1), 'B'));
-    devices.push_back(std::async(std::launch::async, device, b.Open(0), 'a'));
-    devices.push_back(std::async(std::launch::async, device, b.Open(1), 'b'));
+    devices.push_back(std::async(std::launch::async, device, a.open(0), 'A'));
+    devices.push_back(std::async(std::launch::async, device, a.open(1), 'B'));
+    devices.push_back(std::async(std::launch::async, device, b.open(0), 'a'));
+    devices.push_back(std::async(std::launch::async, device, b.open(1), 'b'));
     std::thread ta(serve, sa.get(), 'A'), tb(serve, sb.get(), 'a');
     ta.join();
     tb.join();
