@@ -428,6 +428,9 @@ bool ClaimOne(const std::string& file, bool options, const std::vector<Claimed>&
         return refuse("its folder " + folder + " does not exist");
     if (!GetFileIdA(folder.c_str(), &out->folderVolume, &out->folderIndex))
         return refuse("its folder " + folder + " cannot be examined (" + Reason() + ")");
+    // A device keeps nothing, so several streams may write to one (links to /dev/null).
+    const DWORD attrs = GetFileAttributesA(out->target.c_str());
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DEVICE)) return true;
     // Two spellings of one file (a link, "./"): the same folder and the same name.
     for (const Claimed& c : already) {
         if (c.folderVolume == out->folderVolume && c.folderIndex == out->folderIndex &&
@@ -436,9 +439,7 @@ bool ClaimOne(const std::string& file, bool options, const std::vector<Claimed>&
             return false;
         }
     }
-    const DWORD attrs = GetFileAttributesA(out->target.c_str());
     if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY)) return refuse("it is a folder");
-    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DEVICE)) return true;  // nothing to keep
     const size_t nameMax = NameMax(out->target);
     if (NameOf(out->target).size() > nameMax) {
         char reason[160];

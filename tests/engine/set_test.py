@@ -482,6 +482,12 @@ def case_device_media(box):
     check(not os.path.exists("/dev/null_opts"), "/dev/null_opts was written")
     check(not os.path.exists(log) or "/dev/null" not in open(log).read(), "a file beside /dev/null was touched",
           open(log).read() if os.path.exists(log) else "")
+    # A device keeps nothing: two names of /dev/null are two streams into it, not one file named twice.
+    folder = box.folder("nulls")
+    for k in (1, 2):
+        os.symlink("/dev/null", os.path.join(folder, "Sales_%d.bak" % k))
+    st, out = box.run("-a=B", "-b=F", "-d=Sales", "-f=2@" + folder)
+    check(st == 0, "two links to /dev/null: status %d" % st, out)
 
 
 # ---------------------------------------------------------------- backups of other kinds over a set
