@@ -6,12 +6,12 @@
 #include <string>
 
 #include "engine/job.h"
-#include "engine/restoreprotocol.h"
+#include "engine/service/connections.h"
 
 std::map<int, std::string> g_streamFiles;
 std::string g_moveClauses;
 JobInfo g_job;
-// The restore service's table of accepted sockets and its lock (engine/restoreprotocol.h).
+// The restore service's table of accepted sockets and its lock (engine/service/connections.h).
 std::map<std::string, Registration> g_connections;
 std::mutex g_connectionsLock;
 std::string g_allowedPeers;

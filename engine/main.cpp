@@ -9,7 +9,7 @@
 #include "engine/Version.h"
 #include "engine/devicerun.h"
 #include "engine/job.h"
-#include "engine/restoreservice.h"
+#include "engine/service/service.h"
 #include "engine/startup.h"
 #include "media/SocketService.h"
 #include "sql/Sql.h"

@@ -3,7 +3,7 @@
 #include "config/Config.h"
 #include "engine/commandloop.h"
 #include "engine/job.h"
-#include "engine/restoreprotocol.h"
+#include "engine/service/connections.h"
 #include "media/SocketService.h"
 #include "support/Log.h"
 

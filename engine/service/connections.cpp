@@ -1,4 +1,4 @@
-#include "engine/restoreprotocol.h"
+#include "engine/service/connections.h"
 
 #include "support/Log.h"
 #include "support/SysUtils.h"

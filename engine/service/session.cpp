@@ -1,9 +1,9 @@
 // The restore of one incoming backup, run by the connection thread of its stream 1.
-#include "engine/restoreservice.h"
+#include "engine/service/service.h"
 
 #include "engine/devicerun.h"
 #include "engine/job.h"
-#include "engine/restoreprotocol.h"
+#include "engine/service/connections.h"
 #include "sql/Sql.h"
 #include "support/Log.h"
 

@@ -1,8 +1,8 @@
-#include "engine/restoreservice.h"
+#include "engine/service/service.h"
 
 #include "config/Config.h"
 #include "engine/job.h"
-#include "engine/restoreprotocol.h"
+#include "engine/service/connections.h"
 #include "engine/statements.h"
 #include "sql/Sql.h"
 #include "support/Log.h"
