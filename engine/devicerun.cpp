@@ -4,7 +4,7 @@
 #include "engine/job.h"
 #include "engine/mediaset.h"
 #include "engine/moveclauses.h"
-#include "engine/service/connections.h"
+#include "engine/service/request.h"
 #include "engine/statements.h"
 #include "platform/winsock/winsock.h"
 #include "sql/Sql.h"

@@ -4,6 +4,7 @@
 #include "engine/commandloop.h"
 #include "engine/job.h"
 #include "engine/service/connections.h"
+#include "engine/service/request.h"
 #include "media/SocketService.h"
 #include "support/Log.h"
 

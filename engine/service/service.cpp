@@ -3,6 +3,7 @@
 #include "config/Config.h"
 #include "engine/job.h"
 #include "engine/service/connections.h"
+#include "engine/service/request.h"
 #include "engine/statements.h"
 #include "sql/Sql.h"
 #include "support/Log.h"

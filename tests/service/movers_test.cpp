@@ -4,6 +4,7 @@
 #include "engine/job.h"
 #include "engine/netmovers.h"
 #include "engine/service/connections.h"
+#include "engine/service/request.h"
 #include "engine/service/service.h"
 #include "platform/vdi/VdiServer.h"
 #include "platform/winsock/winsock.h"

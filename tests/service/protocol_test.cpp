@@ -1,6 +1,7 @@
 // The request block both sides read and write, the connection key and table, local copy names
 // and the service's RESTORE batch.
 #include "engine/service/connections.h"
+#include "engine/service/request.h"
 #include "engine/service/service.h"
 #include "support/Log.h"
 #include "tests/support/Capture.h"

@@ -1,7 +1,9 @@
 // Fuzz target of the restore service's request parsing: any 8192-byte block a peer may send. A
 // request that passes must read back as its own key, and the statement built from it must keep its
 // device-list place and every quote of the peer's texts doubled.
+#include "engine/moveclauses.h"
 #include "engine/service/connections.h"
+#include "engine/service/request.h"
 
 #include <cstdlib>
 #include <cstring>
