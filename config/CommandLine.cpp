@@ -1,5 +1,6 @@
 #include "config/Config.h"
 #include "support/Log.h"
+#include "support/SysUtils.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -107,7 +108,7 @@ void ParseCommandLine(int argc, char** argv) {
                 checkFits(opt->name, value, opt->width);
                 copyText(opt->text, opt->width, value);
                 break;
-            case Kind::Number: *opt->number = ConfigNumber(value); break;
+            case Kind::Number: *opt->number = ReadInt32(value); break;
             case Kind::SetTrue: *opt->flag = true; break;
             case Kind::SetFalse: *opt->flag = false; break;
         }

@@ -14,8 +14,6 @@
 // no constructor), so no other file's global has to be built before it.
 Config g_config("Default");
 
-int32_t ConfigNumber(const char* text) { return ReadInt32(text); }
-
 namespace {
 bool isTrueText(const char* v) { return v[0] == 'Y' || v[0] == 'y' || v[0] == 'T' || v[0] == 't' || v[0] == '1'; }
 }  // namespace
@@ -114,7 +112,7 @@ void Config::ReadNumber(const char* section, const char* key, int32_t* field, bo
     if (!HasConfigItem(section, key)) return;
     char value[32] = {};
     GetPrivateProfileStringA(section, key, "", value, sizeof value, IniPath.c_str());
-    int32_t v = ConfigNumber(value);
+    int32_t v = ReadInt32(value);
     *field = port ? v % 65535 : v;
 }
 
@@ -191,7 +189,7 @@ int Config::GetConfigInt(const char* section, const char* key) {
     try {
         char value[32] = {};
         GetPrivateProfileStringA(section, key, "", value, sizeof value, IniPath.c_str());
-        return ConfigNumber(value);
+        return ReadInt32(value);
     } catch (const std::exception&) {
         Log::WError("Failed to load config item[%s-%s].", section, key);
         return -1;

@@ -88,9 +88,6 @@ private:
 
 extern Config g_config;
 
-// A number setting's reading: as atoi reads it, held at the int32 limits.
-int32_t ConfigNumber(const char* text);
-
 // Logs an Error line for each refused config.ini value; false when there was one.
 bool ReportRefusedSettings();
 

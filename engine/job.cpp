@@ -12,8 +12,6 @@
 
 namespace {
 
-int ReadNumber(const std::string& s) { return ReadInt32(s.c_str()); }
-
 bool StartsWith(const std::string& s, const char* prefix) {
     return s.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
 }
@@ -51,7 +49,7 @@ int BuildStreamTable() {
     std::vector<std::string> pieces;
     SplitString(g_config.Files, "@", pieces);
     if (pieces.size() == 2) {
-        int count = ReadNumber(pieces[0]);
+        int count = ReadInt32(pieces[0].c_str());
         std::string folder = pieces[1];
         DropLastIf(folder, [](char c) { return c == '\\' || c == '/'; });
         DropLastIf(folder, [](char c) { return c == '"'; });
@@ -105,7 +103,7 @@ int BuildStreamTable() {
                 g_job.port = 0;
             } else {
                 g_job.host = entry.substr(6, colon - 6);
-                g_job.port = ReadNumber(entry.substr(colon + 1));
+                g_job.port = ReadInt32(entry.substr(colon + 1).c_str());
             }
         }
     }

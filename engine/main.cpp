@@ -78,7 +78,7 @@ int main(int argc, char** argv, char** envp) {
     }
 
     // 11. The local server's version; a failed query leaves 0 and the start-up goes on.
-    g_config.LocalVersion = ParseVersion(QuerySQL(connStr, kVersionQuery, true).c_str());
+    g_config.LocalVersion = ReadInt32(QuerySQL(connStr, kVersionQuery, true).c_str());
 
     // 12. The restore service: the listener keeps the main thread until it gives up, which is a
     // failure. Connection and device threads may still run: end without destroying what they use.

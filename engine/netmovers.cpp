@@ -99,28 +99,10 @@ public:
         memcpy(closing_, request, sizeof closing_);
         if (!SendAll(request, kRequestBlockSize)) return;
         char answer[kRequestBlockSize];
-        size_t got = 0;
-        const DWORD start = GetTickCount();
-        while (got < sizeof answer) {
-            const DWORD spent = GetTickCount() - start;
-            if (spent >= g_streamIdleMs) break;
-            SetReceiveTimeout(s_, g_streamIdleMs - spent);
-            const int n = SocketRecv(s_, answer + got, sizeof answer - got, 0);
-            if (n > 0) {
-                got += static_cast<size_t>(n);
-                continue;
-            }
-            if (n < 0 && WSAGetLastError() == WSAEINTR) continue;
+        int error = 0;
+        if (RecvWithin(s_, answer, sizeof answer, g_streamIdleMs, &error) < sizeof answer) {
             // A refusal closes (or, with the request unread, resets) the connection.
-            if (n == 0 || !IsReceiveTimeout(WSAGetLastError())) {
-                Fail(ServiceFault::ClosedBeforeAnswer);
-                return;
-            }
-            break;
-        }
-        SetReceiveTimeout(s_, g_streamIdleMs);
-        if (got < sizeof answer) {
-            Fail(ServiceFault::NoAnswer);
+            Fail(IsReceiveTimeout(error) ? ServiceFault::NoAnswer : ServiceFault::ClosedBeforeAnswer);
             return;
         }
         if (memcmp(answer, request, sizeof answer) != 0) {
@@ -340,6 +322,30 @@ private:
 };
 
 }  // namespace
+
+size_t RecvWithin(SOCKET s, char* buffer, size_t n, uint32_t boundMs, int* error) {
+    const DWORD start = GetTickCount();
+    size_t count = 0;
+    *error = 0;
+    while (count < n) {
+        const DWORD spent = GetTickCount() - start;
+        if (spent >= boundMs) {
+            *error = WSAETIMEDOUT;
+            break;
+        }
+        SetReceiveTimeout(s, boundMs - spent);
+        const int got = SocketRecv(s, buffer + count, n - count < 1024 ? n - count : 1024, 0);
+        if (got > 0) {
+            count += static_cast<size_t>(got);
+            continue;
+        }
+        if (got < 0 && WSAGetLastError() == WSAEINTR) continue;
+        *error = got < 0 ? WSAGetLastError() : 0;
+        break;
+    }
+    SetReceiveTimeout(s, boundMs);
+    return count;
+}
 
 int SendStreamToService(IClientVirtualDevice* device, uint32_t count, uint32_t index) {
     const std::string& database = g_job.database;

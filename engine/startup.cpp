@@ -80,8 +80,6 @@ bool CheckRunSettings() {
     return true;
 }
 
-int ParseVersion(const char* text) { return ReadInt32(text); }
-
 bool CheckServiceSettings() {
     // Neither list stops the service, but either lets in peers other than the ones named, or keeps
     // out a named one: say so.

@@ -28,6 +28,3 @@ bool CheckRunSettings();
 // names standby files: F, D or L, else false (message logged). An allow-list
 // that admits every peer, or one that holds blanks, is named in a Warn line.
 bool CheckServiceSettings();
-
-// Reads a version text: leading blanks, an optional sign, digits; 0 without digits.
-int ParseVersion(const char* text);

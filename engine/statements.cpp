@@ -66,12 +66,19 @@ std::string BracketName(const std::string& name) { return "[" + DoubleEvery(name
 std::string LiteralText(const std::string& text) { return DoubleEvery(text, '\''); }
 
 std::wstring DeviceName(const wchar_t* setName, unsigned index) {
-    std::wstring name(setName);
+    std::wstring name(setName ? setName : L"");
     if (index > 0) {
         std::string digits = std::to_string(index);
         name.append(digits.begin(), digits.end());
     }
     return name;
+}
+
+std::string DeviceList(const wchar_t* setName, unsigned count) {
+    std::string list;
+    for (unsigned i = 0; i < count; ++i)
+        list += (i == 0 ? " VIRTUAL_DEVICE='" : ", VIRTUAL_DEVICE='") + Narrow(DeviceName(setName, i).c_str()) + "'";
+    return list;
 }
 
 bool NeedsStandbyClause(const Config& cfg) {
@@ -98,13 +105,13 @@ std::string ComposeStatement(const Config& cfg, int deviceCount, const wchar_t* 
     const bool verify = action == 'V';
     const bool restoreR = action == 'R';
     const int version = cfg.LocalVersion;
-    const std::string set = Narrow(setName);
     const std::string kind = verify ? "" : (type == 'L' ? "LOG" : "DATABASE");
     const std::string target = verify ? "VERIFYONLY" : BracketName(cfg.DB);
 
-    std::string s = Format("%s %s %s %s VIRTUAL_DEVICE='%s'", backup ? "BACKUP" : "RESTORE", kind.c_str(),
-                           target.c_str(), backup ? "TO" : "FROM", set.c_str());
-    for (int i = 1; i < deviceCount; ++i) s += Format(", VIRTUAL_DEVICE='%s%d'", set.c_str(), i);
+    // Device 0 is named even for a count below 1.
+    std::string s =
+        Format("%s %s %s %s", backup ? "BACKUP" : "RESTORE", kind.c_str(), target.c_str(), backup ? "TO" : "FROM") +
+        DeviceList(setName, deviceCount > 1 ? static_cast<unsigned>(deviceCount) : 1);
 
     if (cfg.BlockSize > 0)
         s += Format(" WITH STATS=5, BlockSize=%d, BUFFERCOUNT=%d, MAXTRANSFERSIZE=%d", cfg.BlockSize, cfg.BufferCount,

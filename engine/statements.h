@@ -33,6 +33,9 @@ std::string ComposeStatement(const Config& cfg, int deviceCount, const wchar_t* 
 
 // The device name of index i: the set name, followed by i in decimal for i above 0.
 std::wstring DeviceName(const wchar_t* setName, unsigned index);
+// " VIRTUAL_DEVICE='<set>'", then ", VIRTUAL_DEVICE='<set><i>'" for i = 1 .. count - 1: every
+// device of the set by DeviceName.
+std::string DeviceList(const wchar_t* setName, unsigned count);
 
 // A RESTORE batch with the place of its device list: the two characters "%s" at `marker`, kept
 // apart from any "%s" that a database name or a MOVE clause brings.

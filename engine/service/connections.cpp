@@ -9,12 +9,6 @@
 
 namespace {
 
-std::string Narrow(const wchar_t* w) {
-    std::string out;
-    for (; *w; ++w) out += static_cast<char>(*w);
-    return out;
-}
-
 // "/" between a folder and a name unless the folder already ends in it.
 std::string Join(const char* folder) {
     std::string f = folder;
@@ -172,14 +166,6 @@ bool LocalCopyName(const char* folder, const std::string& database, const std::s
     if (n.size() > kMaxLocalCopyName) return false;
     *name = n;
     return true;
-}
-
-std::string ServiceDeviceList(const wchar_t* setName, uint32_t count) {
-    const std::string name = Narrow(setName);
-    std::string list;
-    for (uint32_t i = 0; i < count; ++i)
-        list += i == 0 ? " VIRTUAL_DEVICE='" + name + "'" : ", VIRTUAL_DEVICE='" + name + std::to_string(i) + "'";
-    return list;
 }
 
 std::string FillDeviceList(const RestoreTemplate& tmpl, const std::string& deviceList) {

@@ -106,7 +106,5 @@ bool WantsLocalCopy(const char* folder);
 bool LocalCopyName(const char* folder, const std::string& database, const std::string& kind, const SYSTEMTIME& now,
                    uint32_t index, std::string* name);
 
-// " VIRTUAL_DEVICE='<set>'", then ", VIRTUAL_DEVICE='<set><i>'" for i = 1 .. count - 1.
-std::string ServiceDeviceList(const wchar_t* setName, uint32_t count);
 // The template with the device list in place of its marker; every other character unchanged.
 std::string FillDeviceList(const RestoreTemplate& tmpl, const std::string& deviceList);

@@ -39,7 +39,7 @@ namespace {
 
 // A decimal number as "%d" reads it: blanks, an optional sign, at least one digit. Values beyond
 // 32 bits are refused rather than left to the reader's overflow.
-bool ReadNumber(const std::string& s, size_t* pos, int32_t* value) {
+bool ReadFieldNumber(const std::string& s, size_t* pos, int32_t* value) {
     size_t p = *pos;
     while (p < s.size() && isspace(static_cast<unsigned char>(s[p]))) ++p;
     bool negative = false;
@@ -74,23 +74,6 @@ bool Expect(const std::string& s, size_t* pos, char c) {
     return true;
 }
 
-// The leading number of the version text, 0 without one; held at the 32-bit limits.
-int32_t LeadingNumber(const std::string& s) {
-    size_t p = 0;
-    while (p < s.size() && isspace(static_cast<unsigned char>(s[p]))) ++p;
-    bool negative = false;
-    if (p < s.size() && (s[p] == '+' || s[p] == '-')) negative = s[p++] == '-';
-    int64_t v = 0;
-    while (p < s.size() && isdigit(static_cast<unsigned char>(s[p]))) {
-        if (v < 4294967296LL) v = v * 10 + (s[p] - '0');
-        ++p;
-    }
-    if (negative) v = -v;
-    if (v > INT32_MAX) return INT32_MAX;
-    if (v < INT32_MIN) return INT32_MIN;
-    return static_cast<int32_t>(v);
-}
-
 bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
 
 }  // namespace
@@ -106,14 +89,14 @@ RequestFault ParseRequest(const char* block, size_t size, RestoreRequest* out) {
 
     out->moveText = F == std::string::npos ? text : text.substr(0, F);
     out->keyText = text.substr(p + 1, q - (p + 1));
-    out->version = LeadingNumber(text.substr(q + 1));
+    out->version = ReadInt32(text.substr(q + 1).c_str());
 
     const size_t fieldStart = F == std::string::npos ? 0 : F + 1;
     const std::string fields = text.substr(fieldStart, q - fieldStart);
     size_t pos = 0;
     if (!ReadWord(fields, &pos, &out->database) || !Expect(fields, &pos, '#') || !ReadWord(fields, &pos, &out->kind) ||
-        !Expect(fields, &pos, '#') || !ReadNumber(fields, &pos, &out->count) || !Expect(fields, &pos, '#') ||
-        !ReadNumber(fields, &pos, &out->index))
+        !Expect(fields, &pos, '#') || !ReadFieldNumber(fields, &pos, &out->count) || !Expect(fields, &pos, '#') ||
+        !ReadFieldNumber(fields, &pos, &out->index))
         return RequestFault::Fields;
     if (out->database.size() > kMaxRequestDatabase || out->kind.size() > kMaxRequestKind)
         return RequestFault::FieldWidth;
@@ -127,7 +110,7 @@ RequestFault ParseRequest(const char* block, size_t size, RestoreRequest* out) {
     if (key != out->database + "#" + out->kind + numbers) return RequestFault::KeyMismatch;
 
     if (out->kind != "DATABASE" && out->kind != "LOG") return RequestFault::Kind;
-    if (out->count < 1 || out->count > kMaxRequestStreams) return RequestFault::Count;
+    if (out->count < 1 || out->count > kMaxDevices) return RequestFault::Count;
     if (out->index < 1 || out->index > out->count) return RequestFault::Index;
     // The name also goes into local copy and standby file names on this host.
     for (char c : out->database)

@@ -2,6 +2,8 @@
 // block, the service's parse of a received block, and the connection keys both sides derive from it.
 #pragma once
 
+#include "engine/devicethreads.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -11,8 +13,6 @@ constexpr size_t kRequestBlockSize = 8192;
 // Widths the service reads the request's database name and kind word into.
 constexpr size_t kMaxRequestDatabase = 255;
 constexpr size_t kMaxRequestKind = 23;
-// A service restore runs at most this many devices, the room of one device set.
-constexpr int32_t kMaxRequestStreams = 32;
 
 // "DATABASE" for a full or differential backup, "LOG" for a log backup.
 const char* KindWord(bool isDatabase);
@@ -29,7 +29,7 @@ enum class RequestFault {
     FieldWidth,    // a database name over 255 or a kind word over 23 characters
     KeyMismatch,   // the fields do not read back as the key text (extra "|", signs, blanks, ...)
     Kind,          // a kind word other than "DATABASE" or "LOG"
-    Count,         // a stream count outside 1..32
+    Count,         // a stream count outside 1..kMaxDevices, the room of one device set
     Index,         // a stream index outside 1..count
     DatabaseName,  // a database name with a control character or a path separator
     MoveText,      // a move list not of the shape a backup side writes

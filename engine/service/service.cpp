@@ -2,6 +2,7 @@
 
 #include "config/Config.h"
 #include "engine/job.h"
+#include "engine/netmovers.h"
 #include "engine/service/connections.h"
 #include "engine/service/request.h"
 #include "engine/statements.h"
@@ -60,29 +61,14 @@ struct DatabaseClaim {
 }  // namespace
 
 int32_t RecvAll(SOCKET socket, char* buffer, int32_t n, uint32_t boundMs) {
-    const DWORD start = GetTickCount();
-    int32_t count = 0;
-    while (count < n) {
-        // One bound for the whole block: a peer that sends a byte now and then does not stretch it.
-        const DWORD spent = GetTickCount() - start;
-        int lastError = WSAETIMEDOUT;
-        if (spent < boundMs) {
-            SetReceiveTimeout(socket, boundMs - spent);
-            const int32_t want = n - count < 1024 ? n - count : 1024;
-            const int got = SocketRecv(socket, buffer + count, static_cast<size_t>(want), 0);
-            if (got > 0) {
-                count += got;
-                continue;
-            }
-            if (got < 0 && WSAGetLastError() == WSAEINTR) continue;
-            lastError = got < 0 ? WSAGetLastError() : 0;
-        }
-        printf("Failed to receive data, sock error code = %d, Err=%d\n", SocketPendingError(socket), lastError);
+    const size_t want = n > 0 ? static_cast<size_t>(n) : 0;
+    int error = 0;
+    const size_t count = RecvWithin(socket, buffer, want, boundMs, &error);
+    if (count < want) {
+        printf("Failed to receive data, sock error code = %d, Err=%d\n", SocketPendingError(socket), error);
         fflush(stdout);
-        break;
     }
-    SetReceiveTimeout(socket, boundMs);
-    return count;
+    return static_cast<int32_t>(count);
 }
 
 bool AdmitRestorePeer(const char* peerIp) {

@@ -4,6 +4,7 @@
 #include "engine/devicerun.h"
 #include "engine/job.h"
 #include "engine/service/connections.h"
+#include "engine/statements.h"
 #include "sql/Sql.h"
 #include "support/Log.h"
 
@@ -30,5 +31,5 @@ void RunRestoreSession(const char* tmpl, size_t marker, uint32_t count, StreamIn
     RestoreTemplate t;
     t.text = tmpl;
     t.marker = marker;
-    run.Serve(connStr, FillDeviceList(t, ServiceDeviceList(setName, count)), *info);
+    run.Serve(connStr, FillDeviceList(t, DeviceList(setName, count)), *info);
 }

@@ -1,5 +1,6 @@
 // The request block both sides read and write, the connection key and table, local copy names
 // and the service's RESTORE batch.
+#include "engine/netmovers.h"
 #include "engine/service/connections.h"
 #include "engine/service/request.h"
 #include "engine/service/service.h"
@@ -169,7 +170,15 @@ TEST(Request, ReadsOnlyUpToTheFirstZeroByteAndWithinTheBlock) {
 
 TEST(Request, VersionTextIsItsLeadingNumber) {
     const std::pair<std::string, int32_t> cases[] = {
-        {"1500", 1500}, {"1500abc", 1500}, {"", 0}, {"abc", 0}, {" -7", -7}, {"99999999999", INT32_MAX},
+        {"1500", 1500},
+        {"1500abc", 1500},
+        {"", 0},
+        {"abc", 0},
+        {" -7", -7},
+        {"\t+12x", 12},
+        {"- 5", 0},
+        {"99999999999", INT32_MAX},
+        {"-99999999999", INT32_MIN},
     };
     for (const auto& c : cases) {
         RestoreRequest r;
@@ -408,6 +417,43 @@ TEST(Service, ARequestBlockHasOneBoundForAllOfIt) {
     }
 }
 
+// The backup side tells a refusal (closed or reset) from a silent service by why the receive of
+// the answer stopped short.
+TEST(Service, ABoundedReceiveSaysWhyItStoppedShort) {
+    enum class Peer { SendsAll, ClosesEarly, FallsSilent };
+    struct Case {
+        const char* what;
+        Peer peer;
+        size_t got;
+        bool timedOut;
+    };
+    const Case cases[] = {
+        {"the whole block", Peer::SendsAll, 3000, false},
+        {"10 bytes, then closed", Peer::ClosesEarly, 10, false},
+        {"10 bytes, then nothing", Peer::FallsSilent, 10, true},
+    };
+    for (const Case& c : cases) {
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        const std::string bytes(c.peer == Peer::SendsAll ? 3000 : 10, 'x');
+        ASSERT_EQ(send(pair[1], bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+        if (c.peer == Peer::ClosesEarly) close(pair[1]);
+        char buffer[3000];
+        int error = -1;
+        const DWORD start = GetTickCount();
+        EXPECT_EQ(RecvWithin(static_cast<SOCKET>(pair[0]), buffer, sizeof buffer, 200, &error), c.got) << c.what;
+        EXPECT_EQ(IsReceiveTimeout(error), c.timedOut) << c.what << ": error " << error;
+        if (c.peer == Peer::ClosesEarly) {
+            EXPECT_EQ(error, 0) << c.what;
+        }
+        if (c.timedOut) {
+            EXPECT_GE(GetTickCount() - start, 200u) << c.what;
+        }
+        close(pair[0]);
+        if (c.peer != Peer::ClosesEarly) close(pair[1]);
+    }
+}
+
 // Whether a descriptor is still open in this process.
 bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
@@ -500,9 +546,9 @@ TEST(Statement, WellFormedRequestGivesTheServiceRestore) {
     EXPECT_EQ(t.text.substr(t.marker, 2), "%s");
 
     const std::wstring set = L"{0A1B2C3D-0000-1111-2222-333344445555}";
-    EXPECT_EQ(ServiceDeviceList(set.c_str(), 1), " VIRTUAL_DEVICE='{0A1B2C3D-0000-1111-2222-333344445555}'");
-    EXPECT_EQ(ServiceDeviceList(L"G", 3), " VIRTUAL_DEVICE='G', VIRTUAL_DEVICE='G1', VIRTUAL_DEVICE='G2'");
-    const std::string filled = FillDeviceList(t, ServiceDeviceList(L"G", 2));
+    EXPECT_EQ(DeviceList(set.c_str(), 1), " VIRTUAL_DEVICE='{0A1B2C3D-0000-1111-2222-333344445555}'");
+    EXPECT_EQ(DeviceList(L"G", 3), " VIRTUAL_DEVICE='G', VIRTUAL_DEVICE='G1', VIRTUAL_DEVICE='G2'");
+    const std::string filled = FillDeviceList(t, DeviceList(L"G", 2));
     EXPECT_NE(filled.find("RESTORE DATABASE [Sales] FROM  VIRTUAL_DEVICE='G', VIRTUAL_DEVICE='G1' WITH STATS=5, "),
               std::string::npos);
 }

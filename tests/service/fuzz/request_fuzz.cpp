@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     RestoreRequest r;
     if (ParseRequest(block, sizeof block, &r) != RequestFault::None) return 0;
 
-    Check(r.count >= 1 && r.count <= kMaxRequestStreams && r.index >= 1 && r.index <= r.count);
+    Check(r.count >= 1 && r.count <= kMaxDevices && r.index >= 1 && r.index <= r.count);
     Check(r.database.size() <= kMaxRequestDatabase && (r.kind == "DATABASE" || r.kind == "LOG"));
     Check(IsBackupSideMoveList(r.moveText));
     Check(RegistrationKey("10.0.0.1", r.keyText) ==
