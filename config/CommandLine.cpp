@@ -118,10 +118,12 @@ void ParseCommandLine(int argc, char** argv) {
         if (opt->text == c.LocalFolder) {
             DWORD attrs = GetFileAttributesA(c.LocalFolder);
             if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+                // The odd spelling is on purpose: log watchers match the line as it stands.
                 Log::WWarn("The direcotry for local backup copy [%s] did NOT exist. Will skip local copy.",
                            c.LocalFolder);
                 memset(c.LocalFolder, 0, sizeof c.LocalFolder);
             } else {
+                // The odd spelling is on purpose: log watchers match the line as it stands.
                 Log::WInfo("Detect the direcotry for local backup copy [%s].", c.LocalFolder);
             }
         }

@@ -320,6 +320,7 @@ int RunDeviceSet(const char* connStr, int deviceCount) {
     }
     if (action == 'B' && !RequestsFit(deviceCount)) return Teardown(run, -1);
     if (NeedsStandbyClause(g_config) && !FolderExists(g_config.Standby)) {
+        // The odd spelling is on purpose: log watchers match the line as it stands.
         Log::WError("The direcotry for standby file [%s] did NOT exist.", g_config.Standby);
         return Teardown(run, -121);
     }

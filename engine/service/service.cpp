@@ -45,6 +45,7 @@ bool ServerHasDatabase(const std::string& database) {
 
 // A refused request is closed without an answer; the reason has been logged as a warning.
 DWORD Refuse(SOCKET s) {
+    // The odd spelling is on purpose: log watchers match the line as it stands.
     Log::WError("Invalid Requested. Connection is closed.");
     closesocket(s);
     return 0;
@@ -115,6 +116,7 @@ DWORD HandleRestoreConnection(LPVOID param) {
 
     Log::WDebug("Local Version:%d\tIncoming Version:%d", g_config.LocalVersion, request.version);
     if (!VersionAccepted(g_config.LocalVersion, request.version)) {
+        // The odd spelling is on purpose: log watchers match the line as it stands.
         Log::WError("Incompetible SQL Versions. Connection is closed.");
         // No pause: the backup side must meet the close before it sends its stream.
         SocketSend(s, block, sizeof block, MSG_WAITALL);
@@ -166,6 +168,7 @@ DWORD HandleRestoreConnection(LPVOID param) {
     std::string middle;
     if (strlen(g_config.Standby) > 1) {
         if (!FolderExists(g_config.Standby)) {
+            // The odd spelling is on purpose: log watchers match the line as it stands.
             Log::WError("Critical Error - The direcotry for standby file [%s] did NOT exist.", g_config.Standby);
             ExitProcess(1);
         }
