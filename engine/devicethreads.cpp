@@ -5,6 +5,7 @@
 #include "engine/job.h"
 #include "engine/netmovers.h"
 #include "engine/statements.h"
+#include "sql/Sql.h"
 #include "support/Log.h"
 #include "support/SysUtils.h"
 
@@ -27,20 +28,16 @@ namespace {
     AbortRun(set);
 }
 
-// Media files record neither compression nor pass phrase, so a restore or verify whose streams
-// fail on their files was most often given other settings than its backup.
-void HintMediaSettings(const HANDLE* devices, int32_t count) {
+// Media files record neither compression nor pass phrase, so a restore or verify that the server
+// could not read from its files (3241: no media family; 3203: a read failed, as the file's reader
+// failed) was most often given other settings than its backup.
+void HintMediaSettings() {
     if (g_job.isBackup || MoverOf(1) != MoverKind::FileMedia) return;
-    for (int32_t i = 0; i < count; ++i) {
-        DWORD code = 0;
-        if (GetExitCodeThread(devices[i], &code) && code != 0) {
-            Log::WError(
-                "A restore or verify needs the CompressType and EncPass the backup was made with; in force: "
-                "CompressType %s, EncPass %s.",
-                g_config.CompressType[0] ? g_config.CompressType : "(none)", g_config.EncPass[0] ? "set" : "not set");
-            return;
-        }
-    }
+    if (!ServerErrorReported(3241) && !ServerErrorReported(3203)) return;
+    Log::WError(
+        "A restore or verify needs the CompressType and EncPass the backup was made with; in force: CompressType "
+        "%s, EncPass %s.",
+        g_config.CompressType[0] ? g_config.CompressType : "(none)", g_config.EncPass[0] ? "set" : "not set");
 }
 
 }  // namespace
@@ -157,7 +154,7 @@ int startSecondary(IClientVirtualDeviceSet2* set, HANDLE statementThread, int32_
     }
     if (code != 0) {
         Log::WError("The SQL operation failed with code %d", static_cast<int>(code));
-        HintMediaSettings(handles, count);
+        HintMediaSettings();
         AbortRun(set);
     }
     // The statement can complete while a stream still fails (its media's last bytes, its close):
@@ -169,7 +166,6 @@ int startSecondary(IClientVirtualDeviceSet2* set, HANDLE statementThread, int32_
         }
         if (code != 0) {
             Log::WError("The data transfer of stream %d failed.", static_cast<int>(i) + 1);
-            HintMediaSettings(handles, count);
             AbortRun(set);
         }
     }
