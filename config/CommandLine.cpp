@@ -1,4 +1,5 @@
 #include "config/Config.h"
+#include "platform/win32/win32.h"
 #include "support/Log.h"
 #include "support/SysUtils.h"
 
@@ -24,7 +25,7 @@ void checkFits(const char* name, const char* value, size_t width) {
     size_t len = strlen(value);
     if (len < width) return;
     Log::WError("The value of option %s is too long: %zu characters, at most %zu are allowed.", name, len, width - 1);
-    exit(-1);
+    ExitProcess(static_cast<UINT>(-1));  // through the end handlers, so the log gets its last line
 }
 
 void copyText(char* field, size_t width, const char* value) {

@@ -5,6 +5,7 @@
 #include "engine/job.h"
 #include "engine/netmovers.h"
 #include "engine/statements.h"
+#include "sql/Sql.h"
 #include "support/Log.h"
 #include "support/SysUtils.h"
 
@@ -25,6 +26,18 @@ namespace {
     LogStatusError("startSecondary", call, GetLastError());
     Log::WError("Unexpected wait code: %d", static_cast<int>(w));
     AbortRun(set);
+}
+
+// Media files record neither compression nor pass phrase, so a restore or verify that the server
+// could not read from its files (3241: no media family; 3203: a read failed, as the file's reader
+// failed) was most often given other settings than its backup.
+void HintMediaSettings() {
+    if (g_job.isBackup || MoverOf(1) != MoverKind::FileMedia) return;
+    if (!ServerErrorReported(3241) && !ServerErrorReported(3203)) return;
+    Log::WError(
+        "A restore or verify needs the CompressType and EncPass the backup was made with; in force: CompressType "
+        "%s, EncPass %s.",
+        g_config.CompressType[0] ? g_config.CompressType : "(none)", g_config.EncPass[0] ? "set" : "not set");
 }
 
 }  // namespace
@@ -141,6 +154,7 @@ int startSecondary(IClientVirtualDeviceSet2* set, HANDLE statementThread, int32_
     }
     if (code != 0) {
         Log::WError("The SQL operation failed with code %d", static_cast<int>(code));
+        HintMediaSettings();
         AbortRun(set);
     }
     // The statement can complete while a stream still fails (its media's last bytes, its close):

@@ -16,14 +16,19 @@
 #include "support/Log.h"
 #include "support/SysUtils.h"
 
-int main(int argc, char** argv, char** envp) {
-    (void)envp;
-    // A closed console must neither end the run nor have its number taken by a file.
-    SetUpProcessConsole();
+namespace {
 
+bool s_answered = false;  // "-h" or "-v": no run, so no ending line either
+
+void LogEnding(UINT status) { Log::WEnding(static_cast<int>(status)); }
+
+int Run(int argc, char** argv) {
     // 1. The log; without it nothing can be reported.
     if (!Log::Initialize(nullptr)) return -1;
     Log::SetLogLevel(Log::LOG_INFO);
+    // Added first, so it runs after every other clean-up: the status is the log's last line,
+    // whichever thread ends the process.
+    AddProcessEndHandler(LogEnding);
 
     // 2. The command line, then the config.ini values that did not fit, read before the log was open.
     ParseCommandLine(argc, argv);
@@ -33,6 +38,7 @@ int main(int argc, char** argv, char** envp) {
     if (g_config.Singleton && !TakeSingleInstanceLock()) return -1;
 
     // 4. Help and version.
+    s_answered = g_config.ShowHelp || g_config.ShowVersion;
     if (g_config.ShowHelp) return 0;
     if (g_config.ShowVersion) {
         printf("%s Version - [%s]", KES_PRODUCT_NAME, KES_PRODUCT_VERSION);
@@ -93,4 +99,15 @@ int main(int argc, char** argv, char** envp) {
     int streams = BuildStreamTable();
     if (streams < 0) return -1;
     return RunDeviceSet(connStr, streams);
+}
+
+}  // namespace
+
+int main(int argc, char** argv, char** envp) {
+    (void)envp;
+    // A closed console must neither end the run nor have its number taken by a file.
+    SetUpProcessConsole();
+    const int status = Run(argc, argv);
+    if (!s_answered) Log::WEnding(status);
+    return status;
 }

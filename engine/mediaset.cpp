@@ -393,7 +393,7 @@ void ReportHalfway(const CommitRecord& record, size_t renamed, const std::string
     Log::WError("The next run on these files completes the replacement.");
 }
 
-void EndAtProcessEnd() {
+void EndAtProcessEnd(UINT) {
     MediaSet& set = Set();
     std::lock_guard<std::mutex> g(set.lock);
     if (set.files.empty()) return;
@@ -490,7 +490,7 @@ bool ClaimMediaSet(const std::vector<std::string>& mediaFiles, const std::string
     if (!RollForwardMediaSets(names)) return false;
     MediaSet& set = Set();
     std::lock_guard<std::mutex> g(set.lock);
-    SetProcessEndHandler(EndAtProcessEnd);
+    AddProcessEndHandler(EndAtProcessEnd);
     for (size_t i = 0; i < names.size(); ++i) {
         Claimed c;
         if (!ClaimOne(names[i], !optionsFile.empty() && i + 1 == names.size(), set.files, &c)) {

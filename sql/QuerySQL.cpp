@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <set>
 
 #include "support/Log.h"
 
@@ -96,6 +98,16 @@ bool ReplaceFirst(std::string& s, const std::string& from, const std::string& to
     return true;
 }
 
+namespace {
+std::mutex s_reportedLock;
+std::set<long> s_reported;  // the native numbers ReportOdbcError has logged
+}  // namespace
+
+bool ServerErrorReported(long native) {
+    std::lock_guard<std::mutex> g(s_reportedLock);
+    return s_reported.count(native) != 0;
+}
+
 void ReportOdbcError(const char* label, SQLHANDLE handle, SQLSMALLINT type) {
     Log::WError("SQL Server ODBC driver reported the following error %s", label);
     if (handle == SQL_NULL_HANDLE) return;
@@ -105,9 +117,12 @@ void ReportOdbcError(const char* label, SQLHANDLE handle, SQLSMALLINT type) {
         SQLCHAR msg[512] = {0};
         SQLSMALLINT len = 0;
         SQLRETURN rc = SQLGetDiagRec(type, handle, rec, state, &native, msg, sizeof msg, &len);
-        if (SQL_SUCCEEDED(rc))
+        if (SQL_SUCCEEDED(rc)) {
             Log::WInfo("%s:%ld:%ld:%s\n", reinterpret_cast<char*>(state), static_cast<long>(rec),
                        static_cast<long>(native), reinterpret_cast<char*>(msg));
+            std::lock_guard<std::mutex> g(s_reportedLock);
+            s_reported.insert(static_cast<long>(native));
+        }
         if (rc != SQL_SUCCESS) break;
     }
 }

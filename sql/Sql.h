@@ -42,6 +42,9 @@ std::string QuerySQL(const char* server, const char* user, const char* pass, con
 // Logs label and then every diagnostic record of the handle.
 void ReportOdbcError(const char* label, void* handle, short type);
 
+// Whether ReportOdbcError has logged a server error of this number in this process.
+bool ServerErrorReported(long native);
+
 // Logs the progress-shaped messages among the handle's diagnostic records as
 // "Operation Progress: ..." and sets *flag to 1 when a record carries native
 // error 3014 (a BACKUP or RESTORE that completed).

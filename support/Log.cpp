@@ -23,6 +23,7 @@ int32_t s_logLevel = Log::LOG_FATAL;
 char s_logPath[kPathMax];
 uint64_t s_logSize = 0;
 uint16_t s_defaultAttr = 0;
+bool s_ended = false;  // the ending line is written: nothing more goes to the file
 
 WORD levelAttribute(Log::LOG_LEVEL level) {
     switch (level) {
@@ -73,11 +74,16 @@ void Log::WriteLog(const char* msg, LOG_LEVEL level) {
     // Before the first Initialize only the main thread runs and there is no
     // lock yet; the lock outlives Close so that a late line stays safe.
     if (s_lockCreated) EnterCriticalSection(&s_logLock);
-    if (s_lockCreated && s_logSize + n > kSizeLimit) {
+    if (s_lockCreated && !s_ended && s_logSize + n > kSizeLimit) {
         char path[kPathMax];
         GetLogFile(path);
         Initialize(path);
     }
+    WriteLine(msg, level);
+    if (s_lockCreated) LeaveCriticalSection(&s_logLock);
+}
+
+void Log::WriteLine(const char* msg, LOG_LEVEL level) {
     if (level <= s_logLevel) {
         char preLog[kBufferSize];
         SYSTEMTIME st;
@@ -95,6 +101,22 @@ void Log::WriteLog(const char* msg, LOG_LEVEL level) {
         // the service goes on, and after the process is killed.
         if (s_logFile && fputs(preLog, s_logFile) >= 0 && fflush(s_logFile) == 0)
             s_logSize += static_cast<uint64_t>(len);
+    }
+}
+
+void Log::WEnding(int status) {
+    if (s_lockCreated) EnterCriticalSection(&s_logLock);
+    if (!s_ended) {
+        s_ended = true;
+        // A run's teardown has closed the file already; the ending still belongs in it.
+        if (!s_logFile && s_logPath[0]) s_logFile = fopen(s_logPath, "a");
+        char line[64];
+        snprintf(line, sizeof line, "Exit status %u", static_cast<unsigned>(status) & 0xFFu);
+        WriteLine(line, LOG_INFO);
+        if (s_logFile) {
+            fclose(s_logFile);
+            s_logFile = nullptr;
+        }
     }
     if (s_lockCreated) LeaveCriticalSection(&s_logLock);
 }
@@ -144,6 +166,7 @@ bool Log::Initialize(char* path) {
         s_logFile = fopen(target, "a+");
         err = errno;
     }
+    if (s_logFile && target != s_logPath) snprintf(s_logPath, sizeof s_logPath, "%s", target);  // for WEnding
     if (s_logFile) {
         struct stat st;
         s_logSize = fstat(fileno(s_logFile), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;

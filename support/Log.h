@@ -28,11 +28,15 @@ public:
     static void WTrace(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
     static void WDebug(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
     static void Close();
+    // The process's last line: Info "Exit status N" with the status as the shell sees it
+    // (its low 8 bits), written once, also after Close; lines after it reach the console only.
+    static void WEnding(int status);
 
     Log& operator=(const Log&);
     Log& operator=(Log&&);
 
 private:
     static void WriteLog(const char* msg, LOG_LEVEL level);
+    static void WriteLine(const char* msg, LOG_LEVEL level);  // the lock held
     static void GetLogFile(char* out);
 };

@@ -15,6 +15,7 @@ the environment: KESTRUNE_BIN and SQLEMU_BIN. KES_KEEP_TMP=1 keeps the box of a 
 
 import datetime
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -53,6 +54,16 @@ def iofault_env(rules, log=None):
     if log:
         env["KES_IOFAULT_LOG"] = log
     return env
+
+
+ENDING = re.compile(r"\[\d{6}\]  Exit status (\d+)\n\Z")
+
+
+def split_ending(text):
+    """`text` (a run's console output or log) without its last line when that is the line that gives
+    the exit status, and that status (None when there is no such line)."""
+    m = ENDING.search(text)
+    return (text[:m.start()], int(m.group(1))) if m else (text, None)
 
 
 def log_text(folder):

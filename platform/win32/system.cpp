@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <new>
 
 namespace {
@@ -222,11 +223,22 @@ void SetUpProcessConsole() {
 }
 
 namespace {
-std::atomic<void (*)()> g_endHandler{nullptr};
+constexpr int kMaxEndHandlers = 4;
+std::atomic<void (*)(UINT)> g_endHandlers[kMaxEndHandlers];
+std::mutex g_endHandlersLock;  // for adding; the ending thread only reads
 std::atomic_flag g_ending = ATOMIC_FLAG_INIT;
 }  // namespace
 
-void SetProcessEndHandler(void (*handler)()) { g_endHandler.store(handler); }
+void AddProcessEndHandler(void (*handler)(UINT exitCode)) {
+    std::lock_guard<std::mutex> g(g_endHandlersLock);
+    for (auto& slot : g_endHandlers) {
+        if (slot.load() == handler) return;
+        if (!slot.load()) {
+            slot.store(handler);
+            return;
+        }
+    }
+}
 
 void ExitProcess(UINT exitCode) {
     // The first caller ends the process; any other thread that gets here meanwhile waits for that
@@ -234,7 +246,8 @@ void ExitProcess(UINT exitCode) {
     if (g_ending.test_and_set()) {
         for (;;) pause();
     }
-    if (void (*handler)() = g_endHandler.load()) handler();
+    for (int i = kMaxEndHandlers - 1; i >= 0; --i)
+        if (void (*handler)(UINT) = g_endHandlers[i].load()) handler(exitCode);
     fflush(nullptr);
     _exit(static_cast<int>(exitCode));
 }

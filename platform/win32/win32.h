@@ -79,10 +79,11 @@ void SetUpProcessConsole();
 // process ends once: a thread that calls it while another thread is ending the
 // process waits for that end (its own status is not used).
 [[noreturn]] void ExitProcess(UINT exitCode);
-// The one function ExitProcess calls before it ends the process (NULL: none): the
-// last clean-ups that an ending from any thread must not skip. It runs on the
-// ending thread while other threads may still run, and must not call ExitProcess.
-void SetProcessEndHandler(void (*handler)());
+// Adds a function that ExitProcess calls with the status before it ends the process:
+// the last clean-ups that an ending from any thread must not skip. They run on the
+// ending thread, the one added last first, while other threads may still run, and
+// must not call ExitProcess. A function added twice runs once; at most 4 are kept.
+void AddProcessEndHandler(void (*handler)(UINT exitCode));
 HANDLE GetCurrentProcess();  // a pseudo-handle; closing it does nothing
 HWND GetDesktopWindow();     // NULL: there is no desktop to own a dialog
 

@@ -539,6 +539,68 @@ def case_fifo_media(box):
     check(st == 0, "the next run: status %d" % st, out[-3000:])
 
 
+# A restore or verify read with other media settings than its backup's (G + a pass phrase): the
+# server's or the reader's message, then the line naming the settings in force.
+PASS = "Zq9 pass phrase"
+MEDIA_SETTINGS = [
+    ("wrong pass phrase", ["-z=G", "-P=not it"], "Gunzip: header decoding error", "CompressType G, EncPass set"),
+    ("no -z, no -P", [], "is incorrectly formed", "CompressType A, EncPass not set"),
+    ("no -P", ["-z=G"], "Media failure: ", "CompressType G, EncPass not set"),
+]
+HINT = "A restore or verify needs the CompressType and EncPass the backup was made with; in force: "
+
+
+def case_media_settings(box):
+    files = box.files(2)
+    box.ok("backup", "-a=B", "-b=F", "-d=Sales", "-f=" + files, "-z=G", "-P=" + PASS)
+    for what, media, reason, settings in MEDIA_SETTINGS:
+        for action in (["-a=V"], ["-a=R", "-i=localhost\\SECOND", "-O=R"]):
+            label = "%s, %s" % (what, action[0])
+            n = len(box.log())
+            st, out = box.run(*action, "-b=F", "-d=Sales", "-f=" + files, *media)
+            log = box.log()[n:]
+            check(st == ST_FAIL, "%s: status %d" % (label, st), out)
+            check(reason in log, "%s: the log lacks %r" % (label, reason), log[-3000:])
+            check(log.count(HINT) == 1 and HINT + settings + "." in log, "%s: no line naming %s" % (label, settings),
+                  log[-3000:])
+            check(PASS not in log and "not it" not in log, "%s: the log shows a pass phrase" % label, log[-3000:])
+    # The right settings, and a failure that is not the media's, give no such line.
+    n = len(box.log())
+    box.ok("right settings", "-a=V", "-b=F", "-d=Sales", "-f=" + files, "-z=G", "-P=" + PASS)
+    st, out = box.run("-a=R", "-b=F", "-d=Nothing", "-f=" + files, "-z=G", "-P=" + PASS, "-O=R")
+    check(st == ST_FAIL, "restore under a name with no files: status %d" % st, out)
+    check(HINT not in box.log()[n:], "a run whose media were read right names the settings", box.log()[n:])
+
+
+# How a run ends, and the log's last line with the status as the shell sees it: (what, arguments,
+# emulator fault, status). The statement thread's own ending (-10) leaves from another thread.
+ENDINGS = [
+    ("success", ["-a=B", "-b=F", "-d=Sales", "-f=1@{bk}"], None, 0),
+    ("refused letter", ["-a=Q", "-b=F", "-d=Sales", "-f=1@{bk}"], None, ST_FAIL),
+    ("refused over-long option", ["-a=B", "-d=" + "x" * 200, "-f=1@{bk}"], None, ST_FAIL),
+    ("missing restore file", ["-a=R", "-b=F", "-d=Sales", "-f={bk}/none.bak"], None, ST_FAIL),
+    ("failed statement", ["-a=B", "-b=F", "-d=Nothing", "-f=1@{bk}"], None, ST_FAIL),
+    ("failed stream", ["-a=V", "-b=F", "-d=Sales", "-f=1@{bk}", "-P=wrong"], None, ST_FAIL),
+    ("unexpected ODBC return", ["-a=B", "-b=F", "-d=Sales", "-f=1@{bk}"], "still-executing", 246),
+]
+
+
+def case_endings(box):
+    for what, args, fault, status in ENDINGS:
+        if fault:
+            box.sqlemu("fault", "set", "MSSQLSERVER", fault)
+        n = len(box.log())
+        st, out = box.run(*[a.format(bk=box.bk) for a in args])
+        if fault:
+            box.sqlemu("fault", "clear", "MSSQLSERVER", fault)
+        log = box.log()[n:]
+        check(st == status, "%s: status %d" % (what, st), out)
+        for where, text in (("log", log), ("console", out)):
+            rest, ending = kestrune_harness.split_ending(text)
+            check(ending == st and "Exit status" not in rest, "%s: the %s does not end with its status %d" % (
+                what, where, st), text[-2000:])
+
+
 def case_refused_login(box):
     """A statement the server refuses at once ends the run with its own failure, not after the
     wait for the device set, and leaves the previous set."""
@@ -553,6 +615,7 @@ def case_refused_login(box):
         check("Login failed for user" in out and "The SQL operation failed with code -1" in out,
               "%s: the statement's failure is not shown" % what, out)
         check("VDS::Getconfig fails" not in out, "%s: waited for the device set" % what, out)
+        check("needs the CompressType" not in out, "%s: blamed on the media settings" % what, out)
         check(snapshot(box.bk) == before, "%s: the previous set changed" % what)
     box.sqlemu("fault", "clear", "MSSQLSERVER", "refuse-login")
 

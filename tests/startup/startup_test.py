@@ -9,7 +9,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from kestrune_harness import ST_FAIL, check, main  # noqa: E402
+from kestrune_harness import ST_FAIL, check, main, split_ending  # noqa: E402
 import kestrune_harness  # noqa: E402
 
 
@@ -45,7 +45,11 @@ class Box(kestrune_harness.Box):
 
     def run(self, *args, user=None, extra_env=None):
         wrap = ["setpriv", "--reuid=" + user, "--regid=nogroup", "--clear-groups", "--"] if user else []
-        return self.kes.run(*args, timeout=120, env=extra_env, wrap=wrap)
+        st, out, err = self.kes.run(*args, timeout=120, env=extra_env, wrap=wrap)
+        # These cases look at how start-up ends; the status line after it is checked here once.
+        out, ending = split_ending(out)
+        check(ending in (None, st), "%s: the log ends with status %s, the run with %d" % (args, ending, st), out)
+        return st, out, err
 
 
 def line(msg):

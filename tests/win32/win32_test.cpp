@@ -740,12 +740,13 @@ TEST(Win32Process, ExitProcessFlushesButSkipsExitHandlers) {
 }
 
 // Threads that end the process at the same moment: it ends once, with one of their statuses, and
-// the end handler runs once before the pending output is flushed.
+// each end handler runs once, the one added last first, with that status, before the pending
+// output is flushed.
 TEST(Win32Process, ExitProcessFromManyThreadsEndsOnce) {
     for (int round = 0; round < 10; ++round) {
         kestest::RunResult r = kestest::run({g_self, "--child", "exit-race"});
         EXPECT_TRUE(r.status >= 10 && r.status < 18) << r.status;
-        EXPECT_EQ(r.out, "pendinghandler\n") << "round " << round;
+        EXPECT_EQ(r.out, "pendingsecond " + std::to_string(r.status) + "\nfirst\n") << "round " << round;
     }
 }
 
@@ -781,7 +782,8 @@ TEST(Win32Console, AnsiColoursOnlyOnATerminal) {
     EXPECT_EQ(tty.out, "info-7|\033[0;93;40myellow|\033[0;31;44mred-on-blue\033[0mback|") << tty.err;
 }
 
-void endHandler() { fputs("handler\n", stdout); }
+void firstHandler(UINT) { fputs("first\n", stdout); }
+void secondHandler(UINT status) { printf("second %u\n", status); }
 
 struct ExitNoise {
     ~ExitNoise() { fputs("global destructor ran", stdout); }
@@ -799,7 +801,9 @@ int childMain(int argc, char** argv) {
     if (mode == "exit-race") {
         setvbuf(stdout, nullptr, _IOFBF, 4096);
         fputs("pending", stdout);
-        SetProcessEndHandler(endHandler);
+        AddProcessEndHandler(firstHandler);
+        AddProcessEndHandler(secondHandler);
+        AddProcessEndHandler(firstHandler);  // already there: still once
         static HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         for (uintptr_t k = 0; k < 8; ++k)
             CreateThread(
