@@ -25,6 +25,9 @@ int TestOdbcConnection();
 // writes "DATABASE=msdb", the restore service "Database=msdb".
 enum class ConnKey { Run, Service };
 
+// The room of every connection string the system composes: 511 characters and the NUL.
+constexpr size_t kConnStringRoom = 512;
+
 // Composes one of the connection strings into out (room bytes, NUL included).
 // Values go in unchanged. Returns false, with out empty, when the text does not
 // fit; nothing is ever written past room.
