@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <iostream>
+#include <stdexcept>
 
 #include "media/MediaKey.h"
 #include "media/MediaStreams.h"
@@ -171,7 +172,7 @@ void CryptoMedia::ReleaseChain() {
 }
 
 int32_t CryptoMedia::Write(const void* buffer, int32_t n) {
-    if (readMode) throw kWriteOnReadMedia;
+    if (readMode) throw std::logic_error(kWriteOnReadMedia);
     BufferedTransformation& head = Head();
     const CryptoPP::byte* p = static_cast<const CryptoPP::byte*>(buffer);
     int32_t done = 0;
@@ -184,7 +185,7 @@ int32_t CryptoMedia::Write(const void* buffer, int32_t n) {
 }
 
 int32_t CryptoMedia::Read(void* buffer, int32_t n) {
-    if (!readMode) throw kReadOnWriteMedia;
+    if (!readMode) throw std::logic_error(kReadOnWriteMedia);
     char* out = static_cast<char*>(buffer);
     ReadAheadSink* sink = static_cast<ReadAheadSink*>(stringSink);
     int32_t got = 0;

@@ -2,8 +2,8 @@
 //
 // Stored form, innermost first: the raw stream; then, with compression, one gzip member
 // (RFC 1952) holding all of it; then, with a non-empty key text, AES-128 in CTR mode over
-// all of that. Nothing else is stored. Failures are exceptions: the library's (derived from
-// std::exception), or a const char* for a call in the wrong direction.
+// all of that. Nothing else is stored. Every failure is an exception derived from
+// std::exception: the library's, or a std::logic_error for a call in the wrong direction.
 #pragma once
 
 #include <cstdint>

@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -241,8 +242,8 @@ TEST_F(CryptoMediaTest, CallsInTheWrongDirectionThrowTheirTexts) {
         try {
             writer.Read(buf, 16);
             FAIL() << "no throw";
-        } catch (const char* text) {
-            EXPECT_STREQ("Media is not writable in Read Mode.", text);
+        } catch (const std::logic_error& e) {
+            EXPECT_STREQ("Media is not writable in Read Mode.", e.what());
         }
         // The media is left as it was.
         EXPECT_EQ(3, writer.Write("abc", 3));
@@ -252,8 +253,8 @@ TEST_F(CryptoMediaTest, CallsInTheWrongDirectionThrowTheirTexts) {
     try {
         reader.Write(buf, 16);
         FAIL() << "no throw";
-    } catch (const char* text) {
-        EXPECT_STREQ("Media is not open in write mode.", text);
+    } catch (const std::logic_error& e) {
+        EXPECT_STREQ("Media is not open in write mode.", e.what());
     }
     EXPECT_EQ(3, reader.Read(buf, 16));
     EXPECT_EQ("abc", std::string(buf, 3));
