@@ -81,6 +81,9 @@ void Log::WriteLog(const char* msg, LOG_LEVEL level) {
         char path[kPathMax];
         GetLogFile(path);
         Initialize(path);
+        // Today's file can itself be past the limit: it stays in use, and the count starts again,
+        // so that the next open comes after another limit's worth of lines, not at the next line.
+        if (s_logSize + n > kSizeLimit) s_logSize = 0;
     }
     if (level <= s_logLevel.load(std::memory_order_relaxed)) {
         char preLog[kBufferSize];
