@@ -292,6 +292,21 @@ DWORD logLines(LPVOID p) {
     return 0;
 }
 
+// Makes today's log file in dir/Log with the given size, sparse so that it costs nothing; its
+// path, or empty when it cannot be made.
+std::string todaysLogOfSize(const std::string& dir, uint64_t size) {
+    SYSTEMTIME st;
+    GetLocalTime(&st);
+    char name[64];
+    snprintf(name, sizeof name, "/Log/kestrune-%d%02d%02d.log", st.wYear, st.wMonth, st.wDay);
+    mkdir((dir + "/Log").c_str(), 0777);
+    std::string path = dir + name;
+    int fd = open(path.c_str(), O_CREAT | O_WRONLY, 0644);
+    bool sized = fd >= 0 && ftruncate(fd, static_cast<off_t>(size)) == 0;
+    if (fd >= 0) close(fd);
+    return sized ? path : std::string();
+}
+
 DWORD lastWords(LPVOID) {
     Log::WInfo("last words");
     ExitProcess(static_cast<UINT>(-10));
@@ -335,15 +350,8 @@ int supportLogChild(const std::string& mode) {
         char exe[4096];
         GetModuleFileNameA(nullptr, exe, sizeof exe);
         std::string dir(exe, static_cast<size_t>(strrchr(exe, '/') - exe));
-        SYSTEMTIME st;
-        GetLocalTime(&st);
-        char name[64];
-        snprintf(name, sizeof name, "/Log/kestrune-%d%02d%02d.log", st.wYear, st.wMonth, st.wDay);
-        mkdir((dir + "/Log").c_str(), 0777);
-        std::string path = dir + name;
-        int fd = open(path.c_str(), O_CREAT | O_WRONLY, 0644);
-        if (fd < 0 || ftruncate(fd, static_cast<off_t>(kLimit - 5)) != 0) return 4;  // sparse: costs nothing
-        close(fd);
+        std::string path = todaysLogOfSize(dir, kLimit - 5);
+        if (path.empty()) return 4;
         if (!Log::Initialize(nullptr)) return 3;
         Log::SetLogLevel(Log::LOG_INFO);
         if (rename(path.c_str(), (dir + "/moved.log").c_str()) != 0) return 5;
@@ -361,15 +369,8 @@ int supportLogChild(const std::string& mode) {
         char exe[4096];
         GetModuleFileNameA(nullptr, exe, sizeof exe);
         std::string dir(exe, static_cast<size_t>(strrchr(exe, '/') - exe));
-        SYSTEMTIME st;
-        GetLocalTime(&st);
-        char name[64];
-        snprintf(name, sizeof name, "/Log/kestrune-%d%02d%02d.log", st.wYear, st.wMonth, st.wDay);
-        mkdir((dir + "/Log").c_str(), 0777);
-        std::string path = dir + name;
-        int fd = open(path.c_str(), O_CREAT | O_WRONLY, 0644);
-        if (fd < 0 || ftruncate(fd, static_cast<off_t>(kLimit + 100)) != 0) return 4;
-        close(fd);
+        std::string path = todaysLogOfSize(dir, kLimit + 100);
+        if (path.empty()) return 4;
         if (!Log::Initialize(nullptr)) return 3;
         Log::SetLogLevel(Log::LOG_INFO);
         Log::WInfo("first");  // past the limit: opens today's file, the same one, again
