@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <string>
 
-// Name of the chosen "ODBC Driver %d for SQL Server"; empty until DetectOdbcDriver.
+// Name of the chosen "ODBC Driver %d for SQL Server"; empty until DetectOdbcDriver. Written at
+// start-up, before other threads run; after that only ProcessOdbcMessages writes it, under its
+// own lock, and only while it is still empty.
 extern char g_odbcDriver[256];
 
 // Lists the installed drivers and copies the name of the highest-numbered
@@ -47,7 +49,8 @@ void ReportOdbcError(const char* label, void* handle, short type);
 
 // Logs the progress-shaped messages among the handle's diagnostic records as
 // "Operation Progress: ..." and sets *flag to 1 when a record carries native
-// error 3014 (a BACKUP or RESTORE that completed).
+// error 3014 (a BACKUP or RESTORE that completed). Names the fallback driver "ODBC SQL Server
+// Driver" in g_odbcDriver when none was chosen.
 void ProcessOdbcMessages(short type, void* handle, int* flag = nullptr);
 
 // Replaces the first occurrence of from in s by to; false when from is absent.
