@@ -33,8 +33,12 @@ public:
     virtual void Close() = 0;
 
 protected:
-    void Break(const std::string& what) {
-        if (!broken_) Log::WError("Media failure: %s (%s)", what.c_str(), file_.c_str());
+    // The one way a media failure ends the stream: what failed and, when there is one, the
+    // error number that explains it.
+    void Fail(const std::string& what, int err) {
+        if (!broken_)
+            Log::WError("Media failure: %s (%s)", err ? (what + ": " + strerror(err)).c_str() : what.c_str(),
+                        file_.c_str());
         broken_ = true;
     }
 
@@ -46,24 +50,20 @@ private:
 // A FileMedia reports a failure by its result, with the runtime's error number.
 class PlainMedia : public MediaFile {
 public:
-    PlainMedia(FileMedia* m, const std::string& file) : MediaFile(file), m_(m) {}
-    ~PlainMedia() override {
-        if (m_->file) m_->Close();
-        delete m_;
-    }
+    PlainMedia(std::unique_ptr<FileMedia> m, const std::string& file) : MediaFile(file), m_(std::move(m)) {}
     int64_t Read(BYTE* b, DWORD n) override { return Keep(m_->Read(b, n)); }
     int64_t Write(const BYTE* b, DWORD n) override {
         const int32_t w = Keep(m_->Write(b, n));
-        if (w != static_cast<int64_t>(n)) Break(Reason("write"));
+        if (w != static_cast<int64_t>(n)) Failed("write");
         return w;
     }
     bool Flush() override {
         if (Keep(m_->Flush()) == 0) return true;
-        Break(Reason("flush"));
+        Failed("flush");
         return false;
     }
     void Close() override {
-        if (Keep(m_->Close()) != 0) Break(Reason("close"));
+        if (Keep(m_->Close()) != 0) Failed("close");
     }
 
 private:
@@ -71,18 +71,16 @@ private:
         _get_errno(&error_);
         return result;
     }
-    std::string Reason(const char* what) const {
-        return std::string(what) + " failed: " + strerror(error_ ? error_ : EIO);
-    }
-    FileMedia* m_;
+    void Failed(const char* what) { Fail(std::string(what) + " failed", error_ ? error_ : EIO); }
+    std::unique_ptr<FileMedia> m_;
     int error_ = 0;
 };
 
-// A CryptoMedia reports a failure by raising it.
+// A CryptoMedia reports a failure by raising it: the library's std::exception, or its own text
+// for a call in the wrong direction. The output file's own error explains it where it has one.
 class ChainMedia : public MediaFile {
 public:
-    ChainMedia(CryptoMedia* m, const std::string& file) : MediaFile(file), m_(m) {}
-    ~ChainMedia() override { delete m_; }
+    ChainMedia(std::unique_ptr<CryptoMedia> m, const std::string& file) : MediaFile(file), m_(std::move(m)) {}
     int64_t Read(BYTE* b, DWORD n) override {
         int32_t r = 0;
         Guard([&] { r = m_->Read(b, static_cast<int32_t>(n)); });
@@ -91,7 +89,7 @@ public:
     int64_t Write(const BYTE* b, DWORD n) override {
         int32_t w = 0;
         Guard([&] { w = m_->Write(b, static_cast<int32_t>(n)); });
-        if (w != static_cast<int64_t>(n)) Break(Reason("write"));
+        if (w != static_cast<int64_t>(n)) Fail("write", m_->OutputError());
         return w;
     }
     bool Flush() override {
@@ -111,19 +109,12 @@ private:
         try {
             call();
         } catch (const std::exception& e) {
-            Break(Reason(e.what()));
+            Fail(e.what(), m_->OutputError());
         } catch (const char* text) {
-            Break(text);
-        } catch (...) {
-            Break("unknown error");
+            Fail(text, 0);
         }
     }
-    // What the output file's own failure explains, where it has one.
-    std::string Reason(const char* what) const {
-        const int err = m_->OutputError();
-        return err ? std::string(what) + ": " + strerror(err) : std::string(what);
-    }
-    CryptoMedia* m_;
+    std::unique_ptr<CryptoMedia> m_;
 };
 
 // The media of a stream; null with `reason` set when it cannot be opened. `file` names it in the log.
@@ -137,32 +128,28 @@ std::unique_ptr<MediaFile> OpenPlain(const std::string& path, const std::string&
             Log::WDebug("Zlib is disabled.");
     }
     _set_errno(0);
-    auto* m = new FileMedia(path.c_str(), writeMedia ? 1 : 0, zlib ? 1 : 0, zlib ? g_config.CompressLevel : 1, 0);
+    std::unique_ptr<FileMedia> m(
+        new FileMedia(path.c_str(), writeMedia ? 1 : 0, zlib ? 1 : 0, zlib ? g_config.CompressLevel : 1, 0));
     if (!m->file) {
         *reason = RuntimeErrorText(ENOENT);
-        delete m;
         return nullptr;
     }
-    return std::unique_ptr<MediaFile>(new PlainMedia(m, file));
+    return std::unique_ptr<MediaFile>(new PlainMedia(std::move(m), file));
 }
 
 std::unique_ptr<MediaFile> OpenChain(const std::string& path, const std::string& file, DWORD writeMedia,
                                      std::string* reason) {
     _set_errno(0);
     try {
-        auto* m = new CryptoMedia(path.c_str(), writeMedia == 0, g_config.CompressType[0] == 'G', true,
-                                  g_config.CompressLevel, g_config.EncPass);
-        return std::unique_ptr<MediaFile>(new ChainMedia(m, file));
+        std::unique_ptr<CryptoMedia> m(new CryptoMedia(path.c_str(), writeMedia == 0, g_config.CompressType[0] == 'G',
+                                                       true, g_config.CompressLevel, g_config.EncPass));
+        return std::unique_ptr<MediaFile>(new ChainMedia(std::move(m), file));
     } catch (const CryptoPP::FileStore::OpenErr&) {
         *reason = RuntimeErrorText(ENOENT);
     } catch (const CryptoPP::FileSink::OpenErr&) {
         *reason = RuntimeErrorText(ENOENT);
     } catch (const std::exception& e) {
         *reason = e.what();
-    } catch (const char* text) {
-        *reason = text;
-    } catch (...) {
-        *reason = "unknown error";
     }
     return nullptr;
 }

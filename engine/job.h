@@ -25,6 +25,17 @@ struct JobInfo {
 
 // Engine globals, written by main before any other thread starts and read-only
 // afterwards (globals.cpp constructs them in a fixed order).
+//
+// The process-wide state that is written once threads run, and what makes that safe:
+// - g_connections: only under g_connectionsLock (engine/restoreprotocol.h).
+// - g_moveClauses and g_deviceSetName (engine/devicerun.h): by the main run on its own thread,
+//   before it starts the statement and the device threads of its set; the restore service
+//   never writes them.
+// - g_odbcDriver (sql/Sql.h): the message walk names a fallback driver, under its own lock, only
+//   while the name is empty; start-up stops when it cannot choose a driver, so after start-up
+//   nothing writes it and its readers need no lock.
+// - the log level (Log::SetLogLevel): atomic, so a change may meet lines being written.
+// Everything else here, and g_config, is only read once threads run.
 extern std::map<int, std::string> g_streamFiles;  // 1-based stream number -> file or "tcp://" address
 extern std::string g_moveClauses;
 extern JobInfo g_job;

@@ -6,9 +6,6 @@
 // The single-instance lock's fixed name, the same for every run on the machine.
 constexpr const char kSingleInstanceName[] = "Kestrune.SingleInstance";
 
-// The room of main's connection string: 511 characters and the NUL.
-constexpr size_t kConnStringRoom = 512;
-
 // The query whose one value is the local server's version, major * 100 + minor.
 extern const char kVersionQuery[];
 

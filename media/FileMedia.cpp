@@ -15,6 +15,11 @@ FileMedia::FileMedia(const char* name, int32_t mode, int32_t compress, int32_t l
     file = Open(name);
 }
 
+FileMedia::~FileMedia() {
+    if (gz) gzclose(gz);
+    if (file) std::fclose(file);
+}
+
 std::string FileMedia::ModeText(int32_t mode, int32_t compress, int32_t level, int32_t strategy) {
     std::string text = mode == 2 ? "ab" : mode == 1 ? "wb" : "rb";
     if (mode == 1 && level == 0) return text + "T";

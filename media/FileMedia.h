@@ -12,6 +12,9 @@ struct FileMedia {
     // mode: 0 read, 1 write (create or cut), 2 append; any other value reads. The constructor
     // always completes: test 'file' before use; null means the file could not be opened.
     FileMedia(const char* name, int32_t mode, int32_t compress, int32_t level, int32_t strategy);
+    // Releases what Close did not: the stream and the file, without syncing and without a
+    // result. A caller that wants to know whether its data is stored calls Close.
+    ~FileMedia();
     FileMedia(const FileMedia&) = delete;
     FileMedia& operator=(const FileMedia&) = delete;
 

@@ -89,6 +89,44 @@ void ReportConnectTarget(const char* connStr) {
         Log::WError("Cannot connect to server %s with a trusted login%s.", shown.c_str(), unset);
 }
 
+// One diagnostic record as the walk hands it on; cut when its message did not fit the buffer.
+struct DiagRecord {
+    SQLSMALLINT rec;
+    const char* state;
+    SQLINTEGER native;
+    const char* msg;
+    bool cut;
+};
+
+// Hands each readable diagnostic record of the handle to each, in order, until one cannot be
+// read or each returns false.
+template <typename Each>
+void WalkDiagnostics(SQLSMALLINT type, SQLHANDLE handle, Each each) {
+    for (SQLSMALLINT rec = 1;; ++rec) {
+        SQLCHAR state[6] = {0};
+        SQLINTEGER native = 0;
+        SQLCHAR msg[512] = {0};
+        SQLSMALLINT len = 0;
+        SQLRETURN rc = SQLGetDiagRec(type, handle, rec, state, &native, msg, sizeof msg, &len);
+        if (!SQL_SUCCEEDED(rc)) return;
+        if (!each(DiagRecord{rec, reinterpret_cast<char*>(state), native, reinterpret_cast<char*>(msg),
+                             rc == SQL_SUCCESS_WITH_INFO}))
+            return;
+    }
+}
+
+// Statement threads walk their messages at once; the fallback name is written under this lock.
+// Once start-up has chosen a driver the name is never empty and nothing is written.
+std::mutex g_driverFallbackLock;
+
+// The length of the driver's prefix on a message from the server, "[Microsoft][" name
+// "][SQL Server]"; names the fallback driver when none was chosen.
+size_t ProgressPrefixLength() {
+    std::lock_guard<std::mutex> hold(g_driverFallbackLock);
+    if (g_odbcDriver[0] == '\0') std::snprintf(g_odbcDriver, sizeof g_odbcDriver, "%s", "ODBC SQL Server Driver");
+    return 25 + std::strlen(g_odbcDriver);
+}
+
 }  // namespace
 
 bool ReplaceFirst(std::string& s, const std::string& from, const std::string& to) {
@@ -111,42 +149,31 @@ bool ServerErrorReported(long native) {
 void ReportOdbcError(const char* label, SQLHANDLE handle, SQLSMALLINT type) {
     Log::WError("SQL Server ODBC driver reported the following error %s", label);
     if (handle == SQL_NULL_HANDLE) return;
-    for (SQLSMALLINT rec = 1;; ++rec) {
-        SQLCHAR state[6] = {0};
-        SQLINTEGER native = 0;
-        SQLCHAR msg[512] = {0};
-        SQLSMALLINT len = 0;
-        SQLRETURN rc = SQLGetDiagRec(type, handle, rec, state, &native, msg, sizeof msg, &len);
-        if (SQL_SUCCEEDED(rc)) {
-            Log::WInfo("%s:%ld:%ld:%s\n", reinterpret_cast<char*>(state), static_cast<long>(rec),
-                       static_cast<long>(native), reinterpret_cast<char*>(msg));
+    WalkDiagnostics(type, handle, [](const DiagRecord& r) {
+        Log::WInfo("%s:%ld:%ld:%s\n", r.state, static_cast<long>(r.rec), static_cast<long>(r.native), r.msg);
+        {
             std::lock_guard<std::mutex> g(s_reportedLock);
-            s_reported.insert(static_cast<long>(native));
+            s_reported.insert(static_cast<long>(r.native));
         }
-        if (rc != SQL_SUCCESS) break;
-    }
+        return !r.cut;  // the records after a cut one are not reported
+    });
 }
 
 void ProcessOdbcMessages(SQLSMALLINT type, SQLHANDLE handle, int* flag) {
-    for (SQLSMALLINT rec = 1;; ++rec) {
-        SQLCHAR state[6] = {0};
-        SQLINTEGER native = 0;
-        SQLCHAR msg[512] = {0};
-        SQLSMALLINT len = 0;
-        SQLRETURN rc = SQLGetDiagRec(type, handle, rec, state, &native, msg, sizeof msg, &len);
-        if (!SQL_SUCCEEDED(rc)) break;
-        if (g_odbcDriver[0] == '\0') std::snprintf(g_odbcDriver, sizeof g_odbcDriver, "%s", "ODBC SQL Server Driver");
-        size_t prefix = 25 + std::strlen(g_odbcDriver);
+    size_t prefix = 0;
+    WalkDiagnostics(type, handle, [&](const DiagRecord& r) {
+        if (prefix == 0) prefix = ProgressPrefixLength();
         // The length of what the buffer holds, not the reported one: a cut message
         // is shorter than its record says.
-        std::string text(reinterpret_cast<char*>(msg));
+        std::string text(r.msg);
         if (text.size() > prefix + 19) {
             text = "Operation Progress: " + text.substr(prefix);
             ReplaceFirst(text, "%", " percent");
             Log::WInfo("%s", text.c_str());
         }
-        if (flag != nullptr && native == 3014) *flag = 1;
-    }
+        if (flag != nullptr && r.native == 3014) *flag = 1;
+        return true;
+    });
 }
 
 bool OdbcBatch::Execute(const char* connStr, const char* batch, const char* label) {

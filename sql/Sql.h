@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <string>
 
-// Name of the chosen "ODBC Driver %d for SQL Server"; empty until DetectOdbcDriver.
+// Name of the chosen "ODBC Driver %d for SQL Server"; empty until DetectOdbcDriver. Written at
+// start-up, before other threads run; after that only ProcessOdbcMessages writes it, under its
+// own lock, and only while it is still empty.
 extern char g_odbcDriver[256];
 
 // Lists the installed drivers and copies the name of the highest-numbered
@@ -24,6 +26,9 @@ int TestOdbcConnection();
 // Which spelling of the database key a connection string carries: main's run
 // writes "DATABASE=msdb", the restore service "Database=msdb".
 enum class ConnKey { Run, Service };
+
+// The room of every connection string the system composes: 511 characters and the NUL.
+constexpr size_t kConnStringRoom = 512;
 
 // Composes one of the connection strings into out (room bytes, NUL included).
 // Values go in unchanged. Returns false, with out empty, when the text does not
@@ -47,7 +52,8 @@ bool ServerErrorReported(long native);
 
 // Logs the progress-shaped messages among the handle's diagnostic records as
 // "Operation Progress: ..." and sets *flag to 1 when a record carries native
-// error 3014 (a BACKUP or RESTORE that completed).
+// error 3014 (a BACKUP or RESTORE that completed). Names the fallback driver "ODBC SQL Server
+// Driver" in g_odbcDriver when none was chosen.
 void ProcessOdbcMessages(short type, void* handle, int* flag = nullptr);
 
 // Replaces the first occurrence of from in s by to; false when from is absent.

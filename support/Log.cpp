@@ -8,6 +8,8 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <atomic>
+
 namespace {
 
 // Paths on this platform may be far longer than the Windows limit.
@@ -19,7 +21,9 @@ CRITICAL_SECTION s_logLock;
 bool s_lockCreated = false;
 FILE* s_logFile = nullptr;
 HANDLE s_hConsole = nullptr;
-int32_t s_logLevel = Log::LOG_FATAL;
+// Set by main and the option parser, and by tests while threads log: atomic, not under the lock,
+// so that a level change never waits for a line being written.
+std::atomic<int32_t> s_logLevel{Log::LOG_FATAL};
 char s_logPath[kPathMax];
 uint64_t s_logSize = 0;
 uint16_t s_defaultAttr = 0;
@@ -44,12 +48,12 @@ bool modulePath(char* out) {
 
 }  // namespace
 
-int CurrentLogLevel() { return s_logLevel; }
+int CurrentLogLevel() { return s_logLevel.load(std::memory_order_relaxed); }
 
 Log& Log::operator=(const Log&) = default;
 Log& Log::operator=(Log&&) = default;
 
-void Log::SetLogLevel(LOG_LEVEL level) { s_logLevel = level; }
+void Log::SetLogLevel(LOG_LEVEL level) { s_logLevel.store(level, std::memory_order_relaxed); }
 
 #define KES_LOG_WRITER(name, level)                \
     void Log::name(const char* fmt, ...) {         \
@@ -78,13 +82,16 @@ void Log::WriteLog(const char* msg, LOG_LEVEL level) {
         char path[kPathMax];
         GetLogFile(path);
         Initialize(path);
+        // Today's file can itself be past the limit: it stays in use, and the count starts again,
+        // so that the next open comes after another limit's worth of lines, not at the next line.
+        if (s_logSize + n > kSizeLimit) s_logSize = 0;
     }
     WriteLine(msg, level);
     if (s_lockCreated) LeaveCriticalSection(&s_logLock);
 }
 
 void Log::WriteLine(const char* msg, LOG_LEVEL level) {
-    if (level <= s_logLevel) {
+    if (level <= s_logLevel.load(std::memory_order_relaxed)) {
         char preLog[kBufferSize];
         SYSTEMTIME st;
         GetLocalTime(&st);

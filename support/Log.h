@@ -1,5 +1,7 @@
 // The process's one log: console lines coloured by level, and the log file
-// <exe dir>/Log/<exe name>-YYYYMMDD.log. Every line is "[HHMMSS]  message".
+// <exe dir>/Log/<exe name>-YYYYMMDD.log. Every line is "[HHMMSS]  message". Once the file
+// passes 512 MiB, the file of the current date is opened in its place; when that is the same
+// file, it stays in use and the next open comes only after another 512 MiB.
 #pragma once
 
 #include <stdint.h>

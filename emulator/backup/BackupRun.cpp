@@ -228,6 +228,53 @@ void completion(Exec& x, const std::string& what, const std::string& db, const s
                static_cast<unsigned long long>(pages), secs, static_cast<double>(bytes) / 1048576.0 / secs));
 }
 
+// What BACKUP and RESTORE do first, in this order: note the start, read the instance, resolve
+// the transfer and open the device set. From the open on, every failure reaches the client at
+// once, as an abort of its set.
+struct Prologue {
+    Prologue(Exec& x, const std::vector<std::string>& devices, const TransferWith& with, bool write,
+             const std::string& verb)
+        : x(x),
+          t0(std::chrono::steady_clock::now()),
+          verb(verb),
+          cat(x.catalogue()),
+          inst(x.session().instance()),
+          in(cat.read(inst)),
+          t(resolveTransfer(x, with, devices.size(), verb)),
+          set(openSet(x, in, devices, t, write, verb)) {}
+
+    // Ends the statement: the options named do not go together.
+    [[noreturn]] void unsupported(const char* options) const {
+        fail(x, 3032, 16,
+             fmt("One or more of the options (%s) are not supported for this statement. Review the documentation "
+                 "for supported options.",
+                 options),
+             verb);
+    }
+
+    // How the set moves its data, with the progress messages of progress.
+    TransferOptions options(Progress& progress) const {
+        TransferOptions o;
+        o.maxTransferSize = t.maxTransferSize;
+        o.bufferCount = t.bufferCount;
+        o.blockSize = t.blockSize;
+        o.progress = std::ref(progress);
+        Exec* exec = &x;
+        o.cancelled = [exec] { return exec->cancelled(); };
+        o.faults = faultsOf(in);
+        return o;
+    }
+
+    Exec& x;
+    const std::chrono::steady_clock::time_point t0;
+    const std::string verb;
+    Catalogue& cat;
+    const std::string inst;
+    InstanceInfo in;
+    const Transfer t;
+    std::unique_ptr<ServerDeviceSet> set;
+};
+
 std::vector<FileEntry> fileTable(const DbInfo& db) {
     std::vector<FileEntry> out;
     for (const DbFile& f : db.files)
@@ -240,28 +287,17 @@ std::vector<FileEntry> fileTable(const DbInfo& db) {
 // ---- BACKUP -------------------------------------------------------------------------------------
 
 void BackupStatement::execute(Exec& x) {
-    const auto t0 = std::chrono::steady_clock::now();
-    const std::string what = log ? "BACKUP LOG" : "BACKUP DATABASE";
-    Catalogue& cat = x.catalogue();
-    const std::string inst = x.session().instance();
-    InstanceInfo in = cat.read(inst);
-
-    auto unsupported = [&](const char* options) {
-        fail(x, 3032, 16,
-             fmt("One or more of the options (%s) are not supported for this statement. Review the documentation "
-                 "for supported options.",
-                 options),
-             what);
-    };
-    const Transfer t = resolveTransfer(x, with, devices.size(), what);
-    // From here on every failure reaches the client at once, as an abort of its set.
-    std::unique_ptr<ServerDeviceSet> set = openSet(x, in, devices, t, true, what);
-    if (!log && norecovery) unsupported("norecovery");
-    if (!log && standby) unsupported("standby");
-    if (log && differential) unsupported("differential");
-    if (norecovery && standby) unsupported("norecovery, standby");
-    if (compression && noCompression) unsupported("compression, no_compression");
-    if (with.checksum && with.noChecksum) unsupported("checksum, no_checksum");
+    Prologue p(x, devices, with, true, log ? "BACKUP LOG" : "BACKUP DATABASE");
+    const std::string& what = p.verb;
+    Catalogue& cat = p.cat;
+    const std::string& inst = p.inst;
+    InstanceInfo& in = p.in;
+    if (!log && norecovery) p.unsupported("norecovery");
+    if (!log && standby) p.unsupported("standby");
+    if (log && differential) p.unsupported("differential");
+    if (norecovery && standby) p.unsupported("norecovery, standby");
+    if (compression && noCompression) p.unsupported("compression, no_compression");
+    if (with.checksum && with.noChecksum) p.unsupported("checksum, no_checksum");
 
     const DbInfo* found = in.findDatabase(database);
     if (!found)
@@ -380,20 +416,14 @@ void BackupStatement::execute(Exec& x) {
         return true;
     };
 
-    Progress progress(x, t.stats);
-    TransferOptions o;
-    o.maxTransferSize = t.maxTransferSize;
-    o.bufferCount = t.bufferCount;
-    o.blockSize = t.blockSize;
-    o.progress = std::ref(progress);
-    o.cancelled = [&x] { return x.cancelled(); };
-    o.faults = faultsOf(in);
+    Progress progress(x, p.t.stats);
+    const TransferOptions o = p.options(progress);
     StreamError err;
-    if (!writeBackupSet(*set, h, extents, reader, o, &err) || abortedByClient(*set, true, &err)) {
-        set->Abort();
+    if (!writeBackupSet(*p.set, h, extents, reader, o, &err) || abortedByClient(*p.set, true, &err)) {
+        p.set->Abort();
         fail(x, err.number, err.severity, err.text, what);
     }
-    set->CloseDevices();
+    p.set->CloseDevices();
 
     cat.update(inst, [&](InstanceInfo& cur) {
         DbInfo* d = cur.findDatabase(db.name);
@@ -416,7 +446,8 @@ void BackupStatement::execute(Exec& x) {
     progress.finish();
     uint64_t bytes = 0;
     for (const Extent& e : extents) bytes += e.length;
-    completion(x, differential ? "BACKUP DATABASE WITH DIFFERENTIAL" : what, db.name, h.files, pagesByFile, bytes, t0);
+    completion(x, differential ? "BACKUP DATABASE WITH DIFFERENTIAL" : what, db.name, h.files, pagesByFile, bytes,
+               p.t0);
 }
 
 // ---- RESTORE ------------------------------------------------------------------------------------
@@ -736,42 +767,25 @@ private:
 }  // namespace
 
 void RestoreStatement::execute(Exec& x) {
-    const auto t0 = std::chrono::steady_clock::now();
-    const std::string verb = this->what == VerifyOnly ? "VERIFY DATABASE"
-                             : this->what == Log      ? "RESTORE LOG"
-                                                      : "RESTORE DATABASE";
-    Catalogue& cat = x.catalogue();
-    const std::string inst = x.session().instance();
-    InstanceInfo in = cat.read(inst);
-    auto unsupported = [&](const char* options) {
-        fail(x, 3032, 16,
-             fmt("One or more of the options (%s) are not supported for this statement. Review the documentation "
-                 "for supported options.",
-                 options),
-             verb);
-    };
-    const Transfer t = resolveTransfer(x, with, devices.size(), verb);
-    std::unique_ptr<ServerDeviceSet> set = openSet(x, in, devices, t, false, verb);
-    if (recovery && norecovery) unsupported("recovery, norecovery");
-    if (standby && (recovery || norecovery)) unsupported(recovery ? "recovery, standby" : "norecovery, standby");
-    if (with.checksum && with.noChecksum) unsupported("checksum, no_checksum");
+    Prologue p(x, devices, with, false,
+               this->what == VerifyOnly ? "VERIFY DATABASE"
+               : this->what == Log      ? "RESTORE LOG"
+                                        : "RESTORE DATABASE");
+    const std::string& verb = p.verb;
+    if (recovery && norecovery) p.unsupported("recovery, norecovery");
+    if (standby && (recovery || norecovery)) p.unsupported(recovery ? "recovery, standby" : "norecovery, standby");
+    if (with.checksum && with.noChecksum) p.unsupported("checksum, no_checksum");
 
-    Progress progress(x, t.stats);
-    TransferOptions o;
-    o.maxTransferSize = t.maxTransferSize;
-    o.bufferCount = t.bufferCount;
-    o.blockSize = t.blockSize;
-    o.progress = std::ref(progress);
-    o.cancelled = [&x] { return x.cancelled(); };
-    o.faults = faultsOf(in);
-    RestoreRun run(x, *this, inst);
+    Progress progress(x, p.t.stats);
+    const TransferOptions o = p.options(progress);
+    RestoreRun run(x, *this, p.inst);
     StreamError err;
-    if (!readBackupSet(*set, run, o, nullptr, &err) || abortedByClient(*set, false, &err)) {
-        set->Abort();
+    if (!readBackupSet(*p.set, run, o, nullptr, &err) || abortedByClient(*p.set, false, &err)) {
+        p.set->Abort();
         for (const DiagRecord& r : run.planning()) x.error(r);
         fail(x, err.number, err.severity, err.text, verb);
     }
-    set->CloseDevices();
+    p.set->CloseDevices();
     run.complete();
     progress.finish();
     if (this->what == VerifyOnly) {
@@ -780,7 +794,7 @@ void RestoreStatement::execute(Exec& x) {
     }
     uint64_t bytes = 0;
     for (const auto& p : run.pagesByFile()) bytes += p.second * kPageSize;
-    completion(x, verb, database, run.header().files, run.pagesByFile(), bytes, t0);
+    completion(x, verb, database, run.header().files, run.pagesByFile(), bytes, p.t0);
 }
 
 // ---- ALTER DATABASE ... SET SINGLE_USER | MULTI_USER ---------------------------------------------

@@ -24,7 +24,7 @@ bool ServiceConnectionString(char* out, size_t room) {
 
 // The local server's resolution of the request's move list; empty when it fails.
 std::string ResolveMoveList(const std::string& moveText) {
-    char connStr[512];
+    char connStr[kConnStringRoom];
     if (!ServiceConnectionString(connStr, sizeof connStr)) {
         Log::WError("The connection string does not fit its %d characters; the restore goes without MOVE clauses.",
                     static_cast<int>(sizeof connStr - 1));
@@ -35,7 +35,7 @@ std::string ResolveMoveList(const std::string& moveText) {
 
 // Whether the local server has the database; a query that fails counts as no.
 bool ServerHasDatabase(const std::string& database) {
-    char connStr[512];
+    char connStr[kConnStringRoom];
     if (!ServiceConnectionString(connStr, sizeof connStr)) {
         Log::WError("The connection string does not fit its %d characters.", static_cast<int>(sizeof connStr - 1));
         return false;

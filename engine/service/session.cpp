@@ -22,7 +22,7 @@ void RunRestoreSession(const char* tmpl, size_t marker, uint32_t count, StreamIn
         if (!run.ComStarted()) ExitProcess(1);
         return;
     }
-    char connStr[512];
+    char connStr[kConnStringRoom];
     if (!ComposeConnectionString(connStr, sizeof connStr, ConnKey::Service, g_job.trustedConnection, g_odbcDriver,
                                  g_job.server.c_str(), g_job.user.c_str(), g_job.password.c_str())) {
         Log::WError("The connection string does not fit its %d characters.", static_cast<int>(sizeof connStr - 1));

@@ -32,6 +32,18 @@ FILETIME fileTime(const struct timespec& ts) {
     return FILETIME{static_cast<DWORD>(v), static_cast<DWORD>(v >> 32)};
 }
 
+// The fields that an attribute record and a find record share, from one stat.
+template <typename Record>
+void fillFromStat(Record* r, const struct stat& st, const char* name) {
+    r->dwFileAttributes = attributesOf(st, name);
+    r->ftCreationTime = fileTime(st.st_ctim);
+    r->ftLastAccessTime = fileTime(st.st_atim);
+    r->ftLastWriteTime = fileTime(st.st_mtim);
+    uint64_t size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
+    r->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    r->nFileSizeLow = static_cast<DWORD>(size);
+}
+
 const char* baseName(const char* path) {
     const char* slash = strrchr(path, '/');
     return slash ? slash + 1 : path;
@@ -58,14 +70,7 @@ BOOL GetFileAttributesExA(LPCSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID info
         SetLastError(kesErrorFromErrno(errno));
         return FALSE;
     }
-    auto* d = static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(info);
-    d->dwFileAttributes = attributesOf(st, baseName(path));
-    d->ftCreationTime = fileTime(st.st_ctim);
-    d->ftLastAccessTime = fileTime(st.st_atim);
-    d->ftLastWriteTime = fileTime(st.st_mtim);
-    uint64_t size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
-    d->nFileSizeHigh = static_cast<DWORD>(size >> 32);
-    d->nFileSizeLow = static_cast<DWORD>(size);
+    fillFromStat(static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(info), st, baseName(path));
     return TRUE;
 }
 
@@ -268,13 +273,7 @@ bool kesFillFindData(const std::string& path, const char* name, LPWIN32_FIND_DAT
     struct stat st;
     if (strlen(name) >= MAX_PATH || stat(path.c_str(), &st) != 0) return false;
     memset(data, 0, sizeof *data);
-    data->dwFileAttributes = attributesOf(st, name);
-    data->ftCreationTime = fileTime(st.st_ctim);
-    data->ftLastAccessTime = fileTime(st.st_atim);
-    data->ftLastWriteTime = fileTime(st.st_mtim);
-    uint64_t size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
-    data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
-    data->nFileSizeLow = static_cast<DWORD>(size);
+    fillFromStat(data, st, name);
     strcpy(data->cFileName, name);
     return true;
 }

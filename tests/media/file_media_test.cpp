@@ -2,6 +2,7 @@
 
 #include <errno.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -178,6 +179,40 @@ TEST_F(FileMediaTest, WriteErrorsShowInFlushAndClose) {
         FileMedia closed("/dev/full", 1, compress, 6, 0);
         closed.Write("some bytes", 10);
         EXPECT_EQ(EOF, closed.Close());
+    }
+}
+
+size_t OpenDescriptors() {
+    size_t n = 0;
+    for (auto it = std::filesystem::directory_iterator("/proc/self/fd"); it != std::filesystem::directory_iterator();
+         ++it)
+        ++n;
+    return n;
+}
+
+// A media that a path drops without its Close gives back its file (and the gzip stream's own
+// descriptor); one that was closed is not closed twice.
+TEST_F(FileMediaTest, DroppedMediaReleasesItsFiles) {
+    kestest::writeFile(path, std::string());
+    const size_t before = OpenDescriptors();
+    for (int32_t mode : {0, 1}) {
+        for (int32_t compress : {0, 1}) {
+            for (bool close : {false, true}) {
+                SCOPED_TRACE(::testing::Message() << "mode " << mode << " compress " << compress << " close " << close);
+                {
+                    FileMedia media(path.c_str(), mode, compress, 6, 0);
+                    ASSERT_NE(nullptr, media.file);
+                    EXPECT_LT(before, OpenDescriptors());
+                    if (mode == 1) {
+                        EXPECT_EQ(5, media.Write("bytes", 5));
+                    }
+                    if (close) {
+                        EXPECT_EQ(0, media.Close());
+                    }
+                }
+                EXPECT_EQ(before, OpenDescriptors());
+            }
+        }
     }
 }
 

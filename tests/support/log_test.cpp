@@ -209,6 +209,27 @@ TEST(SupportLog, ReopensOnlyPastTheSizeLimit) {
     EXPECT_EQ(messages(kestest::readFile(logOf(dir, "kestrune", day))), (std::vector<std::string>{"after"}));
 }
 
+// Today's file already past the limit: one open in its place, which is the same file, and then
+// the lines go on into it as below the limit, with no open per line.
+TEST(SupportLog, AFilePastTheLimitOpensOnceAndKeepsGoing) {
+    TempDir dir;
+    std::string exe = kestest::placeProgram(g_supportSelf, dir.path(), "kestrune");
+    kestest::RunResult r = kestest::run({exe, "--child", "log-past-limit"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    // The child moved the file after the first line: the later lines followed the open file.
+    std::string moved = dir / "moved.log";
+    struct stat st;
+    ASSERT_EQ(stat(moved.c_str(), &st), 0);
+    const std::string tail = "  first\n" + std::string(8, '.') + "  second\n" + std::string(8, '.') + "  third\n";
+    ASSERT_EQ(static_cast<uint64_t>(st.st_size), kLimit + 100 + 8 + tail.size());
+    std::string got(8 + tail.size(), '\0');
+    int fd = open(moved.c_str(), O_RDONLY);
+    ASSERT_EQ(pread(fd, &got[0], got.size(), kLimit + 100), static_cast<ssize_t>(got.size()));
+    close(fd);
+    EXPECT_EQ(messages(got), (std::vector<std::string>{"first", "second", "third"}));
+    EXPECT_FALSE(std::filesystem::exists(dir / "Log")) << "a line opened the file again";
+}
+
 TEST(SupportLog, AReplacedExecutableKeepsItsLogName) {
     TempDir dir;
     std::string day = today();
@@ -271,6 +292,21 @@ DWORD logLines(LPVOID p) {
     return 0;
 }
 
+// Makes today's log file in dir/Log with the given size, sparse so that it costs nothing; its
+// path, or empty when it cannot be made.
+std::string todaysLogOfSize(const std::string& dir, uint64_t size) {
+    SYSTEMTIME st;
+    GetLocalTime(&st);
+    char name[64];
+    snprintf(name, sizeof name, "/Log/kestrune-%d%02d%02d.log", st.wYear, st.wMonth, st.wDay);
+    mkdir((dir + "/Log").c_str(), 0777);
+    std::string path = dir + name;
+    int fd = open(path.c_str(), O_CREAT | O_WRONLY, 0644);
+    bool sized = fd >= 0 && ftruncate(fd, static_cast<off_t>(size)) == 0;
+    if (fd >= 0) close(fd);
+    return sized ? path : std::string();
+}
+
 DWORD lastWords(LPVOID) {
     Log::WInfo("last words");
     ExitProcess(static_cast<UINT>(-10));
@@ -314,15 +350,8 @@ int supportLogChild(const std::string& mode) {
         char exe[4096];
         GetModuleFileNameA(nullptr, exe, sizeof exe);
         std::string dir(exe, static_cast<size_t>(strrchr(exe, '/') - exe));
-        SYSTEMTIME st;
-        GetLocalTime(&st);
-        char name[64];
-        snprintf(name, sizeof name, "/Log/kestrune-%d%02d%02d.log", st.wYear, st.wMonth, st.wDay);
-        mkdir((dir + "/Log").c_str(), 0777);
-        std::string path = dir + name;
-        int fd = open(path.c_str(), O_CREAT | O_WRONLY, 0644);
-        if (fd < 0 || ftruncate(fd, static_cast<off_t>(kLimit - 5)) != 0) return 4;  // sparse: costs nothing
-        close(fd);
+        std::string path = todaysLogOfSize(dir, kLimit - 5);
+        if (path.empty()) return 4;
         if (!Log::Initialize(nullptr)) return 3;
         Log::SetLogLevel(Log::LOG_INFO);
         if (rename(path.c_str(), (dir + "/moved.log").c_str()) != 0) return 5;
@@ -333,6 +362,21 @@ int supportLogChild(const std::string& mode) {
         Log::WInfo("abcde");  // size + 5 == limit
         Log::WDebug("z");     // filtered out, yet past the limit: reopens
         Log::WInfo("after");
+        Log::Close();
+        return 0;
+    }
+    if (mode == "log-past-limit") {
+        char exe[4096];
+        GetModuleFileNameA(nullptr, exe, sizeof exe);
+        std::string dir(exe, static_cast<size_t>(strrchr(exe, '/') - exe));
+        std::string path = todaysLogOfSize(dir, kLimit + 100);
+        if (path.empty()) return 4;
+        if (!Log::Initialize(nullptr)) return 3;
+        Log::SetLogLevel(Log::LOG_INFO);
+        Log::WInfo("first");  // past the limit: opens today's file, the same one, again
+        if (rename(path.c_str(), (dir + "/moved.log").c_str()) != 0 || rmdir((dir + "/Log").c_str()) != 0) return 5;
+        Log::WInfo("second");
+        Log::WInfo("third");
         Log::Close();
         return 0;
     }
