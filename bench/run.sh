@@ -166,16 +166,19 @@ svc_start() {  # a fresh service on a free port, its console in $svc_dir/console
   note "run.sh: the restore service did not start:"; tail -5 "$svc_dir/console.txt" >&2
   exit 1
 }
-svc_done() { grep -c 'RESTORE DATABASE successfully processed' "$svc_dir/console.txt" || true; }
+# A restore is done once the service has let go of its database: the next backup is taken then.
+svc_done() { grep -c 'The restore of the database \[Bench\] has ended' "$svc_dir/console.txt" || true; }
+svc_ok() { grep -c 'RESTORE DATABASE successfully processed' "$svc_dir/console.txt" || true; }
 
 # tcp_run N: one backup streamed in N streams into the service (kes times the backup process);
 # sets e2e (s, until the backup has ended and the service's restore has finished) and rserver
 # (s, the service's statement as its server timed it).
 tcp_run() {
-  local n=$1 t0 t2 before files="" i
+  local n=$1 t0 t2 before ok_before files="" i
   if [ -z "$svc_pid" ] || ! kill -0 "$svc_pid" 2>/dev/null; then svc_start; fi
   "$sqlemu" db drop SECOND Bench >/dev/null 2>&1 || true
   before=$(svc_done)
+  ok_before=$(svc_ok)
   for ((i = 0; i < n; i++)); do files+="tcp://127.0.0.1:$svc_port,"; done
   t0=$EPOCHREALTIME
   kes "TCP backup, $n stream(s)" -a=B -b=F -d=Bench -f="${files%,}"
@@ -190,7 +193,7 @@ tcp_run() {
     sleep 0.02
     t2=$EPOCHREALTIME
   done
-  if [ "$(svc_done)" -le "$before" ]; then
+  if [ "$(svc_done)" -le "$before" ] || [ "$(svc_ok)" -le "$ok_before" ]; then
     note "run.sh: the service's $n-stream restore did not finish:"; tail -5 "$svc_dir/console.txt" >&2
     exit 1
   fi

@@ -51,11 +51,14 @@ DWORD Refuse(SOCKET s) {
     return 0;
 }
 
-// Stream 1's claim on its database, ended when its thread is done with the restore.
+// Stream 1's claim on its database, ended when its thread is done with the restore. The line
+// tells a script that streams a chain when the next backup of the database is taken.
 struct DatabaseClaim {
     const std::string* database = nullptr;
     ~DatabaseClaim() {
-        if (database) ReleaseDatabase(*database);
+        if (!database) return;
+        ReleaseDatabase(*database);
+        Log::WInfo("The restore of the database [%s] has ended; its next backup can come.", database->c_str());
     }
 };
 

@@ -493,7 +493,10 @@ def case_duplicates(box):
     check(len([b for b in box.batches("SECOND") if "RESTORE DATABASE" in b]) == 1, "duplicates: restores",
           "\n".join(box.batches("SECOND")))
 
-    # The key and the database are free again once the restore is done: a real backup goes through.
+    # The key and the database are free again once the restore is done, which the service says:
+    # a real backup then goes through.
+    check(svc.wait_for("The restore of the database [Sales] has ended; its next backup can come.", 30),
+          "duplicates: the service did not say the restore had ended", svc.text()[-3000:])
     box.sqlemu("db", "drop", "SECOND", "Sales")
     st, out = box.run_backup(svc.port, 1)
     check(st == 0, "duplicates: later backup status %s" % st, out + svc.text()[-3000:])
