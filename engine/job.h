@@ -27,7 +27,7 @@ struct JobInfo {
 // afterwards (globals.cpp constructs them in a fixed order).
 //
 // The process-wide state that is written once threads run, and what makes that safe:
-// - g_connections: only under g_connectionsLock (engine/restoreprotocol.h).
+// - g_connections: only under g_connectionsLock (engine/service/connections.h).
 // - g_moveClauses and g_deviceSetName (engine/devicerun.h): by the main run on its own thread,
 //   before it starts the statement and the device threads of its set; the restore service
 //   never writes them.

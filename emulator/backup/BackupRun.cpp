@@ -793,7 +793,7 @@ void RestoreStatement::execute(Exec& x) {
         return;
     }
     uint64_t bytes = 0;
-    for (const auto& p : run.pagesByFile()) bytes += p.second * kPageSize;
+    for (const auto& f : run.pagesByFile()) bytes += f.second * kPageSize;
     completion(x, verb, database, run.header().files, run.pagesByFile(), bytes, p.t0);
 }
 
